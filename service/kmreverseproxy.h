@@ -1,0 +1,51 @@
+#ifndef KMREVERSEPROXY_H
+#define KMREVERSEPROXY_H
+
+#include <QJsonObject>
+#include <QObject>
+
+class ZX2Journals;
+class KMReverseproxyPrivate;
+
+// The rule manager: keeps the reverse-proxy rules in their database and turns
+// the whole rule table into Apache's configuration after every change.
+//
+// Every operation reports through the journal: on failure it sets a code and
+// a message and returns false; on success it returns true and leaves the
+// journal as it was. Operations may be called from many threads at once:
+// create, change, remove and mapTo are serialised (checks, write and
+// regeneration), so two requests can never both pass the same check.
+// Call start once before anything else.
+class KMReverseproxy : public QObject
+{
+    Q_OBJECT
+public:
+    explicit KMReverseproxy(QObject *parent = nullptr);
+    ~KMReverseproxy() override;
+
+    // Opens (or creates) the rule database and upgrades it; regenerates the
+    // configuration when the database existed. False only when it cannot be
+    // opened, and then the journal is not touched.
+    bool start(ZX2Journals &journals);
+
+    // Inserts every rule record into rules under its trimmed name.
+    bool alload(ZX2Journals &journals, QJsonObject &rules) const;
+    // Replaces rule by the record of rule number pxyno.
+    bool acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno) const;
+    // params is the client's rule parameter object; it is stored as it came.
+    bool create(ZX2Journals &journals, const QJsonObject &params);
+    // params additionally carries "pxyno", the rule to rewrite.
+    bool change(ZX2Journals &journals, const QJsonObject &params);
+    bool remove(ZX2Journals &journals, int pxyno);
+
+    // Rewrites http.conf, https.conf and the virtual-host files from the whole
+    // rule table and schedules Apache's reload.
+    bool mapTo(ZX2Journals &journals) const;
+
+private:
+    Q_DISABLE_COPY(KMReverseproxy)
+    friend class KMReverseproxyPrivate;
+    KMReverseproxyPrivate *const d; // created by the constructor, deleted by the destructor
+};
+
+#endif // KMREVERSEPROXY_H

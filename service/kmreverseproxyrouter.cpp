@@ -1,0 +1,192 @@
+#include "kmreverseproxyrouter.h"
+
+#include "appdata.h"
+#include "kmreverseproxy.h"
+#include "zx2cabinet.h"
+#include "zx2error.h"
+#include "zx2utils.h"
+
+namespace {
+
+// The help entry of every command; an entry without "comment" is listed by
+// help_interfaces with the placeholder comment.
+const char *const kHelpText = "{}";
+
+const QString kParams = QStringLiteral("params");
+const QString kPxyno = QStringLiteral("pxyno");
+const QString kResults = QStringLiteral("results");
+
+bool isWebProtocol(const QJsonValue &protocol)
+{
+    const QString text = toString(protocol).trimmed().toLower();
+    return text == QLatin1String("http") || text == QLatin1String("https");
+}
+
+// A destination names something to reach by its host, its port or a path
+// other than the root.
+bool isReachable(const QJsonObject &dest)
+{
+    if (!toString(dest.value(QStringLiteral("host"))).trimmed().isEmpty())
+        return true;
+    const int port = toInt(dest.value(QStringLiteral("port")));
+    if (port >= 1 && port <= 65535)
+        return true;
+    const QString path = toString(dest.value(QStringLiteral("path"))).trimmed()
+                             .replace(QStringLiteral("//"), QStringLiteral("/"));
+    return !path.isEmpty() && path != QLatin1String("/");
+}
+
+bool refuse(ZX2Cabinet *envObject, const QString &message)
+{
+    envObject->setErr(ZX2Error::ERR_PARAMS, message);
+    return false;
+}
+
+int requestedPxyno(const QJsonObject &cmdObject)
+{
+    return toInt(cmdObject.value(kParams).toObject().value(kPxyno));
+}
+
+KMReverseproxy *manager()
+{
+    return IAppData()->reverseproxy();
+}
+
+} // namespace
+
+class KMReverseproxyRouterPrivate
+{
+public:
+    // True when the rule parameters of a create or change may go to the rule
+    // manager; otherwise the journal holds ERR_PARAMS and the reason.
+    bool checkParams(QJsonObject cmdObject, ZX2Cabinet *envObject) const;
+
+    // Answers a request carrying "help" with the command's help entry; the
+    // journal is left as it is.
+    static bool answerHelp(QJsonObject *retObject, const QJsonObject &cmdObject);
+};
+
+bool KMReverseproxyRouterPrivate::checkParams(QJsonObject cmdObject, ZX2Cabinet *envObject) const
+{
+    const QJsonObject params = cmdObject.value(kParams).toObject();
+    // Only a JSON string is a name: a number given as name counts as missing.
+    if (params.value(QStringLiteral("name")).toString().trimmed().isEmpty())
+        return refuse(envObject, QStringLiteral("参数遗漏或类型错误(name)"));
+    const QJsonObject source = params.value(QStringLiteral("source")).toObject();
+    if (!isWebProtocol(source.value(QStringLiteral("protocol"))))
+        return refuse(envObject, QStringLiteral("参数遗漏或内容错误(source.protocol: http, https)"));
+    const QJsonObject dest = params.value(QStringLiteral("dest")).toObject();
+    if (!isWebProtocol(dest.value(QStringLiteral("protocol"))))
+        return refuse(envObject, QStringLiteral("参数遗漏(dest.protocol: http, https"));
+    if (!isReachable(dest))
+        return refuse(envObject, QStringLiteral("端口号错误(dest.port)或路径遗漏(dest.path)"));
+    return true;
+}
+
+bool KMReverseproxyRouterPrivate::answerHelp(QJsonObject *retObject, const QJsonObject &cmdObject)
+{
+    if (!cmdObject.contains(QStringLiteral("help")))
+        return false;
+    *retObject = toJsonObject(QByteArray(kHelpText));
+    return true;
+}
+
+KMReverseproxyRouter::KMReverseproxyRouter(QObject *parent)
+    : ZX2TodoRouter(parent)
+    , d(new KMReverseproxyRouterPrivate)
+{
+    setRouterId(QStringLiteral("reverseproxy"));
+}
+
+KMReverseproxyRouter::~KMReverseproxyRouter()
+{
+    delete d;
+}
+
+void KMReverseproxyRouter::_reverseproxy_alload(QJsonObject *retObject, QJsonObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    QJsonObject results;
+    if (!manager()->alload(*envObject, results))
+        return;
+    retObject->insert(kResults, results);
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
+void KMReverseproxyRouter::_reverseproxy_acquit(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    const int pxyno = requestedPxyno(cmdObject);
+    if (pxyno < 1) {
+        refuse(envObject, QStringLiteral("参数遗漏(pxyno)"));
+        return;
+    }
+    QJsonObject results;
+    if (!manager()->acquit(*envObject, results, pxyno))
+        return;
+    retObject->insert(kResults, results);
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
+void KMReverseproxyRouter::_reverseproxy_create(QJsonObject *, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    if (!d->checkParams(cmdObject, envObject))
+        return;
+    if (!manager()->create(*envObject, cmdObject.value(kParams).toObject()))
+        return;
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
+void KMReverseproxyRouter::_reverseproxy_change(QJsonObject *, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    if (!d->checkParams(cmdObject, envObject))
+        return;
+    if (!manager()->change(*envObject, cmdObject.value(kParams).toObject()))
+        return;
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
+void KMReverseproxyRouter::_reverseproxy_remove(QJsonObject *, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    const int pxyno = requestedPxyno(cmdObject);
+    if (pxyno < 1) {
+        refuse(envObject, QStringLiteral("参数遗漏(pxyno)"));
+        return;
+    }
+    if (!manager()->remove(*envObject, pxyno))
+        return;
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
+void KMReverseproxyRouter::reverseproxy_alload(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_alload(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_acquit(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_acquit(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_create(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_create(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_change(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_change(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_remove(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_remove(retObject, cmdObject, envObject);
+}

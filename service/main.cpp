@@ -1,0 +1,39 @@
+// The reverse-proxy service: manages the reverse-proxy rules of the appliance's
+// Apache server and answers its clients over a local socket until SIGINT or
+// SIGTERM.
+
+#include "appdata.h"
+#include "zx2localserver.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+
+    const QCommandLineOption cfgOption(QStringLiteral("cfg"), QStringLiteral("指定配置文件"),
+                                       QStringLiteral("filepath"));
+    // Listed for the clients that pass them; the service does nothing with them.
+    const QCommandLineOption uploadOption(QStringLiteral("upload"), QStringLiteral("立即上传备份"));
+    const QCommandLineOption restoreOption(QStringLiteral("restore"), QStringLiteral("完整恢复备份"));
+
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption(cfgOption);
+    parser.addOption(uploadOption);
+    parser.addOption(restoreOption);
+    parser.process(app);
+
+    const QString path = parser.isSet(cfgOption) ? parser.value(cfgOption) : QString();
+
+    AppData::create();
+    if (!IAppData()->initialize(path) || !IAppData()->start())
+        return -1;   // reaches the operating system as 255
+    const int status = app.exec();
+    // The application object lives on; closing the server removes its socket
+    // file and stops new connections while the process ends.
+    IAppData()->server()->stop();
+    return status;
+}

@@ -1,0 +1,231 @@
+#include "servicefixture.h"
+
+#include "zx2rpcpacket.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QTcpServer>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+const char *const kNetstatHeader =
+    "Active Internet connections (only servers)\n"
+    "Proto Recv-Q Send-Q Local Address           Foreign Address         State       PID/Program name\n";
+
+} // namespace
+
+ServiceRoot::ServiceRoot()
+{
+    writeScript(QStringLiteral("netstat"),
+                QStringLiteral("printf '%1'\ncat \"$ORBA_ROOT/netstat.txt\" 2>/dev/null\nexit 0\n")
+                    .arg(QString::fromLatin1(kNetstatHeader)));
+    setSystemctlScript(QStringLiteral("echo \"$*\" >> \"$ORBA_ROOT/systemctl.log\"\n"));
+}
+
+bool ServiceRoot::isValid() const
+{
+    return m_dir.isValid();
+}
+
+QString ServiceRoot::root() const
+{
+    return m_dir.path();
+}
+
+QString ServiceRoot::path(const QString &fixedPath) const
+{
+    return root() + fixedPath.mid(QStringLiteral("/orba").size());
+}
+
+QString ServiceRoot::lpcid() const
+{
+    return root() + QStringLiteral("/run/reverseproxy.sock");
+}
+
+void ServiceRoot::writeDefinePorts(int httpPort, int httpsPort)
+{
+    const QString dir = path(QStringLiteral("/orba/etc/apache2/apps/desktop/conf/"));
+    writeFile(dir + QStringLiteral("orbadesktop-http-port.conf"),
+              QByteArray("Define ORBA_DESKTOP_HTTP_PORT ") + QByteArray::number(httpPort) + '\n');
+    writeFile(dir + QStringLiteral("orbadesktop-https-port.conf"),
+              QByteArray("Define ORBA_DESKTOP_HTTPS_PORT ") + QByteArray::number(httpsPort) + '\n');
+}
+
+QString ServiceRoot::writeConfig(const QJsonObject &config)
+{
+    const QString file = path(QStringLiteral("/orba/etc/reverseproxy/config.json"));
+    writeFile(file, QJsonDocument(config).toJson());
+    return file;
+}
+
+QString ServiceRoot::writeDefaultConfig(bool debugging)
+{
+    return writeConfig({{QStringLiteral("debugging"), debugging},
+                        {QStringLiteral("appname"), QStringLiteral("reverseproxy")},
+                        {QStringLiteral("lpcid"), lpcid()}});
+}
+
+void ServiceRoot::setSystemctlScript(const QString &body)
+{
+    writeScript(QStringLiteral("systemctl"), body);
+}
+
+QString ServiceRoot::systemctlLog() const
+{
+    QFile file(root() + QStringLiteral("/systemctl.log"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QProcessEnvironment ServiceRoot::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ORBA_ROOT"), root());
+    env.insert(QStringLiteral("PATH"), root() + QStringLiteral("/bin:") + env.value(QStringLiteral("PATH")));
+    return env;
+}
+
+void ServiceRoot::writeScript(const QString &name, const QString &body)
+{
+    const QString file = root() + QStringLiteral("/bin/") + name;
+    writeFile(file, "#!/bin/bash\n" + body.toUtf8());
+    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+ServiceProcess::ServiceProcess(const ServiceRoot &root)
+    : m_root(root)
+{
+    m_process.setProcessEnvironment(root.environment());
+    m_process.setProcessChannelMode(QProcess::SeparateChannels);
+}
+
+ServiceProcess::~ServiceProcess()
+{
+    if (isRunning()) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+}
+
+bool ServiceProcess::start(const QStringList &arguments, const QString &socketToWaitFor)
+{
+    m_process.start(QStringLiteral(BIN_DIR "/reverseproxy"), arguments);
+    if (!m_process.waitForStarted(10000))
+        return false;
+    if (socketToWaitFor.isEmpty())
+        return true;
+    const QDeadlineTimer deadline(30000);
+    while (!deadline.hasExpired() && isRunning()) {
+        ServiceConnection probe;
+        if (probe.open(socketToWaitFor, 200))
+            return true;
+        QThread::msleep(50);
+    }
+    return false;
+}
+
+bool ServiceProcess::waitForExit(int msecs)
+{
+    return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(msecs);
+}
+
+void ServiceProcess::signal(int signal)
+{
+    ::kill(static_cast<pid_t>(m_process.processId()), signal);
+}
+
+qint64 ServiceProcess::pid() const
+{
+    return m_process.processId();
+}
+
+int ServiceProcess::exitCode() const
+{
+    return m_process.exitCode();
+}
+
+QProcess::ExitStatus ServiceProcess::exitStatus() const
+{
+    return m_process.exitStatus();
+}
+
+bool ServiceProcess::isRunning() const
+{
+    return m_process.state() != QProcess::NotRunning;
+}
+
+QString ServiceProcess::output()
+{
+    m_output += m_process.readAllStandardOutput();
+    return QString::fromLocal8Bit(m_output);
+}
+
+bool ServiceConnection::open(const QString &name, int msecs)
+{
+    m_socket.connectToServer(name);
+    return m_socket.waitForConnected(msecs);
+}
+
+bool ServiceConnection::request(const QJsonObject &request, QJsonObject *answer, int msecs)
+{
+    if (!send(ZX2RpcPacket(request).toDatagram()))
+        return false;
+    const QDeadlineTimer deadline(msecs);
+    while (!deadline.hasExpired()) {
+        ZX2RpcPacket packet;
+        int result;
+        while ((result = packet.fromDatagram(m_buffer)) == 0 || result == 1) {
+            if (result == 0 && !packet.isEmpty()) {
+                *answer = packet;
+                return true;
+            }
+        }
+        if (m_socket.state() != QLocalSocket::ConnectedState)
+            return false;
+        if (m_socket.waitForReadyRead(static_cast<int>(qMin<qint64>(deadline.remainingTime(), 1000))))
+            m_buffer += m_socket.readAll();
+    }
+    return false;
+}
+
+bool ServiceConnection::send(const QByteArray &bytes)
+{
+    if (m_socket.state() != QLocalSocket::ConnectedState || m_socket.write(bytes) != bytes.size())
+        return false;
+    return m_socket.waitForBytesWritten(10000) || m_socket.bytesToWrite() == 0;
+}
+
+void ServiceConnection::close()
+{
+    m_socket.abort();
+}
+
+int freeLocalPort()
+{
+    QTcpServer server;
+    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
+}
+
+QJsonObject simpleRule(const QString &name, const QString &sourcePath, int destPort)
+{
+    return {{QStringLiteral("name"), name},
+            {QStringLiteral("source"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                   {QStringLiteral("port"), 0},
+                                                   {QStringLiteral("path"), sourcePath}}},
+            {QStringLiteral("dest"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                 {QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                                 {QStringLiteral("port"), destPort},
+                                                 {QStringLiteral("path"), QStringLiteral("/")}}}};
+}

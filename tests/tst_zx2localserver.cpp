@@ -1,0 +1,379 @@
+#include "zx2cabinet.h"
+#include "zx2localserver.h"
+#include "zx2rpcpacket.h"
+#include "zx2todorouter.h"
+
+#include <QLocalSocket>
+#include <QMutex>
+#include <QtTest>
+
+#include <future>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using Datagrams = QList<QByteArray>;
+using Answers = QList<QJsonObject>;
+Q_DECLARE_METATYPE(Datagrams)
+Q_DECLARE_METATYPE(Answers)
+
+namespace {
+
+constexpr int WAIT_MS = 10000; // generous bound for a failing run, never a timing check
+
+QByteArray datagram(const QJsonObject &object)
+{
+    return ZX2RpcPacket(object).toDatagram();
+}
+
+QJsonObject echo(int a)
+{
+    return {{"cmd", "echo"}, {"params", QJsonObject{{"a", a}}}};
+}
+
+// Runs a blocking client off the main thread while the main thread serves events.
+template <typename F>
+auto offMain(F function) -> decltype(function())
+{
+    auto future = std::async(std::launch::async, function);
+    while (future.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+        QCoreApplication::processEvents();
+    return future.get();
+}
+
+// Writes the pieces one after another and reads count answers.
+Answers exchange(QLocalSocket &socket, const Datagrams &pieces, int count)
+{
+    for (const QByteArray &piece : pieces) {
+        socket.write(piece);
+        socket.waitForBytesWritten(WAIT_MS);
+        QThread::msleep(1); // lets the pieces arrive separately
+    }
+    Answers answers;
+    QByteArray buffer;
+    ZX2RpcPacket packet;
+    while (answers.size() < count) {
+        int result = packet.fromDatagram(buffer);
+        if (result == 0)
+            answers << packet;
+        else if (result != 1 && !socket.waitForReadyRead(WAIT_MS))
+            break;
+        buffer.append(socket.readAll());
+    }
+    return answers;
+}
+
+Answers exchange(const QString &name, const Datagrams &pieces, int count)
+{
+    return offMain([&] {
+        QLocalSocket socket;
+        socket.connectToServer(name);
+        if (!socket.waitForConnected(WAIT_MS))
+            return Answers();
+        return exchange(socket, pieces, count);
+    });
+}
+
+bool isHelp(const QJsonObject &cmdObject)
+{
+    return cmdObject.contains("help");
+}
+
+} // namespace
+
+class ChildRouter : public ZX2TodoRouter
+{
+    Q_OBJECT
+private slots:
+    void childcmd(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        if (isHelp(cmdObject))
+            return;
+        retObject->insert("ran", "childcmd");
+        envObject->setErr(0);
+    }
+};
+
+class TestRouter : public ZX2TodoRouter
+{
+    Q_OBJECT
+public:
+    int recordedValue()
+    {
+        QMutexLocker locker(&lock);
+        return recorded.value("r").toInt();
+    }
+
+private:
+    QMutex lock;
+    QJsonObject recorded;
+
+private slots:
+    void echo(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        if (isHelp(cmdObject)) {
+            retObject->insert("comment", "echo");
+            return;
+        }
+        retObject->insert("results", cmdObject.value("params"));
+        envObject->setErr(0);
+    }
+    void fail(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        Q_UNUSED(retObject)
+        if (isHelp(cmdObject))
+            return;
+        envObject->add("fail", "failing", false, "why");
+        envObject->setErr(9995, "bad");
+    }
+    void which(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        Q_UNUSED(cmdObject)
+        retObject->insert("via", "plain");
+        envObject->setErr(0);
+    }
+    void __LS__which(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        Q_UNUSED(cmdObject)
+        retObject->insert("via", "local");
+        envObject->setErr(0);
+    }
+    void _hidden(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        Q_UNUSED(cmdObject)
+        retObject->insert("ran", "_hidden");
+        envObject->setErr(0);
+    }
+    void unlisted(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        Q_UNUSED(envObject)
+        if (isHelp(cmdObject))
+            retObject->insert("unpublished", true);
+    }
+    void record(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+    {
+        Q_UNUSED(retObject)
+        if (isHelp(cmdObject))
+            return;
+        QMutexLocker locker(&lock);
+        recorded = cmdObject.value("params").toObject();
+        envObject->setErr(0);
+    }
+};
+
+class TestZX2LocalServer : public QObject
+{
+    Q_OBJECT
+    TestRouter router;
+    ChildRouter child;
+    QTemporaryDir dir;
+    ZX2LocalServer *server = nullptr;
+    QString name;
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(dir.isValid());
+        router.add(&child);
+    }
+
+    void init()
+    {
+        static int count = 0;
+        name = dir.filePath(QString("rpc%1.sock").arg(++count));
+        server = new ZX2LocalServer;
+        server->add(&router);
+        QVERIFY(server->start(name));
+        QCOMPARE(server->name(), name);
+    }
+
+    void cleanup()
+    {
+        delete server;
+        server = nullptr;
+    }
+
+    void answers_data()
+    {
+        QTest::addColumn<Datagrams>("writes");
+        QTest::addColumn<Answers>("expected");
+        const QString missing = QString::fromUtf8(u8"被调用的方法不存在: ");
+        QTest::newRow("unknown command")
+            << Datagrams{datagram({{"cmd", "nothing"}})}
+            << Answers{{{"err", 9885}, {"errmsg", missing + "nothing"}}};
+        QTest::newRow("no command")
+            << Datagrams{datagram({{"params", QJsonObject()}})}
+            << Answers{{{"err", 9885}, {"errmsg", missing}}};
+        QTest::newRow("blanks around command")
+            << Datagrams{datagram({{"cmd", " echo\t"}, {"params", QJsonObject{{"a", 1}}}})}
+            << Answers{{{"err", 0}, {"results", QJsonObject{{"a", 1}}}}};
+        QTest::newRow("two requests in one write")
+            << Datagrams{datagram(echo(1)) + datagram(echo(2))}
+            << Answers{{{"results", QJsonObject{{"a", 1}}}}, {{"results", QJsonObject{{"a", 2}}}}};
+        QTest::newRow("keep-alive and empty object unanswered")
+            << Datagrams{ZX2RpcPacket::keepAlive(), datagram({}) + ZX2RpcPacket::keepAlive() + datagram(echo(3))}
+            << Answers{{{"results", QJsonObject{{"a", 3}}}}};
+        QTest::newRow("local variant first")
+            << Datagrams{datagram({{"cmd", "which"}})} << Answers{{{"via", "local"}}};
+        QTest::newRow("underscore slot")
+            << Datagrams{datagram({{"cmd", "_hidden"}})} << Answers{{{"ran", "_hidden"}, {"err", 0}}};
+        QTest::newRow("child router")
+            << Datagrams{datagram({{"cmd", "childcmd"}})} << Answers{{{"ran", "childcmd"}}};
+        QTest::newRow("failure without details")
+            << Datagrams{datagram({{"cmd", "fail"}})}
+            << Answers{{{"err", 9995}, {"errmsg", "bad"}, {"elapsed", QJsonValue()}, {"journals", QJsonValue()}}};
+        QTest::newRow("success drops message")
+            << Datagrams{datagram({{"cmd", "fail"}}) + datagram(echo(4))}
+            << Answers{{{"err", 9995}}, {{"err", 0}, {"errmsg", QJsonValue()}}};
+    }
+    void answers()
+    {
+        QFETCH(Datagrams, writes);
+        QFETCH(Answers, expected);
+        const Answers got = exchange(name, writes, expected.size());
+        QCOMPARE(got.size(), expected.size());
+        for (int i = 0; i < got.size(); ++i) {
+            // A null expectation means the key must be absent.
+            for (auto it = expected[i].constBegin(); it != expected[i].constEnd(); ++it) {
+                if (it.value().isNull())
+                    QVERIFY2(!got[i].contains(it.key()), qPrintable(it.key()));
+                else
+                    QCOMPARE(got[i].value(it.key()), it.value());
+            }
+        }
+    }
+
+    void requestInManyPieces()
+    {
+        const QByteArray whole = datagram(echo(5));
+        Datagrams pieces;
+        for (int i = 0; i < whole.size(); i += 7)
+            pieces << whole.mid(i, 7);
+        const Answers got = exchange(name, pieces, 1);
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].value("results").toObject().value("a").toInt(), 5);
+    }
+
+    void debuggingDetails()
+    {
+        server->setDebugging(true);
+        const Answers got = exchange(name, {datagram({{"cmd", "fail"}})}, 1);
+        QCOMPARE(got.size(), 1);
+        QVERIFY(got[0].value("elapsed").isDouble());
+        QCOMPARE(got[0].value("journals").toArray().size(), 1);
+        QCOMPARE(got[0].value("errmsg").toString(), QString("bad"));
+    }
+
+    void helpInterfaces()
+    {
+        const Answers got = exchange(name, {datagram({{"cmd", "help_interfaces"}})}, 1);
+        QCOMPARE(got.size(), 1);
+        QCOMPARE(got[0].value("err").toInt(), 0);
+        QVERIFY(!got[0].contains("errmsg"));
+        const QJsonObject results = got[0].value("results").toObject();
+        QCOMPARE(results.keys(), QStringList({"childcmd", "echo", "fail", "help_interfaces", "record", "which"}));
+        QCOMPARE(results.value("fail").toObject().value("comment").toString(),
+                 QString::fromUtf8(u8"<<此接口没有提供使用说明>>"));
+    }
+
+    void badStreamClosesConnection_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("garbage") << QByteArray("GARBAGE, NOT A DATAGRAM");
+        QByteArray header("\x00zx\x01\x01\x05\x00\x00\x00\x00\x00\x00\x00\xFF\xFF\xFF", 16);
+        QTest::newRow("bad json") << header + QByteArray("{nope");
+        QByteArray huge = header;
+        huge[8] = char(0x7F); // declares about 2 GB of text
+        QTest::newRow("over the size limit") << huge;
+    }
+    void badStreamClosesConnection()
+    {
+        QFETCH(QByteArray, bytes);
+        const bool closed = offMain([&] {
+            QLocalSocket good, bad;
+            good.connectToServer(name);
+            bad.connectToServer(name);
+            if (!good.waitForConnected(WAIT_MS) || !bad.waitForConnected(WAIT_MS))
+                return false;
+            bad.write(bytes + datagram(echo(6)));
+            bad.waitForBytesWritten(WAIT_MS);
+            const bool disconnected = bad.state() == QLocalSocket::UnconnectedState
+                || bad.waitForDisconnected(WAIT_MS);
+            const bool nothingAnswered = bad.readAll().isEmpty();
+            const Answers answers = exchange(good, {datagram(echo(7))}, 1);
+            return disconnected && nothingAnswered && answers.size() == 1
+                && answers[0].value("results").toObject().value("a").toInt() == 7;
+        });
+        QVERIFY(closed);
+    }
+
+    void staleSocketFile()
+    {
+        const QString path = dir.filePath("stale.sock");
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        ::close(fd);
+        QVERIFY(QFileInfo::exists(path));
+
+        ZX2LocalServer stale;
+        QVERIFY(stale.start(path));
+        QVERIFY(stale.isRunning());
+        ZX2LocalServer second; // the name is now served: it must not be taken over
+        QVERIFY(!second.start(path));
+        QVERIFY(stale.isRunning());
+    }
+
+    void missingDirectory()
+    {
+        const QString path = dir.filePath("a/b/c/rpc.sock");
+        ZX2LocalServer nested;
+        QVERIFY(nested.start(path));
+        QVERIFY(QFileInfo::exists(path));
+        nested.stop();
+        QVERIFY(!nested.isRunning());
+    }
+
+    void localRequest()
+    {
+        QJsonObject answer{{"untouched", true}};
+        QVERIFY(offMain([&] { return ZX2LocalServer::localRequest(name, echo(8), &answer, 10); }));
+        QCOMPARE(answer.value("results").toObject().value("a").toInt(), 8);
+        QVERIFY(!answer.contains("untouched"));
+
+        const QJsonObject record{{"cmd", "record"}, {"params", QJsonObject{{"r", 9}}}};
+        QVERIFY(offMain([&] { return ZX2LocalServer::localRequest(name, record, nullptr, 10); }));
+        QTRY_COMPARE(router.recordedValue(), 9);
+
+        QJsonObject none{{"untouched", true}};
+        QVERIFY(!offMain([&] {
+            return ZX2LocalServer::localRequest(dir.filePath("nobody.sock"), echo(1), &none, 1);
+        }));
+        QCOMPARE(none, QJsonObject({{"untouched", true}}));
+    }
+
+    void destructionEndsOpenConnections()
+    {
+        std::atomic<bool> answered{false};
+        auto client = std::async(std::launch::async, [&] {
+            QLocalSocket socket;
+            socket.connectToServer(name);
+            if (!socket.waitForConnected(WAIT_MS) || exchange(socket, {datagram(echo(1))}, 1).size() != 1)
+                return false;
+            answered = true;
+            return socket.state() == QLocalSocket::UnconnectedState || socket.waitForDisconnected(WAIT_MS);
+        });
+        while (!answered && client.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready)
+            QCoreApplication::processEvents();
+        QVERIFY(answered);
+        delete server; // must not hang on the idle connection, and must close it
+        server = nullptr;
+        QVERIFY(offMain([&] { return client.get(); }));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZX2LocalServer)
+#include "tst_zx2localserver.moc"

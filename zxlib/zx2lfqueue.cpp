@@ -1,0 +1,3 @@
+#include "zx2lfqueue.h"
+
+template class ZX2LFQueue<QByteArray>;

@@ -1,0 +1,75 @@
+#include "lnx2host.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+const char LNX2_TIME_SERVER[] = "pool.ntp.org";
+
+QString hostPath(const QString &fixedPath)
+{
+    const QByteArray root = qgetenv("LNX2_SYSROOT");
+    if (root.isEmpty())
+        return fixedPath;
+    return QDir::cleanPath(QString::fromLocal8Bit(root) + QLatin1Char('/') + fixedPath);
+}
+
+bool hostRun(const QString &program, const QStringList &arguments, int startMs, int finishMs,
+             bool noninteractive, QByteArray *output, QByteArray *errorOutput)
+{
+    QProcess process;
+    if (noninteractive) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
+        process.setProcessEnvironment(environment);
+    }
+    process.start(program, arguments);
+    const bool ok = process.waitForStarted(startMs) && process.waitForFinished(finishMs)
+                    && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    if (output)
+        *output = process.readAllStandardOutput();
+    if (errorOutput)
+        *errorOutput = process.readAllStandardError();
+    if (process.state() != QProcess::NotRunning) {
+        process.kill();
+        process.waitForFinished(5000);
+    }
+    return ok;
+}
+
+void hostRemoveFiles(const QStringList &fixedPaths)
+{
+    for (const QString &fixedPath : fixedPaths) {
+        const QString path = hostPath(fixedPath);
+        const QFileInfo info(path);
+        QStringList targets;
+        if (info.fileName().contains(QLatin1Char('*'))) {
+            // No shell expands the pattern for rm, so it is expanded here.
+            const QDir dir = info.dir();
+            for (const QString &name : dir.entryList(QStringList(info.fileName()),
+                                                     QDir::Files | QDir::System | QDir::Hidden))
+                targets << dir.filePath(name);
+            if (targets.isEmpty())
+                continue;
+        } else {
+            targets << path;
+        }
+        hostRun(QStringLiteral("rm"), QStringList(QStringLiteral("-f")) + targets, -1, -1);
+    }
+}
+
+bool hostPackageToolListed(const QString &psOutput)
+{
+    static const QStringList marks = {QStringLiteral(" dpkg "), QStringLiteral("/dpkg "),
+                                      QStringLiteral(" apt "), QStringLiteral("/apt ")};
+    for (const QString &line : psOutput.split(QLatin1Char('\n'))) {
+        const QString command = line.trimmed().section(QLatin1Char(' '), -1);
+        if (command == QLatin1String("dpkg") || command == QLatin1String("apt"))
+            return true;
+        for (const QString &mark : marks)
+            if (line.contains(mark))
+                return true;
+    }
+    return false;
+}

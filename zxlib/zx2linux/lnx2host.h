@@ -1,0 +1,39 @@
+#ifndef LNX2HOST_H
+#define LNX2HOST_H
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The host system as the package and network modules reach it.
+//
+// Every fixed file-system path that they read or write in-process (the kernel's
+// interface directories, the package database's maintainer scripts, the APT
+// source list) goes through hostPath(). When the environment variable
+// LNX2_SYSROOT is set and not empty it is put in front of the path, so a test
+// can point the modules at a temporary tree; otherwise the path is unchanged.
+QString hostPath(const QString &fixedPath);
+
+// Runs program directly (no shell) with its arguments, waiting up to startMs
+// for the start and finishMs for the end (-1: no limit). With noninteractive
+// the child's environment gets DEBIAN_FRONTEND=noninteractive. True when it
+// started, ended in time and normally, with exit code 0. The outputs, when
+// asked for, are the raw bytes the child wrote; a child still running at the
+// end of the wait is killed.
+bool hostRun(const QString &program, const QStringList &arguments, int startMs, int finishMs,
+             bool noninteractive = false, QByteArray *output = nullptr,
+             QByteArray *errorOutput = nullptr);
+
+// Runs "rm -f" on each fixed path in turn, to its end; a path whose file name
+// holds "*" stands for every file that it matches (rm runs once for them all,
+// and not at all when none matches). Results are ignored.
+void hostRemoveFiles(const QStringList &fixedPaths);
+
+// Whether "ps -e" output lists a running dpkg or apt: its command column is
+// exactly "dpkg" or "apt", or a line holds " dpkg ", "/dpkg ", " apt " or "/apt ".
+bool hostPackageToolListed(const QString &psOutput);
+
+// The appliance's time server, used when a caller names none.
+extern const char LNX2_TIME_SERVER[];
+
+#endif // LNX2HOST_H

@@ -1,0 +1,37 @@
+#ifndef ZX2LOCALSOCKET_H
+#define ZX2LOCALSOCKET_H
+
+#include <QObject>
+
+class ZX2LocalServer;
+class ZX2LocalSocketPrivate;
+
+// One accepted connection of ZX2LocalServer. The constructor starts a detached
+// thread that reads datagrams, answers each request in order through the
+// server's dispatch, and ends when the peer closes, when the peer sends bytes
+// that are not a datagram (or a datagram over the size limit), or on stop().
+// The object then deletes itself through the main thread's event loop.
+// While idle the thread sleeps in the kernel until bytes or a stop arrive.
+class ZX2LocalSocket : public QObject
+{
+    Q_OBJECT
+public:
+    ZX2LocalSocket(ZX2LocalServer *server, quintptr socketDescriptor, bool *debugging);
+    ~ZX2LocalSocket() override;
+
+    // The connection loop; runs on the connection's own thread.
+    void run();
+    // Ends the connection thread and waits until it has ended. Call it on the
+    // main thread: the object is deleted by the main thread's event loop after.
+    void stop();
+
+private:
+    Q_DISABLE_COPY(ZX2LocalSocket)
+    friend class ZX2LocalSocketPrivate;
+    friend class ZX2LocalServer;
+    // Sets stop requested and wakes the thread, without waiting.
+    void requestStop();
+    ZX2LocalSocketPrivate *const d;
+};
+
+#endif // ZX2LOCALSOCKET_H

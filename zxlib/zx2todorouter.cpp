@@ -1,0 +1,218 @@
+#include "zx2todorouter.h"
+
+#include "zx2cabinet.h"
+#include "zx2error.h"
+#include "zx2utils.h"
+
+#include <QJsonDocument>
+#include <QMetaMethod>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+
+const QByteArray COMMAND_SIGNATURE("(QJsonObject*,QJsonObject,ZX2Cabinet*)");
+const QByteArray LOCAL_PREFIX("__LS__");
+
+const char HELP_INTERFACES[] =
+    u8"{\"cmd\":\"help_interfaces\","
+    u8"\"comment\":\"获取接口的使用说明\","
+    u8"\"params\":{\"cmd\":\"接口名(可选)\"},"
+    u8"\"params-comment\":{\"cmd\":\"可选的接口名, 不指定时显示所有接口的使用说明\"}}";
+
+const QString TOKEN_TEXT = QStringLiteral(u"登录成功时返回的token");
+
+bool isCommand(const QMetaMethod &method)
+{
+    return method.methodSignature().endsWith(COMMAND_SIGNATURE);
+}
+
+bool invokeCommand(QObject *router, const QMetaMethod &method, QJsonObject *answer,
+                   const QJsonObject &request, ZX2Cabinet *cabinet)
+{
+    return method.invoke(router, Qt::DirectConnection, Q_ARG(QJsonObject *, answer),
+                         Q_ARG(QJsonObject, request), Q_ARG(ZX2Cabinet *, cabinet));
+}
+
+// Fills in what the router adds to a slot's own help entry.
+QJsonObject completeEntry(QJsonObject entry)
+{
+    if (!entry.contains(QLatin1String("comment")))
+        return QJsonObject{{QStringLiteral("comment"), QStringLiteral(u"<<此接口没有提供使用说明>>")}};
+    if (!entry.contains(QLatin1String("params")))
+        entry.insert(QStringLiteral("params-comment"), QStringLiteral(u"本接口没有参数"));
+    if (entry.contains(QLatin1String("token"))) {
+        entry.insert(QStringLiteral("token"), TOKEN_TEXT);
+        entry.insert(QStringLiteral("token-comment"), TOKEN_TEXT);
+    } else {
+        entry.insert(QStringLiteral("token-comment"), QStringLiteral(u"允许不传token，但已登录时建议传入"));
+    }
+    return entry;
+}
+
+} // namespace
+
+class ZX2TodoRouterPrivate
+{
+public:
+    // Runs the slot named prefix + trimmed "cmd" here or in the first child that has it.
+    bool dispatch(ZX2TodoRouter *router, const QByteArray &prefix, QJsonObject &answer,
+                  const QJsonObject &request, ZX2Cabinet *cabinet);
+    // Whether target is this router or one of its descendants.
+    bool reaches(const ZX2TodoRouter *self, const ZX2TodoRouter *target) const;
+
+    QString routerId;
+    mutable QMutex lock;
+    QList<ZX2TodoRouter *> children;
+};
+
+bool ZX2TodoRouterPrivate::dispatch(ZX2TodoRouter *router, const QByteArray &prefix,
+                                    QJsonObject &answer, const QJsonObject &request,
+                                    ZX2Cabinet *cabinet)
+{
+    const QByteArray command = request.value(QLatin1String("cmd")).toString().trimmed().toUtf8();
+    if (command.isEmpty())
+        return false;
+    const QMetaObject *meta = router->metaObject();
+    const int index = meta->indexOfMethod(prefix + command + COMMAND_SIGNATURE);
+    if (index >= 0) {
+        invokeCommand(router, meta->method(index), &answer, request, cabinet);
+        return true;
+    }
+    for (ZX2TodoRouter *child : router->list()) {
+        const bool done = prefix.isEmpty() ? child->doSlot(answer, request, cabinet)
+                                           : child->doCall(answer, request, cabinet);
+        if (done)
+            return true;
+    }
+    answer.insert(QStringLiteral("err"), int(ZX2Error::ERR_MISSING));
+    return false;
+}
+
+bool ZX2TodoRouterPrivate::reaches(const ZX2TodoRouter *self, const ZX2TodoRouter *target) const
+{
+    if (self == target)
+        return true;
+    for (const ZX2TodoRouter *child : self->list()) {
+        if (child->d->reaches(child, target))
+            return true;
+    }
+    return false;
+}
+
+ZX2TodoRouter::ZX2TodoRouter(QObject *parent)
+    : QObject(parent)
+    , d(new ZX2TodoRouterPrivate)
+{
+    // Only pointers travel: the environment itself is never copied.
+    qRegisterMetaType<ZX2Cabinet *>("ZX2Cabinet*");
+}
+
+ZX2TodoRouter::~ZX2TodoRouter()
+{
+    delete d;
+}
+
+QString ZX2TodoRouter::routerId() const
+{
+    return d->routerId;
+}
+
+void ZX2TodoRouter::setRouterId(QString routerId)
+{
+    d->routerId = routerId;
+}
+
+bool ZX2TodoRouter::loadConfigure(ZX2Journals &journals, QJsonObject configuration)
+{
+    Q_UNUSED(journals)
+    Q_UNUSED(configuration)
+    return true;
+}
+
+bool ZX2TodoRouter::doSlot(QJsonObject &answer, QJsonObject request, ZX2Cabinet *cabinet)
+{
+    return d->dispatch(this, QByteArray(), answer, request, cabinet);
+}
+
+bool ZX2TodoRouter::doCall(QJsonObject &answer, QJsonObject request, ZX2Cabinet *cabinet)
+{
+    return d->dispatch(this, LOCAL_PREFIX, answer, request, cabinet);
+}
+
+void ZX2TodoRouter::add(ZX2TodoRouter *router)
+{
+    if (!router || router->d->reaches(router, this))
+        return;
+    QMutexLocker locker(&d->lock);
+    if (!d->children.contains(router))
+        d->children.append(router);
+}
+
+void ZX2TodoRouter::del(ZX2TodoRouter *router)
+{
+    QMutexLocker locker(&d->lock);
+    d->children.removeOne(router);
+}
+
+QList<ZX2TodoRouter *> ZX2TodoRouter::list() const
+{
+    QMutexLocker locker(&d->lock);
+    return d->children;
+}
+
+void ZX2TodoRouter::inject(QJsonObject *answer, int err, QString errmsg) const
+{
+    if (!answer)
+        return;
+    answer->insert(QStringLiteral("err"), err);
+    if (!errmsg.isEmpty())
+        answer->insert(QStringLiteral("errmsg"), errmsg);
+}
+
+void ZX2TodoRouter::allInterfaces(QJsonObject &result)
+{
+    const QJsonObject helpRequest{{QStringLiteral("help"), 1}};
+    ZX2Cabinet cabinet;
+    const QMetaObject *meta = metaObject();
+    for (int i = 0; i < meta->methodCount(); ++i) {
+        const QMetaMethod method = meta->method(i);
+        const QString name = QString::fromLatin1(method.name());
+        if (result.contains(name) || name.startsWith(QLatin1Char('_')) || !isCommand(method))
+            continue;
+        QJsonObject entry;
+        invokeCommand(this, method, &entry, helpRequest, &cabinet);
+        if (toBool(entry.value(QLatin1String("unpublished"))))
+            continue;
+        entry = completeEntry(entry);
+        entry.insert(QStringLiteral("cmd"), name);
+        result.insert(name, entry);
+    }
+    for (ZX2TodoRouter *child : list())
+        child->allInterfaces(result);
+}
+
+void ZX2TodoRouter::allInterfaces(QStringList &names)
+{
+    const QMetaObject *meta = metaObject();
+    for (int i = 0; i < meta->methodCount(); ++i) {
+        const QMetaMethod method = meta->method(i);
+        if (!method.name().startsWith('_') && isCommand(method))
+            names.append(QString::fromLatin1(method.name()));
+    }
+    QMutexLocker locker(&d->lock);
+    for (ZX2TodoRouter *child : qAsConst(d->children))
+        child->allInterfaces(names);
+}
+
+void ZX2TodoRouter::help_interfaces(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    Q_UNUSED(cmdObject)
+    QJsonObject result{{QStringLiteral("help_interfaces"),
+                        QJsonDocument::fromJson(HELP_INTERFACES).object()}};
+    allInterfaces(result);
+    if (retObject)
+        retObject->insert(QStringLiteral("results"), result);
+    if (envObject)
+        envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
