@@ -11,6 +11,8 @@
 #include <QThread>
 
 #include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 
 namespace {
 
@@ -65,9 +67,12 @@ SSLSessionCache "shmcb:%1/run/ssl_scache(512000)"
 </VirtualHost>
 )conf";
 
-// A process that has ended but was not reaped (state Z) counts as gone.
+// A process that has ended but was not reaped (state Z) counts as gone; one
+// that was re-parented to this process is reaped here.
 bool processAlive(qint64 pid)
 {
+    if (::waitpid(pid_t(pid), nullptr, WNOHANG) == pid_t(pid))
+        return false;
     QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return false;
@@ -92,6 +97,9 @@ const QFileDevice::Permissions kExecutable = QFileDevice::ExeOwner | QFileDevice
 
 TestApache::TestApache()
 {
+    // The daemonised server is re-parented to this process, which can then
+    // reap it instead of leaving that to an init that may not.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     // The server's children run as www-data and must reach the document root.
     QFile::setPermissions(m_root.path(), kReadable | kExecutable);
     for (const char *dir : {"logs", "run", "htdocs", "tls"})

@@ -158,17 +158,6 @@ private slots:
         QCOMPARE(append("d"), 4);
         QCOMPARE(numbers(), QList<int>({1, 2, 4}));
     }
-
-    void reopenKeepsRules()
-    {
-        QCOMPARE(append("a"), 1);
-        db.reset(new ZX2DBSqlite);
-        bool again = false;
-        QVERIFY(db->open(dir->filePath("etc/reverseproxy/reverseproxy.db"), ":/kmreverseproxy/engine.sql",
-                         ":/kmreverseproxy/creator.sql", &again));
-        QVERIFY(!again);
-        QCOMPARE(numbers(), QList<int>({1}));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestKMReverseproxyStore)

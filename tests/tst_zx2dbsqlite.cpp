@@ -322,6 +322,11 @@ private slots:
                         writeFile("c.sql", versionedCreator), &created));
         QVERIFY(created);
         QCOMPARE(mode(dir->filePath("a/b")), 0755);
+
+        // An existing directory keeps its mode.
+        QCOMPARE(::chmod(QFile::encodeName(dir->filePath("a")).constData(), 0700), 0);
+        QVERIFY(db.open(dir->filePath("a/db.sqlite"), QString(), writeFile("c.sql", versionedCreator)));
+        QCOMPARE(mode(dir->filePath("a")), 0700);
         QCOMPARE(db.dbVersion(), 1);
         QList<QJsonObject> rows;
         QVERIFY(db.call(rows, "v", {}));
@@ -394,16 +399,6 @@ private slots:
         QVERIFY(openVersioned(db, "SQL: a\nSELECT 1;"));
         QVERIFY(db.openOnly(dir->filePath("db.sqlite")));
         QCOMPARE(db.dbVersion(), 1);
-    }
-
-    void reopenSwitchesDatabase()
-    {
-        ZX2DBSqlite db;
-        QVERIFY(openVersioned(db, ""));
-        QVERIFY(db.open(dir->filePath("other.sqlite"), QString(),
-                        writeFile("c2.sql", "CREATE TABLE sys_configure(cfg_key, cfg_value);"
-                                            "INSERT INTO sys_configure VALUES('Database.Version', '7');")));
-        QCOMPARE(db.dbVersion(), 7);
     }
 
     void upgrades_data()

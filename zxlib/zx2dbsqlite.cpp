@@ -272,10 +272,10 @@ public:
     sqlite3 *db = nullptr;
     QString path;
 
-    mutable QMutex errorLock; // guards lastError, written by any thread
+    QMutex errorLock; // guards lastError, written by any thread
     QString lastError;
 
-    mutable QReadWriteLock engineLock; // guards engine
+    QReadWriteLock engineLock; // guards engine
     QJsonObject engine;
 
     QString creator;
@@ -317,9 +317,10 @@ bool ZX2DBSqlitePrivate::openOrCreate(const QString &file, const QString *creato
     if (file.isEmpty())
         return false;
     const bool existed = QFileInfo::exists(file);
-    if (!existed) {
-        const QString dir = QFileInfo(file).absolutePath();
-        QDir().mkpath(dir);
+    const QString dir = QFileInfo(file).absolutePath();
+    // Only a directory made here gets mode 755: re-moding an existing one
+    // (say /tmp) would change permissions that others rely on.
+    if (!existed && !QFileInfo::exists(dir) && QDir().mkpath(dir)) {
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
                                        | QFile::ReadGroup | QFile::ExeGroup
                                        | QFile::ReadOther | QFile::ExeOther);

@@ -5,93 +5,96 @@
 #include "zx2localserver.h"
 #include "zx2rpcpacket.h"
 
-#include <QLocalSocket>
+#include <QElapsedTimer>
+#include <QMutex>
+#include <QMutexLocker>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
-#include <memory>
 #include <thread>
 
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int WRITE_WAIT_MS = 30000;
+constexpr int READ_CHUNK = 64 * 1024;
 
 } // namespace
 
+// The connection thread works on the descriptor directly: it sleeps in a
+// blocking read while idle and needs one read and one write per request,
+// where a socket class adds several system calls per round trip. stop()
+// wakes the read by shutting the socket down.
 class ZX2LocalSocketPrivate
 {
 public:
     ZX2LocalSocketPrivate(ZX2LocalServer *server, quintptr descriptor, bool *debugging);
-    ~ZX2LocalSocketPrivate();
 
-    // Sleeps until bytes arrive, pending answer bytes can leave, or stop is
-    // requested; true when bytes are ready to be read.
-    bool waitForInput(QLocalSocket &socket);
+    // Waits until the connection has one of the poll events (timeout -1: no
+    // limit); returns them, 0 on time-out or signal.
+    short wait(short events, int timeout);
+    // Reads what has arrived into the buffer, blocking until something does;
+    // false when the peer is gone or the socket was shut down.
+    bool receive();
     // Answers every complete request in the buffer; false when the stream
     // holds something that is not a datagram.
-    bool serveBuffer(QLocalSocket &socket);
-    void answer(QLocalSocket &socket, const QJsonObject &request);
+    bool serveBuffer();
+    void answer(const QJsonObject &request);
+    // Writes what the socket takes now; false when the peer is gone.
+    bool flush();
+    void send(const QByteArray &datagram);
 
     ZX2LocalServer *const server;
-    const quintptr descriptor;
+    const int fd;
     bool *const debugging;
     QByteArray buffer;
+    QByteArray outgoing;
     ZX2Cabinet cabinet;
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
-    const int wakeFd; // eventfd that interrupts the idle wait on stop
+    // The descriptor is shut down by stop() on another thread; it must never
+    // touch a number that was closed and perhaps reused.
+    QMutex descriptorLock;
+    bool closed = false;
 };
 
 ZX2LocalSocketPrivate::ZX2LocalSocketPrivate(ZX2LocalServer *server, quintptr descriptor, bool *debugging)
     : server(server)
-    , descriptor(descriptor)
+    , fd(int(descriptor))
     , debugging(debugging)
-    , wakeFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
 }
 
-ZX2LocalSocketPrivate::~ZX2LocalSocketPrivate()
+short ZX2LocalSocketPrivate::wait(short events, int timeout)
 {
-    if (wakeFd >= 0)
-        ::close(wakeFd);
+    pollfd connection{fd, events, 0};
+    if (::poll(&connection, 1, timeout) <= 0)
+        return 0;
+    return connection.revents;
 }
 
-bool ZX2LocalSocketPrivate::waitForInput(QLocalSocket &socket)
+bool ZX2LocalSocketPrivate::receive()
 {
-    if (socket.bytesAvailable() > 0)
-        return true;
-    const short events = POLLIN | (socket.bytesToWrite() > 0 ? POLLOUT : 0);
-    pollfd fds[2] = {{int(descriptor), events, 0}, {wakeFd, POLLIN, 0}};
-    if (::poll(fds, wakeFd >= 0 ? 2 : 1, -1) <= 0)
-        return false; // interrupted by a signal: the caller checks its flags and comes back
-    if (fds[1].revents & POLLIN) {
-        stopRequested = true;
-        return false;
-    }
-    if (fds[0].revents & POLLOUT)
-        socket.flush();
-    if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
-        return false;
-    if (socket.waitForReadyRead(0))
-        return true;
-    // Readable but nothing to read: the peer is gone; never spin on it.
-    if (fds[0].revents & (POLLHUP | POLLERR | POLLNVAL))
-        socket.abort();
-    return false;
+    char chunk[READ_CHUNK];
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n > 0)
+        buffer.append(chunk, int(n));
+    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
-bool ZX2LocalSocketPrivate::serveBuffer(QLocalSocket &socket)
+bool ZX2LocalSocketPrivate::serveBuffer()
 {
     ZX2RpcPacket packet;
     while (!stopRequested) {
         switch (packet.fromDatagram(buffer)) {
         case ZX2RpcPacket::DecodeOk:
             if (!packet.isEmpty())
-                answer(socket, packet);
+                answer(packet);
             break;
         case ZX2RpcPacket::DecodeKeepAlive:
             break;
@@ -104,18 +107,42 @@ bool ZX2LocalSocketPrivate::serveBuffer(QLocalSocket &socket)
     return true;
 }
 
-void ZX2LocalSocketPrivate::answer(QLocalSocket &socket, const QJsonObject &request)
+void ZX2LocalSocketPrivate::answer(const QJsonObject &request)
 {
     QJsonObject reply{{QStringLiteral("err"), int(ZX2Error::ERR_FAILED)}};
     if (server)
         server->doCall(reply, request, &cabinet);
     const bool details = debugging ? *debugging : false;
     cabinet.toRetObject(reply, details);
-    const QByteArray datagram = ZX2RpcPacket(reply).toDatagram();
-    if (socket.bytesToWrite() > 0)
-        socket.waitForBytesWritten(WRITE_WAIT_MS);
-    socket.write(datagram);
-    socket.flush();
+    send(ZX2RpcPacket(reply).toDatagram());
+}
+
+bool ZX2LocalSocketPrivate::flush()
+{
+    while (!outgoing.isEmpty()) {
+        const ssize_t n = ::send(fd, outgoing.constData(), size_t(outgoing.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            outgoing.remove(0, int(n));
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else
+            return n < 0 && errno == EAGAIN;
+    }
+    return true;
+}
+
+void ZX2LocalSocketPrivate::send(const QByteArray &datagram)
+{
+    // Earlier answers the peer has not taken yet get up to 30 s to leave.
+    QElapsedTimer timer;
+    timer.start();
+    while (!outgoing.isEmpty() && !stopRequested && timer.elapsed() < WRITE_WAIT_MS) {
+        if (wait(POLLOUT, int(WRITE_WAIT_MS - timer.elapsed())) && !flush())
+            stopRequested = true;
+    }
+    outgoing.append(datagram);
+    if (!flush())
+        stopRequested = true;
 }
 
 ZX2LocalSocket::ZX2LocalSocket(ZX2LocalServer *server, quintptr socketDescriptor, bool *debugging)
@@ -135,24 +162,32 @@ ZX2LocalSocket::~ZX2LocalSocket()
 
 void ZX2LocalSocket::run()
 {
-    auto socket = std::make_unique<QLocalSocket>();
-    socket->setSocketDescriptor(d->descriptor, QLocalSocket::ConnectedState, QIODevice::ReadWrite);
+    const int flags = ::fcntl(d->fd, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK))
+        ::fcntl(d->fd, F_SETFL, flags & ~O_NONBLOCK);
     while (!d->stopRequested) {
-        const QLocalSocket::LocalSocketState state = socket->state();
-        if (state == QLocalSocket::UnconnectedState || state == QLocalSocket::ClosingState) {
-            d->stopRequested = true;
-            continue;
+        if (!d->outgoing.isEmpty()) {
+            // An answer still waits to leave: watch for room as well as for input.
+            const short events = d->wait(POLLIN | POLLOUT, -1);
+            if ((events & POLLOUT) && !d->flush())
+                break;
+            if (!(events & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+                continue;
         }
-        if (!d->waitForInput(*socket))
-            continue;
-        d->buffer.append(socket->readAll());
+        if (!d->receive())
+            break; // the peer closed the connection, or stop() shut it down
         // A stream that is not made of datagrams cannot be resynchronised, and
         // keeping its bytes would let a peer grow our memory without bound.
-        if (!d->serveBuffer(*socket))
-            d->stopRequested = true;
+        if (!d->serveBuffer())
+            break;
     }
-    socket.reset();
+    {
+        QMutexLocker locker(&d->descriptorLock);
+        ::close(d->fd);
+        d->closed = true;
+    }
     d->buffer.clear();
+    d->outgoing.clear();
     if (d->server)
         d->server->detach(this);
     d->running = false;
@@ -162,9 +197,9 @@ void ZX2LocalSocket::run()
 void ZX2LocalSocket::requestStop()
 {
     d->stopRequested = true;
-    const quint64 one = 1;
-    if (d->wakeFd >= 0 && ::write(d->wakeFd, &one, sizeof one) < 0)
-        return; // the counter is already non-zero: the thread is being woken
+    QMutexLocker locker(&d->descriptorLock);
+    if (!d->closed)
+        ::shutdown(d->fd, SHUT_RDWR);
 }
 
 void ZX2LocalSocket::stop()

@@ -4,15 +4,18 @@
 #include "zx2error.h"
 #include "zx2utils.h"
 
+#include <QHash>
 #include <QJsonDocument>
 #include <QMetaMethod>
 #include <QMutex>
 #include <QMutexLocker>
 
+#include <mutex>
+
 namespace {
 
 const QByteArray COMMAND_SIGNATURE("(QJsonObject*,QJsonObject,ZX2Cabinet*)");
-const QByteArray LOCAL_PREFIX("__LS__");
+const QString LOCAL_PREFIX = QStringLiteral("__LS__");
 
 const char HELP_INTERFACES[] =
     u8"{\"cmd\":\"help_interfaces\","
@@ -27,11 +30,13 @@ bool isCommand(const QMetaMethod &method)
     return method.methodSignature().endsWith(COMMAND_SIGNATURE);
 }
 
-bool invokeCommand(QObject *router, const QMetaMethod &method, QJsonObject *answer,
-                   const QJsonObject &request, ZX2Cabinet *cabinet)
+// Runs the command slot with the given method index directly on this thread.
+void invokeCommand(QObject *router, int index, QJsonObject *answer, const QJsonObject &request,
+                   ZX2Cabinet *cabinet)
 {
-    return method.invoke(router, Qt::DirectConnection, Q_ARG(QJsonObject *, answer),
-                         Q_ARG(QJsonObject, request), Q_ARG(ZX2Cabinet *, cabinet));
+    QJsonObject copy(request);
+    void *arguments[] = {nullptr, &answer, &copy, &cabinet};
+    QMetaObject::metacall(router, QMetaObject::InvokeMetaMethod, index, arguments);
 }
 
 // Fills in what the router adds to a slot's own help entry.
@@ -55,8 +60,18 @@ QJsonObject completeEntry(QJsonObject entry)
 class ZX2TodoRouterPrivate
 {
 public:
-    // Runs the slot named prefix + trimmed "cmd" here or in the first child that has it.
-    bool dispatch(ZX2TodoRouter *router, const QByteArray &prefix, QJsonObject &answer,
+    struct Commands
+    {
+        QHash<QString, int> plain; // slot name -> method index
+        QHash<QString, int> local; // command of a "__LS__" slot -> method index
+    };
+
+    // Built on first use: the most derived meta-object is not ready while the
+    // base constructor runs. Looking names up here is far cheaper than
+    // searching the meta-object for a signature at every request.
+    const Commands &commands(const ZX2TodoRouter *router);
+    // Runs the command slot (local or plain) here or in the first child that has it.
+    bool dispatch(ZX2TodoRouter *router, bool local, QJsonObject &answer,
                   const QJsonObject &request, ZX2Cabinet *cabinet);
     // Whether target is this router or one of its descendants.
     bool reaches(const ZX2TodoRouter *self, const ZX2TodoRouter *target) const;
@@ -64,25 +79,42 @@ public:
     QString routerId;
     mutable QMutex lock;
     QList<ZX2TodoRouter *> children;
+    std::once_flag commandsBuilt;
+    Commands commandIndex;
 };
 
-bool ZX2TodoRouterPrivate::dispatch(ZX2TodoRouter *router, const QByteArray &prefix,
-                                    QJsonObject &answer, const QJsonObject &request,
-                                    ZX2Cabinet *cabinet)
+const ZX2TodoRouterPrivate::Commands &ZX2TodoRouterPrivate::commands(const ZX2TodoRouter *router)
 {
-    const QByteArray command = request.value(QLatin1String("cmd")).toString().trimmed().toUtf8();
+    std::call_once(commandsBuilt, [&] {
+        const QMetaObject *meta = router->metaObject();
+        // In index order, so a slot redeclared by a subclass wins over the base's.
+        for (int i = 0; i < meta->methodCount(); ++i) {
+            const QMetaMethod method = meta->method(i);
+            if (!isCommand(method))
+                continue;
+            const QString name = QString::fromLatin1(method.name());
+            commandIndex.plain.insert(name, i);
+            if (name.startsWith(LOCAL_PREFIX))
+                commandIndex.local.insert(name.mid(LOCAL_PREFIX.size()), i);
+        }
+    });
+    return commandIndex;
+}
+
+bool ZX2TodoRouterPrivate::dispatch(ZX2TodoRouter *router, bool local, QJsonObject &answer,
+                                    const QJsonObject &request, ZX2Cabinet *cabinet)
+{
+    const QString command = request.value(QLatin1String("cmd")).toString().trimmed();
     if (command.isEmpty())
         return false;
-    const QMetaObject *meta = router->metaObject();
-    const int index = meta->indexOfMethod(prefix + command + COMMAND_SIGNATURE);
+    const Commands &known = commands(router);
+    const int index = (local ? known.local : known.plain).value(command, -1);
     if (index >= 0) {
-        invokeCommand(router, meta->method(index), &answer, request, cabinet);
+        invokeCommand(router, index, &answer, request, cabinet);
         return true;
     }
     for (ZX2TodoRouter *child : router->list()) {
-        const bool done = prefix.isEmpty() ? child->doSlot(answer, request, cabinet)
-                                           : child->doCall(answer, request, cabinet);
-        if (done)
+        if (local ? child->doCall(answer, request, cabinet) : child->doSlot(answer, request, cabinet))
             return true;
     }
     answer.insert(QStringLiteral("err"), int(ZX2Error::ERR_MISSING));
@@ -132,12 +164,12 @@ bool ZX2TodoRouter::loadConfigure(ZX2Journals &journals, QJsonObject configurati
 
 bool ZX2TodoRouter::doSlot(QJsonObject &answer, QJsonObject request, ZX2Cabinet *cabinet)
 {
-    return d->dispatch(this, QByteArray(), answer, request, cabinet);
+    return d->dispatch(this, false, answer, request, cabinet);
 }
 
 bool ZX2TodoRouter::doCall(QJsonObject &answer, QJsonObject request, ZX2Cabinet *cabinet)
 {
-    return d->dispatch(this, LOCAL_PREFIX, answer, request, cabinet);
+    return d->dispatch(this, true, answer, request, cabinet);
 }
 
 void ZX2TodoRouter::add(ZX2TodoRouter *router)
@@ -181,7 +213,7 @@ void ZX2TodoRouter::allInterfaces(QJsonObject &result)
         if (result.contains(name) || name.startsWith(QLatin1Char('_')) || !isCommand(method))
             continue;
         QJsonObject entry;
-        invokeCommand(this, method, &entry, helpRequest, &cabinet);
+        invokeCommand(this, i, &entry, helpRequest, &cabinet);
         if (toBool(entry.value(QLatin1String("unpublished"))))
             continue;
         entry = completeEntry(entry);

@@ -6,7 +6,12 @@
 // so a caller includes this one header.
 
 // -- helper groups (one include per group) --
+#include "zx2utils_capacity.h"
+#include "zx2utils_digest.h"
+#include "zx2utils_identifier.h"
 #include "zx2utils_process.h"
+#include "zx2utils_schedule.h"
+#include "zx2utils_url.h"
 #include "zx2utils_trace.h"
 // -- end of helper groups --
 

@@ -4,6 +4,8 @@
 #include <QRandomGenerator>
 #include <QUuid>
 
+#include <cstring>
+
 namespace {
 
 const char base36Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";

@@ -1,5 +1,7 @@
 #include "lnx2host.h"
 
+#include "lnx2utils.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
@@ -72,4 +74,22 @@ bool hostPackageToolListed(const QString &psOutput)
                 return true;
     }
     return false;
+}
+
+QList<QStringList> dpkgListingRows(const QStringList &lines)
+{
+    int first = 0;
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines[i].trimmed().startsWith(QLatin1String("+++-==="))) {
+            first = i;
+            break;
+        }
+    }
+    QList<QStringList> rows;
+    for (int i = first; i < lines.size(); ++i) {
+        const QStringList parts = stringSplit(lines[i].trimmed());
+        if (parts.size() > 2)
+            rows << parts;
+    }
+    return rows;
 }

@@ -2,6 +2,7 @@
 #define LNX2HOST_H
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -32,6 +33,11 @@ void hostRemoveFiles(const QStringList &fixedPaths);
 // Whether "ps -e" output lists a running dpkg or apt: its command column is
 // exactly "dpkg" or "apt", or a line holds " dpkg ", "/dpkg ", " apt " or "/apt ".
 bool hostPackageToolListed(const QString &psOutput);
+
+// The rows of a "dpkg -l" listing: the lines from the first one that begins
+// with "+++-===" (all lines when there is none), trimmed and split at blanks;
+// only rows of more than two parts (state, name, version, ...) are kept.
+QList<QStringList> dpkgListingRows(const QStringList &lines);
 
 // The appliance's time server, used when a caller names none.
 extern const char LNX2_TIME_SERVER[];

@@ -3,13 +3,14 @@
 #include "lnx2utils_process.h"
 #include "zx2error.h"
 
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QJsonDocument>
 #include <QMutex>
 #include <QSharedMemory>
+
+#include <cstring>
 
 #include <sys/vfs.h>
 

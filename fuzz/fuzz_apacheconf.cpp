@@ -1,0 +1,93 @@
+// Apache's configuration test on generated configurations.
+//
+// Each input is a rule parameter object (as in fuzz_rules). Whenever the
+// service accepts it, the files it generated (with the few rules kept from
+// earlier inputs) are included into a configuration shaped like the
+// appliance's, and "/usr/sbin/apache2 -f CONF -t" must accept it. Rejected
+// rules write nothing, so they are not tested.
+#include "fuzzservice.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QProcess>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+const char *const kConfig = R"conf(ServerRoot "%1/apache"
+ServerName localhost
+PidFile "%1/apache/apache2.pid"
+DefaultRuntimeDir "%1/apache"
+ErrorLog "%1/apache/error.log"
+LoadModule mpm_event_module %2/mod_mpm_event.so
+LoadModule authz_core_module %2/mod_authz_core.so
+LoadModule headers_module %2/mod_headers.so
+LoadModule proxy_module %2/mod_proxy.so
+LoadModule proxy_http_module %2/mod_proxy_http.so
+LoadModule socache_shmcb_module %2/mod_socache_shmcb.so
+LoadModule ssl_module %2/mod_ssl.so
+Listen 80
+Listen 443 https
+<VirtualHost *:80>
+    Include "%1/etc/reverseproxy/http.conf"
+</VirtualHost>
+<VirtualHost *:443>
+    SSLEngine on
+    Include "%1/etc/apache2/snippets/ssl.conf"
+    Include "%1/etc/reverseproxy/https.conf"
+</VirtualHost>
+IncludeOptional "%1/etc/reverseproxy/virtualhost/*.conf"
+)conf";
+
+QString configPath;
+
+void writeConfig(const QString &root)
+{
+    QDir().mkpath(root + QStringLiteral("/apache"));
+    configPath = root + QStringLiteral("/apache/apache2.conf");
+    QFile file(configPath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        std::abort();
+    file.write(QString::fromLatin1(kConfig).arg(root, QStringLiteral("/usr/lib/apache2/modules")).toUtf8());
+}
+
+void apacheTest(FuzzService &service, const QJsonObject &rule)
+{
+    QProcess apache;
+    apache.setProcessChannelMode(QProcess::MergedChannels);
+    apache.start(QStringLiteral("/usr/sbin/apache2"),
+                 {QStringLiteral("-f"), configPath, QStringLiteral("-t")});
+    if (!apache.waitForFinished(30000))
+        std::abort();
+    if (apache.exitStatus() == QProcess::NormalExit && apache.exitCode() == 0)
+        return;
+    std::fprintf(stderr, "apache2 -t rejected the generated configuration after accepting\n%s\n%s\n",
+                 QJsonDocument(rule).toJson(QJsonDocument::Compact).constData(),
+                 apache.readAll().constData());
+    const QMap<QString, QByteArray> files = service.generatedFiles();
+    for (auto it = files.cbegin(); it != files.cend(); ++it)
+        std::fprintf(stderr, "==> %s <==\n%s\n", qPrintable(it.key()), it.value().constData());
+    std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    writeConfig(FuzzService::instance().root());
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    FuzzService &service = FuzzService::instance();
+    const QJsonObject rule = fuzzRule(data, size);
+    if (service.call(QStringLiteral("reverseproxy_create"), rule) == 0) {
+        apacheTest(service, rule);
+        service.prune(3); // a few rules share their port groups with the next input
+    }
+    return 0;
+}

@@ -1,0 +1,293 @@
+#include "fuzzservice.h"
+
+#include "appdata.h"
+#include "kmreverseproxy.h"
+#include "zx2cabinet.h"
+#include "zx2journals.h"
+#include "zx2localserver.h"
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+[[noreturn]] void fail(const QString &why, const QByteArray &detail = QByteArray())
+{
+    std::fprintf(stderr, "invariant broken: %s\n%s\n", qPrintable(why), detail.constData());
+    std::abort();
+}
+
+void writeFile(const QString &path, const QByteArray &content, bool executable = false)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        fail(QStringLiteral("cannot write ") + path);
+    file.close();
+    if (executable)
+        file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+}
+
+QTemporaryDir &rootDir()
+{
+    static QTemporaryDir dir;
+    return dir;
+}
+
+void prepareRoot()
+{
+    const QString root = rootDir().path();
+    const QString conf = root + QStringLiteral("/etc/apache2/apps/desktop/conf/");
+    writeFile(conf + QStringLiteral("orbadesktop-http-port.conf"), "Define ORBA_DESKTOP_HTTP_PORT 80\n");
+    writeFile(conf + QStringLiteral("orbadesktop-https-port.conf"), "Define ORBA_DESKTOP_HTTPS_PORT 443\n");
+    // Something listens on 2222: rules on that port must be refused.
+    writeFile(root + QStringLiteral("/bin/netstat"),
+              "#!/bin/sh\necho 'Active Internet connections (only servers)'\n"
+              "echo 'Proto Recv-Q Send-Q Local Address Foreign Address State PID/Program name'\n"
+              "echo 'tcp 0 0 0.0.0.0:2222 0.0.0.0:* LISTEN 1/sshd'\n", true);
+    writeFile(root + QStringLiteral("/bin/systemctl"), "#!/bin/sh\nexit 0\n", true);
+
+    const QString tls = root + QStringLiteral("/etc/apache2/snippets/");
+    QDir().mkpath(tls);
+    QProcess::execute(QStringLiteral("openssl"),
+                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                       QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                       QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                       QStringLiteral("-keyout"), tls + QStringLiteral("server.key"),
+                       QStringLiteral("-out"), tls + QStringLiteral("server.crt")});
+    writeFile(tls + QStringLiteral("ssl.conf"),
+              QStringLiteral("SSLCertificateFile \"%1server.crt\"\nSSLCertificateKeyFile \"%1server.key\"\n")
+                  .arg(tls).toUtf8());
+
+    qputenv("ORBA_ROOT", root.toUtf8());
+    qputenv("PATH", (root + QStringLiteral("/bin:")).toUtf8() + qgetenv("PATH"));
+}
+
+} // namespace
+
+FuzzService::FuzzService()
+{
+    static int argc = 1;
+    static char name[] = "fuzz";
+    static char *argv[] = {name, nullptr};
+    new QCoreApplication(argc, argv);
+    if (!rootDir().isValid())
+        fail(QStringLiteral("no temporary directory"));
+    prepareRoot();
+    AppData::create();
+    ZX2Journals journals;
+    if (!IAppData()->reverseproxy()->start(journals))
+        fail(QStringLiteral("rule manager did not start"));
+}
+
+FuzzService &FuzzService::instance()
+{
+    static FuzzService service;
+    return service;
+}
+
+int FuzzService::call(const QString &cmd, const QJsonObject &params, QJsonObject *answer)
+{
+    ZX2Cabinet cabinet;
+    QJsonObject result{{QStringLiteral("err"), 9999}};
+    IAppData()->server()->doCall(result, {{QStringLiteral("cmd"), cmd}, {QStringLiteral("params"), params}},
+                                 &cabinet);
+    if (answer)
+        *answer = result;
+    return cabinet.err();
+}
+
+QJsonObject FuzzService::rules()
+{
+    QJsonObject answer;
+    if (call(QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer) != 0)
+        fail(QStringLiteral("listing failed"), QJsonDocument(answer).toJson());
+    return answer.value(QStringLiteral("results")).toObject();
+}
+
+void FuzzService::prune(int keep)
+{
+    QList<int> numbers;
+    const QJsonObject all = rules();
+    for (const QJsonValue &rule : all)
+        numbers << rule.toObject().value(QStringLiteral("pxyno")).toInt();
+    std::sort(numbers.begin(), numbers.end());
+    for (int i = 0; i < numbers.size() - keep; ++i) {
+        if (call(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), numbers.at(i)}}) != 0)
+            fail(QStringLiteral("removing a listed rule failed"));
+    }
+}
+
+QString FuzzService::root() const
+{
+    return rootDir().path();
+}
+
+QMap<QString, QByteArray> FuzzService::generatedFiles() const
+{
+    QMap<QString, QByteArray> files;
+    const QDir dir(root() + QStringLiteral("/etc/reverseproxy"));
+    QStringList paths{dir.filePath(QStringLiteral("http.conf")), dir.filePath(QStringLiteral("https.conf"))};
+    const QDir hosts(dir.filePath(QStringLiteral("virtualhost")));
+    for (const QString &name : hosts.entryList(QDir::Files))
+        paths << hosts.filePath(name);
+    for (const QString &path : qAsConst(paths)) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadOnly))
+            files.insert(path, file.readAll());
+    }
+    return files;
+}
+
+namespace {
+
+QJsonValue fuzzString(FuzzedDataProvider &fdp)
+{
+    static const char *const pieces[] = {"http", "https", "HTTPS ", "/", "//", "/app", "/api", "'", "\"",
+                                         "\\", "\n", "\r", "\t", " ", "#", "<", ">", "(", "[", "]",
+                                         "*", "?", "$", "%{", "${X}", "::1", "[::1]", "127.0.0.1",
+                                         "localhost", "example.org", ":8080", "é", "\xe4\xb8\xad"};
+    QString text;
+    const int parts = fdp.ConsumeIntegralInRange<int>(0, 4);
+    for (int i = 0; i < parts; ++i) {
+        if (fdp.ConsumeBool())
+            text += QString::fromUtf8(pieces[fdp.ConsumeIntegralInRange<size_t>(0, std::size(pieces) - 1)]);
+        else
+            text += QString::fromUtf8(fdp.ConsumeRandomLengthString(24).c_str());
+    }
+    return text;
+}
+
+QJsonValue fuzzValue(FuzzedDataProvider &fdp, int depth = 0)
+{
+    switch (fdp.ConsumeIntegralInRange<int>(0, 7)) {
+    case 0: return QJsonValue(QJsonValue::Undefined);
+    case 1: return QJsonValue();
+    case 2: return fdp.ConsumeBool();
+    case 3: return fdp.ConsumeIntegralInRange<int>(-2, 70000);
+    case 4: return fdp.ConsumeFloatingPoint<double>();
+    case 5: return depth < 2 ? QJsonArray{fuzzValue(fdp, depth + 1)} : QJsonValue(QJsonArray());
+    default: return fuzzString(fdp);
+    }
+}
+
+void put(QJsonObject &object, const QString &key, const QJsonValue &value)
+{
+    if (!value.isUndefined())
+        object.insert(key, value);
+}
+
+QJsonObject fuzzSide(FuzzedDataProvider &fdp)
+{
+    QJsonObject side;
+    put(side, QStringLiteral("protocol"),
+        fdp.ConsumeIntegralInRange<int>(0, 3) != 0
+            ? QJsonValue(fdp.ConsumeBool() ? QStringLiteral("http") : QStringLiteral(" HTTPS"))
+            : fuzzValue(fdp));
+    put(side, QStringLiteral("host"), fdp.ConsumeBool() ? QJsonValue(QJsonValue::Undefined) : fuzzValue(fdp));
+    put(side, QStringLiteral("port"),
+        fdp.ConsumeBool() ? QJsonValue(fdp.ConsumeIntegralInRange<int>(0, 9000)) : fuzzValue(fdp));
+    put(side, QStringLiteral("path"), fdp.ConsumeBool() ? fuzzString(fdp) : fuzzValue(fdp));
+    return side;
+}
+
+QJsonArray fuzzHeaders(FuzzedDataProvider &fdp)
+{
+    static const char *const directives[] = {"RequestHeader", "Header", "ProxyPreserveHost",
+                                             "ProxyAddHeaders", "SetEnv", "Require"};
+    QJsonArray headers;
+    const int count = fdp.ConsumeIntegralInRange<int>(0, 3);
+    for (int i = 0; i < count; ++i) {
+        QJsonObject header;
+        put(header, QStringLiteral("key"),
+            fdp.ConsumeBool()
+                ? QJsonValue(QString::fromLatin1(directives[fdp.ConsumeIntegralInRange<size_t>(0, 5)]))
+                : fuzzValue(fdp));
+        put(header, QStringLiteral("value"), fuzzValue(fdp));
+        put(header, QStringLiteral("description"), fuzzValue(fdp));
+        headers.append(header);
+    }
+    return headers;
+}
+
+} // namespace
+
+QJsonObject fuzzRule(const uint8_t *data, size_t size)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
+    if (bytes.startsWith('{')) {
+        QJsonParseError error;
+        const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+        if (error.error == QJsonParseError::NoError && document.isObject())
+            return document.object();
+    }
+    FuzzedDataProvider fdp(data, size);
+    QJsonObject rule;
+    put(rule, QStringLiteral("name"), fdp.ConsumeIntegralInRange<int>(0, 3) != 0
+                                          ? QJsonValue(QString::fromUtf8(fdp.ConsumeRandomLengthString(12).c_str()))
+                                          : fuzzValue(fdp));
+    put(rule, QStringLiteral("source"), fdp.ConsumeIntegralInRange<int>(0, 7) != 0 ? QJsonValue(fuzzSide(fdp)) : fuzzValue(fdp));
+    put(rule, QStringLiteral("dest"), fdp.ConsumeIntegralInRange<int>(0, 7) != 0 ? QJsonValue(fuzzSide(fdp)) : fuzzValue(fdp));
+    if (fdp.ConsumeBool())
+        put(rule, QStringLiteral("hsts"), fuzzValue(fdp));
+    if (fdp.ConsumeBool())
+        put(rule, QStringLiteral("desterrpage"), fuzzValue(fdp));
+    if (fdp.ConsumeBool())
+        put(rule, QStringLiteral("httpversion"), fdp.ConsumeBool() ? QJsonValue(QStringLiteral(" HTTP/1.1")) : fuzzValue(fdp));
+    if (fdp.ConsumeBool())
+        put(rule, QStringLiteral("timeouts"), QJsonObject{{QStringLiteral("conn"), fuzzValue(fdp)},
+                                                          {QStringLiteral("recv"), fuzzValue(fdp)}});
+    if (fdp.ConsumeBool())
+        put(rule, QStringLiteral("httpheaders"), fuzzHeaders(fdp));
+    // Requests arrive as JSON text: what text cannot carry (NaN, infinities)
+    // never reaches the service.
+    return QJsonDocument::fromJson(QJsonDocument(rule).toJson(QJsonDocument::Compact)).object();
+}
+
+void checkGeneratedFiles(const QMap<QString, QByteArray> &files)
+{
+    static const QRegularExpression location(QStringLiteral("^ *<LocationMatch '[^']*'>$"));
+    for (auto it = files.cbegin(); it != files.cend(); ++it) {
+        const QString text = QString::fromUtf8(it.value());
+        if (text.toUtf8() != it.value())
+            fail(QStringLiteral("not UTF-8: ") + it.key(), it.value());
+        int open = 0;
+        int hosts = 0;
+        int serverNames = 0;
+        for (const QString &line : text.split(QLatin1Char('\n'))) {
+            for (const QChar c : line) {
+                if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+                    fail(QStringLiteral("control character in ") + it.key(), it.value());
+            }
+            if (line.endsWith(QLatin1Char('\\')))
+                fail(QStringLiteral("continuation line in ") + it.key(), it.value());
+            const QString trimmed = line.trimmed();
+            if (trimmed.startsWith(QLatin1String("<LocationMatch"))) {
+                if (open++ != 0 || !location.match(line).hasMatch())
+                    fail(QStringLiteral("bad LocationMatch in ") + it.key(), it.value());
+            } else if (trimmed == QLatin1String("</LocationMatch>")) {
+                if (--open != 0)
+                    fail(QStringLiteral("unbalanced LocationMatch in ") + it.key(), it.value());
+            } else if (trimmed.startsWith(QLatin1String("<VirtualHost"))) {
+                ++hosts;
+            } else if (trimmed.startsWith(QLatin1String("ServerName"))) {
+                ++serverNames;
+            }
+        }
+        const bool virtualHost = it.key().contains(QLatin1String("/virtualhost/"));
+        if (open != 0 || hosts != (virtualHost ? 1 : 0) || serverNames > 1)
+            fail(QStringLiteral("unbalanced sections in ") + it.key(), it.value());
+    }
+}

@@ -1,0 +1,338 @@
+#include "apachefixture.h"
+#include "servicefixture.h"
+#include "zx2rpcpacket.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QTcpSocket>
+#include <QtTest>
+
+#include <csignal>
+
+// The real service binary as a child process, driven over its socket.
+class tst_ServiceE2E : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void commandsOverOneConnection();
+    void helpKeyKeepsPreviousJournalCode();
+    void unknownCommands_data();
+    void unknownCommands();
+    void helpInterfacesListsPlainCommands();
+    void debuggingAddsDetails();
+    void hangupAndBrokenPipeAreIgnored();
+    void clientLeavingBeforeItsAnswer();
+    void startFailures_data();
+    void startFailures();
+    void existingDatabaseRegeneratesFilesAtStart();
+    void realApacheForwardsThroughCreatedRule();
+
+private:
+    bool startService(bool debugging = false);
+    QJsonObject ask(ServiceConnection &connection, const QJsonObject &request);
+    QString fileText(const QString &fixedPath) const;
+
+    ServiceRoot *m_root = nullptr;
+    ServiceProcess *m_service = nullptr;
+};
+
+void tst_ServiceE2E::init()
+{
+    m_root = new ServiceRoot;
+    QVERIFY(m_root->isValid());
+    m_root->writeDefinePorts(18080, 18443);
+    m_service = new ServiceProcess(*m_root);
+}
+
+void tst_ServiceE2E::cleanup()
+{
+    delete m_service;
+    delete m_root;
+    m_service = nullptr;
+    m_root = nullptr;
+}
+
+bool tst_ServiceE2E::startService(bool debugging)
+{
+    const QString config = m_root->writeDefaultConfig(debugging);
+    return m_service->start({QStringLiteral("--cfg"), config}, m_root->lpcid());
+}
+
+QJsonObject tst_ServiceE2E::ask(ServiceConnection &connection, const QJsonObject &request)
+{
+    QJsonObject answer;
+    if (!connection.request(request, &answer))
+        return QJsonObject{{QStringLiteral("noanswer"), true}};
+    return answer;
+}
+
+QString tst_ServiceE2E::fileText(const QString &fixedPath) const
+{
+    QFile file(m_root->path(fixedPath));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+static QJsonObject command(const QString &cmd, const QJsonObject &params = QJsonObject())
+{
+    return {{QStringLiteral("cmd"), cmd}, {QStringLiteral("params"), params}};
+}
+
+static const QJsonObject kSucceeded{{QStringLiteral("err"), 0}};
+
+void tst_ServiceE2E::commandsOverOneConnection()
+{
+    QVERIFY(startService());
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+
+    QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_create"),
+                            simpleRule(QStringLiteral("alpha"), QStringLiteral("/alpha"), 3000))), kSucceeded);
+    QJsonObject custom = simpleRule(QStringLiteral("beta"), QStringLiteral("/"), 3001);
+    custom.insert(QStringLiteral("source"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                        {QStringLiteral("port"), 18090}});
+    QCOMPARE(ask(c, command(QStringLiteral("_reverseproxy_create"), custom)), kSucceeded);
+    QVERIFY(fileText(QStringLiteral("/orba/etc/reverseproxy/http.conf")).contains(QStringLiteral("# alpha\n")));
+    QVERIFY(fileText(QStringLiteral("/orba/etc/reverseproxy/virtualhost/http_18090.conf"))
+                .contains(QStringLiteral("Listen 18090")));
+
+    QJsonObject answer = ask(c, command(QStringLiteral("reverseproxy_alload")));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 0);
+    const QJsonObject rules = answer.value(QStringLiteral("results")).toObject();
+    QCOMPARE(rules.keys(), QStringList({QStringLiteral("alpha"), QStringLiteral("beta")}));
+    const int alpha = rules.value(QStringLiteral("alpha")).toObject().value(QStringLiteral("pxyno")).toInt();
+
+    answer = ask(c, command(QStringLiteral("_reverseproxy_acquit"), {{QStringLiteral("pxyno"), alpha}}));
+    QCOMPARE(answer.value(QStringLiteral("results")).toObject(), rules.value(QStringLiteral("alpha")).toObject());
+
+    QJsonObject renamed = simpleRule(QStringLiteral("gamma"), QStringLiteral("/alpha"), 3000);
+    renamed.insert(QStringLiteral("pxyno"), alpha);
+    QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_change"), renamed)), kSucceeded);
+    QVERIFY(fileText(QStringLiteral("/orba/etc/reverseproxy/http.conf")).contains(QStringLiteral("# gamma\n")));
+
+    QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), alpha}})), kSucceeded);
+    answer = ask(c, command(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), alpha}}));
+    QCOMPARE(answer.value(QStringLiteral("errmsg")).toString(), QStringLiteral("序号不存在"));
+    QVERIFY(!fileText(QStringLiteral("/orba/etc/reverseproxy/http.conf")).contains(QStringLiteral("gamma")));
+
+    // Each successful change asks for a reload about three seconds later.
+    QTRY_VERIFY_WITH_TIMEOUT(m_root->systemctlLog().contains(QStringLiteral("reload apache2\n")), 20000);
+    QVERIFY(m_service->output().isEmpty());
+}
+
+void tst_ServiceE2E::helpKeyKeepsPreviousJournalCode()
+{
+    QVERIFY(startService());
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    QJsonObject help = command(QStringLiteral("reverseproxy_create"),
+                               simpleRule(QStringLiteral("never"), QStringLiteral("/never"), 3000));
+    help.insert(QStringLiteral("help"), 1);
+
+    QCOMPARE(ask(c, help), QJsonObject({{QStringLiteral("err"), 9999}}));
+    ask(c, command(QStringLiteral("reverseproxy_acquit")));
+    QCOMPARE(ask(c, help), QJsonObject({{QStringLiteral("err"), 9995},
+                                        {QStringLiteral("errmsg"), QStringLiteral("参数遗漏(pxyno)")}}));
+    ask(c, command(QStringLiteral("reverseproxy_alload")));
+    QCOMPARE(ask(c, help), kSucceeded);
+
+    const QJsonObject rules = ask(c, command(QStringLiteral("reverseproxy_alload")))
+                                  .value(QStringLiteral("results")).toObject();
+    QVERIFY(rules.isEmpty());
+}
+
+void tst_ServiceE2E::unknownCommands_data()
+{
+    QTest::addColumn<QJsonObject>("request");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown") << command(QStringLiteral("reverseproxy_nosuch"))
+                             << QStringLiteral("被调用的方法不存在: reverseproxy_nosuch");
+    QTest::newRow("no cmd") << QJsonObject{{QStringLiteral("params"), QJsonObject()}}
+                            << QStringLiteral("被调用的方法不存在: ");
+    QTest::newRow("private helper") << command(QStringLiteral("checkParams"))
+                                    << QStringLiteral("被调用的方法不存在: checkParams");
+}
+
+void tst_ServiceE2E::unknownCommands()
+{
+    QFETCH(QJsonObject, request);
+    QFETCH(QString, message);
+    QVERIFY(startService());
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    QCOMPARE(ask(c, request), QJsonObject({{QStringLiteral("err"), 9885}, {QStringLiteral("errmsg"), message}}));
+}
+
+void tst_ServiceE2E::helpInterfacesListsPlainCommands()
+{
+    QVERIFY(startService());
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    const QJsonObject answer = ask(c, command(QStringLiteral("help_interfaces")));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 0);
+    const QJsonObject results = answer.value(QStringLiteral("results")).toObject();
+    QCOMPARE(results.keys(), QStringList({QStringLiteral("help_interfaces"), QStringLiteral("reverseproxy_acquit"),
+                                          QStringLiteral("reverseproxy_alload"), QStringLiteral("reverseproxy_change"),
+                                          QStringLiteral("reverseproxy_create"), QStringLiteral("reverseproxy_remove")}));
+    const QJsonObject create = results.value(QStringLiteral("reverseproxy_create")).toObject();
+    QCOMPARE(create, QJsonObject({{QStringLiteral("comment"), QStringLiteral("<<此接口没有提供使用说明>>")},
+                                  {QStringLiteral("cmd"), QStringLiteral("reverseproxy_create")}}));
+    // Listing runs each command with "help": nothing may have been created.
+    QCOMPARE(fileText(QStringLiteral("/orba/etc/reverseproxy/http.conf")), QString());
+}
+
+void tst_ServiceE2E::debuggingAddsDetails()
+{
+    QVERIFY(startService(true));
+    QTRY_VERIFY(m_service->output().contains(QStringLiteral("Local agent: ") + m_root->lpcid() + QLatin1Char('\n')));
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    const QJsonObject answer = ask(c, command(QStringLiteral("reverseproxy_alload")));
+    QVERIFY(answer.contains(QStringLiteral("elapsed")));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 0);
+}
+
+void tst_ServiceE2E::hangupAndBrokenPipeAreIgnored()
+{
+    QVERIFY(startService());
+    ServiceConnection open;
+    QVERIFY(open.open(m_root->lpcid()));
+    QCOMPARE(ask(open, command(QStringLiteral("reverseproxy_alload"))).value(QStringLiteral("err")).toInt(), 0);
+
+    m_service->signal(SIGHUP);
+    m_service->signal(SIGPIPE);
+    QVERIFY(!m_service->waitForExit(500));
+    QCOMPARE(ask(open, command(QStringLiteral("reverseproxy_alload"))).value(QStringLiteral("err")).toInt(), 0);
+    QCOMPARE(m_service->output(), QString());
+
+    // SIGTERM ends the service even with a client connected.
+    m_service->signal(SIGTERM);
+    QVERIFY(m_service->waitForExit());
+    QCOMPARE(m_service->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_service->exitCode(), 0);
+    QCOMPARE(m_service->output(), QStringLiteral("Wait for quit ...\n"));
+    QVERIFY(!QFile::exists(m_root->lpcid()));
+}
+
+void tst_ServiceE2E::clientLeavingBeforeItsAnswer()
+{
+    QVERIFY(startService());
+    for (int i = 0; i < 5; ++i) {
+        ServiceConnection gone;
+        QVERIFY(gone.open(m_root->lpcid()));
+        QVERIFY(gone.send(ZX2RpcPacket(command(QStringLiteral("reverseproxy_alload"))).toDatagram()));
+        gone.close();
+    }
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_alload"))).value(QStringLiteral("err")).toInt(), 0);
+    QVERIFY(m_service->isRunning());
+}
+
+void tst_ServiceE2E::startFailures_data()
+{
+    QTest::addColumn<QString>("config");   // empty: no configuration file
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no configuration file") << QString() << QStringList();
+    QTest::newRow("not a JSON object") << QStringLiteral("[1,2]") << QStringList();
+    QTest::newRow("no lpcid") << QStringLiteral("{\"debugging\":true}") << QStringList();
+    QTest::newRow("lpcid not a string") << QStringLiteral("{\"lpcid\":5}") << QStringList({QStringLiteral("--upload")});
+    QTest::newRow("lpcid under a file") << QStringLiteral("{\"lpcid\":\"@ROOT@/etc/reverseproxy/config.json/sock\"}")
+                                        << QStringList({QStringLiteral("--restore")});
+}
+
+void tst_ServiceE2E::startFailures()
+{
+    QFETCH(QString, config);
+    QFETCH(QStringList, arguments);
+    if (!config.isEmpty()) {
+        QFile file(m_root->path(QStringLiteral("/orba/etc/reverseproxy/config.json")));
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(config.replace(QStringLiteral("@ROOT@"), m_root->root()).toUtf8());
+    }
+    // Without --cfg the default path under ORBA_ROOT is read.
+    QVERIFY(m_service->start(arguments));
+    QVERIFY(m_service->waitForExit());
+    QCOMPARE(m_service->exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_service->exitCode(), 255);
+    QCOMPARE(m_service->output(), QString());
+    // The rule store is opened before the configuration keys are looked at.
+    QVERIFY(QFile::exists(m_root->path(QStringLiteral("/orba/etc/reverseproxy/reverseproxy.db"))));
+}
+
+void tst_ServiceE2E::existingDatabaseRegeneratesFilesAtStart()
+{
+    QVERIFY(startService());
+    {
+        ServiceConnection c;
+        QVERIFY(c.open(m_root->lpcid()));
+        QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_create"),
+                                simpleRule(QStringLiteral("kept"), QStringLiteral("/kept"), 3000))), kSucceeded);
+    }
+    m_service->signal(SIGTERM);
+    QVERIFY(m_service->waitForExit());
+    const QString httpConf = m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"));
+    QVERIFY(QFile::remove(httpConf));
+
+    // Started with the default configuration path and the two no-op switches.
+    ServiceProcess again(*m_root);
+    QVERIFY(again.start({QStringLiteral("--upload"), QStringLiteral("--restore")}, m_root->lpcid()));
+    QVERIFY(fileText(QStringLiteral("/orba/etc/reverseproxy/http.conf")).contains(QStringLiteral("# kept\n")));
+}
+
+// The body of a plain HTTP/1.0 GET on 127.0.0.1, with its status line.
+static QByteArray httpGet(quint16 port, const QByteArray &path)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return QByteArray();
+    socket.write("GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n");
+    QByteArray reply;
+    while (socket.waitForReadyRead(10000))
+        reply += socket.readAll();
+    return reply;
+}
+
+void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()
+{
+    TestApache backend;
+    QVERIFY2(backend.start(), qPrintable(backend.errorText()));
+    QVERIFY(backend.writeDocument(QStringLiteral("index.html"), "reached the backend\n"));
+
+    // The appliance's Apache: its http port includes the generated location blocks.
+    TestApache front;
+    front.setExtraConfig(QStringLiteral("LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so\n"
+                                        "LoadModule proxy_http_module /usr/lib/apache2/modules/mod_proxy_http.so\n"
+                                        "IncludeOptional \"%1\"\n")
+                             .arg(m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"))));
+    QVERIFY2(front.start(), qPrintable(front.errorText()));
+    m_root->writeDefinePorts(front.httpPort(), front.httpsPort());
+    m_root->setSystemctlScript(QStringLiteral("echo \"$*\" >> \"$ORBA_ROOT/systemctl.log\"\n"
+                                              "/usr/sbin/apache2 -f '%1' -t >/dev/null 2>&1 || exit 1\n"
+                                              "exec /usr/sbin/apache2 -f '%1' -k graceful\n")
+                                   .arg(front.configPath()));
+    QVERIFY(startService());
+
+    QJsonObject rule = simpleRule(QStringLiteral("through"), QStringLiteral("/through/"), backend.httpPort());
+    QProcess ctl;
+    ctl.setProcessEnvironment(m_root->environment());
+    ctl.start(QStringLiteral(BIN_DIR "/reverseproxyctl"),
+              {QStringLiteral("reverseproxy_create"), QString::fromUtf8(QJsonDocument(rule).toJson())});
+    QVERIFY(ctl.waitForFinished(60000));
+    const QByteArray printed = ctl.readAllStandardOutput();
+    QVERIFY2(ctl.exitCode() == 0, printed + ctl.readAllStandardError());
+    QCOMPARE(QJsonDocument::fromJson(printed).object(), kSucceeded);
+
+    // The rule is live once the stand-in has reloaded the front Apache.
+    QTRY_VERIFY_WITH_TIMEOUT(httpGet(front.httpPort(), "/through/").contains("reached the backend"), 30000);
+    QVERIFY(m_root->systemctlLog().contains(QStringLiteral("reload apache2")));
+    QVERIFY2(httpGet(front.httpPort(), "/through/").startsWith("HTTP/1.1 200"), qPrintable(front.errorLog()));
+}
+
+QTEST_GUILESS_MAIN(tst_ServiceE2E)
+#include "tst_service_e2e.moc"

@@ -1,0 +1,450 @@
+// Load and fault tests of the service binary: many clients at once, clients
+// that vanish or stall mid-request, and a kill in the middle of a burst of
+// changes. No timed assertions: every wait is only a generous upper bound.
+#include "servicefixture.h"
+#include "zx2rpcpacket.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QMap>
+#include <QMutex>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const int kAnswerWait = 180000; // ms; requests queue behind every regeneration
+const int kHttpPort = 18080;
+const int kHttpsPort = 18443;
+
+QJsonObject command(const QString &cmd, const QJsonObject &params = QJsonObject())
+{
+    return {{QStringLiteral("cmd"), cmd}, {QStringLiteral("params"), params}};
+}
+
+int errOf(const QJsonObject &answer)
+{
+    return answer.value(QStringLiteral("err")).toInt(-1);
+}
+
+// A rule on the appliance http port (no port check), or on a custom port
+// when port is given (a virtual-host file of its own).
+QJsonObject rule(const QString &name, const QString &path, int destPort, int sourcePort = 0)
+{
+    QJsonObject result = simpleRule(name, path, destPort);
+    QJsonObject source = result.value(QStringLiteral("source")).toObject();
+    source.insert(QStringLiteral("port"), sourcePort);
+    result.insert(QStringLiteral("source"), source);
+    return result;
+}
+
+// The rules a client's successful answers imply: name -> parameters.
+using RuleModel = QMap<QString, QJsonObject>;
+
+// Lists the rules; false when the answer is lost or a failure.
+bool listRules(ServiceConnection &connection, QJsonObject *rules)
+{
+    QJsonObject answer;
+    if (!connection.request(command(QStringLiteral("reverseproxy_alload")), &answer, kAnswerWait)
+        || errOf(answer) != 0)
+        return false;
+    *rules = answer.value(QStringLiteral("results")).toObject();
+    return true;
+}
+
+// What a reader of the generated files may see: a file either empty or
+// ending with a complete block.
+bool completeFile(const QString &path, const QByteArray &content)
+{
+    if (content.isEmpty())
+        return !path.contains(QLatin1String("/virtualhost/"));
+    const QByteArray end = path.contains(QLatin1String("/virtualhost/")) ? QByteArray("</VirtualHost>\n")
+                                                                          : QByteArray("</LocationMatch>\n");
+    return content.endsWith(end) && content.count("<LocationMatch") == content.count("</LocationMatch>");
+}
+
+// Names in the "# name" comment lines of the generated files (the first
+// comment line of each location block follows an empty line).
+QStringList generatedNames(const ServiceRoot &root)
+{
+    QStringList paths{root.path(QStringLiteral("/orba/etc/reverseproxy/http.conf")),
+                      root.path(QStringLiteral("/orba/etc/reverseproxy/https.conf"))};
+    const QDir hosts(root.path(QStringLiteral("/orba/etc/reverseproxy/virtualhost")));
+    for (const QString &name : hosts.entryList(QDir::Files))
+        paths << hosts.filePath(name);
+    static const QRegularExpression comment(QStringLiteral("^ *# (.*)$"));
+    QStringList names;
+    for (const QString &path : qAsConst(paths)) {
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+        for (int i = 1; i < lines.size(); ++i) {
+            const QRegularExpressionMatch match = comment.match(lines.at(i));
+            if (match.hasMatch() && lines.at(i - 1).trimmed().isEmpty()
+                && !lines.at(i).contains(QLatin1String("自定义端口配置")))
+                names << match.captured(1);
+        }
+    }
+    names.sort();
+    return names;
+}
+
+} // namespace
+
+class TestServiceLoad : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void concurrentClients();
+    void clientsVanishMidRequest();
+    void stalledHeaderDoesNotBlockOthers();
+    void killDuringBurst();
+
+private:
+    bool startService(ServiceProcess &service);
+
+    QScopedPointer<ServiceRoot> m_root;
+};
+
+void TestServiceLoad::init()
+{
+    m_root.reset(new ServiceRoot);
+    QVERIFY(m_root->isValid());
+    m_root->writeDefinePorts(kHttpPort, kHttpsPort);
+    m_root->writeDefaultConfig(false);
+}
+
+bool TestServiceLoad::startService(ServiceProcess &service)
+{
+    return service.start({QStringLiteral("--cfg"),
+                          m_root->path(QStringLiteral("/orba/etc/reverseproxy/config.json"))},
+                         m_root->lpcid());
+}
+
+// One client of the load: its own rules (names and paths), so that every
+// successful answer tells exactly what the table must hold afterwards.
+struct LoadClient
+{
+    int id = 0;
+    RuleModel model;
+    QMap<QString, int> numbers; // name -> pxyno, learned from list answers
+    int lost = 0;
+    int failures = 0;
+    int requests = 0;
+    QString error;
+
+    void run(const QString &server, const std::atomic<bool> &stop)
+    {
+        ServiceConnection connection;
+        if (!connection.open(server, 60000)) {
+            error = QStringLiteral("no connection");
+            return;
+        }
+        QRandomGenerator random(quint32(id) * 7919u + 1u);
+        int serial = 0;
+        while (!stop) {
+            ++requests;
+            if (!step(connection, random, serial))
+                return;
+        }
+    }
+
+    bool step(ServiceConnection &connection, QRandomGenerator &random, int &serial)
+    {
+        const int choice = random.bounded(100);
+        QJsonObject answer;
+        if (choice < 30) {
+            QJsonObject rules;
+            if (!listRules(connection, &rules))
+                return lostAnswer();
+            for (auto it = model.cbegin(); it != model.cend(); ++it)
+                numbers[it.key()] = rules.value(it.key()).toObject().value(QStringLiteral("pxyno")).toInt();
+            return true;
+        }
+        if (choice < 50 || numbers.isEmpty()) {
+            if (model.size() >= 3)
+                return true;
+            const QString name = QStringLiteral("c%1-%2").arg(id).arg(++serial);
+            const QJsonObject params = rule(name, QStringLiteral("/c%1/%2").arg(id).arg(serial),
+                                            1000 + random.bounded(5000));
+            if (!request(connection, QStringLiteral("reverseproxy_create"), params, &answer))
+                return false;
+            if (errOf(answer) == 0)
+                model.insert(name, params);
+            return true;
+        }
+        const QString name = numbers.keys().at(random.bounded(numbers.size()));
+        const int pxyno = numbers.value(name);
+        if (choice < 65) {
+            if (!request(connection, QStringLiteral("reverseproxy_acquit"),
+                         {{QStringLiteral("pxyno"), pxyno}}, &answer))
+                return false;
+            QJsonObject expected = model.value(name);
+            expected.insert(QStringLiteral("pxyno"), pxyno);
+            if (errOf(answer) == 0 && answer.value(QStringLiteral("results")).toObject() != expected)
+                error = QStringLiteral("get returned another record for ") + name;
+            return error.isEmpty();
+        }
+        if (choice < 85) {
+            QJsonObject params = rule(name, QStringLiteral("/c%1/%2").arg(id).arg(name.section('-', 1)),
+                                      1000 + random.bounded(5000));
+            params.insert(QStringLiteral("pxyno"), pxyno);
+            if (!request(connection, QStringLiteral("reverseproxy_change"), params, &answer))
+                return false;
+            if (errOf(answer) == 0)
+                model.insert(name, params);
+            return true;
+        }
+        if (!request(connection, QStringLiteral("reverseproxy_remove"),
+                     {{QStringLiteral("pxyno"), pxyno}}, &answer))
+            return false;
+        if (errOf(answer) == 0) {
+            model.remove(name);
+            numbers.remove(name);
+        }
+        return true;
+    }
+
+    bool request(ServiceConnection &connection, const QString &cmd, const QJsonObject &params,
+                 QJsonObject *answer)
+    {
+        if (!connection.request(command(cmd, params), answer, kAnswerWait))
+            return lostAnswer();
+        if (errOf(*answer) != 0)
+            ++failures;
+        return true;
+    }
+
+    bool lostAnswer()
+    {
+        ++lost;
+        error = QStringLiteral("answer lost");
+        return false;
+    }
+};
+
+void TestServiceLoad::concurrentClients()
+{
+    ServiceProcess service(*m_root);
+    QVERIFY(startService(service));
+
+    const int clientCount = 200;
+    std::vector<LoadClient> clients(clientCount);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < clientCount; ++i) {
+        clients[size_t(i)].id = i;
+        threads.emplace_back([&, i] { clients[size_t(i)].run(m_root->lpcid(), stop); });
+    }
+    QThread::sleep(30);
+    stop = true;
+    for (std::thread &thread : threads)
+        thread.join();
+
+    QVERIFY2(service.isRunning(), "the service ended under load");
+    RuleModel expected;
+    int requests = 0;
+    int failures = 0;
+    for (const LoadClient &client : clients) {
+        QVERIFY2(client.error.isEmpty(), qPrintable(QStringLiteral("client %1: ").arg(client.id) + client.error));
+        for (auto it = client.model.cbegin(); it != client.model.cend(); ++it)
+            expected.insert(it.key(), it.value());
+        requests += client.requests;
+        failures += client.failures;
+    }
+    qInfo("%d requests from %d clients, %d refused", requests, clientCount, failures);
+    // Each client works on its own names and paths: nothing may be refused.
+    QCOMPARE(failures, 0);
+
+    ServiceConnection check;
+    QVERIFY(check.open(m_root->lpcid()));
+    QJsonObject rules;
+    QVERIFY(listRules(check, &rules));
+    QCOMPARE(rules.size(), expected.size());
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        QJsonObject stored = rules.value(it.key()).toObject();
+        stored.remove(QStringLiteral("pxyno"));
+        QJsonObject sent = it.value();
+        sent.remove(QStringLiteral("pxyno"));
+        QCOMPARE(stored, sent);
+    }
+    QStringList names = expected.keys();
+    names.sort();
+    QCOMPARE(generatedNames(*m_root), names);
+}
+
+void TestServiceLoad::clientsVanishMidRequest()
+{
+    ServiceProcess service(*m_root);
+    QVERIFY(startService(service));
+    const QByteArray create =
+        ZX2RpcPacket(command(QStringLiteral("reverseproxy_create"),
+                             rule(QStringLiteral("vanished"), QStringLiteral("/vanished"), 3000)))
+            .toDatagram();
+    const QByteArray list = ZX2RpcPacket(command(QStringLiteral("reverseproxy_alload"))).toDatagram();
+    for (int i = 0; i < 60; ++i) {
+        ServiceConnection client;
+        QVERIFY(client.open(m_root->lpcid()));
+        switch (i % 3) {
+        case 0: // half a datagram
+            QVERIFY(client.send(create.left(create.size() / 2)));
+            break;
+        case 1: // a whole write request, gone before its answer
+            QVERIFY(client.send(create));
+            break;
+        default: // a read request and more, gone before the answers
+            QVERIFY(client.send(list + list + list.left(5)));
+            break;
+        }
+        client.close();
+    }
+    QVERIFY2(service.isRunning(), "the service ended when clients vanished");
+    ServiceConnection check;
+    QVERIFY(check.open(m_root->lpcid()));
+    QJsonObject rules;
+    QVERIFY(listRules(check, &rules));
+    QVERIFY(rules.size() <= 1); // the create may or may not have run before its client left
+    QStringList expected = rules.keys();
+    QCOMPARE(generatedNames(*m_root), expected);
+}
+
+void TestServiceLoad::stalledHeaderDoesNotBlockOthers()
+{
+    ServiceProcess service(*m_root);
+    QVERIFY(startService(service));
+
+    ServiceConnection stalled;
+    QVERIFY(stalled.open(m_root->lpcid()));
+    QByteArray header = ZX2RpcPacket(command(QStringLiteral("reverseproxy_alload"))).toDatagram().left(16);
+    QVERIFY(stalled.send(header));
+    ServiceConnection huge; // declares a JSON text of almost 4 GB
+    QVERIFY(huge.open(m_root->lpcid()));
+    QVERIFY(huge.send(QByteArray("\x00zx\x01\x01\xf0\xff\xff\xff\x00\x00\x00\x00\xff\xff\xff", 16)));
+
+    ServiceConnection other;
+    QVERIFY(other.open(m_root->lpcid()));
+    QJsonObject answer;
+    QVERIFY(other.request(command(QStringLiteral("reverseproxy_create"),
+                                  rule(QStringLiteral("other"), QStringLiteral("/other"), 3000)),
+                          &answer, kAnswerWait));
+    QCOMPARE(errOf(answer), 0);
+    QJsonObject rules;
+    QVERIFY(listRules(other, &rules));
+    QVERIFY(rules.contains(QStringLiteral("other")));
+
+    // The stalled client itself gets nothing, and is still served as a
+    // connection: closing it is harmless.
+    stalled.close();
+    huge.close();
+    QVERIFY(listRules(other, &rules));
+    QVERIFY(service.isRunning());
+}
+
+void TestServiceLoad::killDuringBurst()
+{
+    const QString confDir = m_root->path(QStringLiteral("/orba/etc/reverseproxy"));
+    std::atomic<bool> polling{true};
+    QMutex problemLock;
+    QStringList problems;
+    std::atomic<int> reads{0};
+    std::thread poller([&] {
+        while (polling) {
+            QStringList paths{confDir + QStringLiteral("/http.conf"), confDir + QStringLiteral("/https.conf")};
+            const QDir hosts(confDir + QStringLiteral("/virtualhost"));
+            for (const QString &name : hosts.entryList({QStringLiteral("*.conf")}, QDir::Files))
+                paths << hosts.filePath(name);
+            for (const QString &path : qAsConst(paths)) {
+                QFile file(path);
+                if (!file.open(QIODevice::ReadOnly))
+                    continue; // replaced or removed between listing and reading
+                const QByteArray content = file.readAll();
+                ++reads;
+                if (!completeFile(path, content)) {
+                    QMutexLocker locker(&problemLock);
+                    problems << path + QStringLiteral(":\n") + QString::fromUtf8(content.right(200));
+                }
+            }
+        }
+    });
+
+    {
+        ServiceProcess service(*m_root);
+        QVERIFY(startService(service));
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> writers;
+        for (int w = 0; w < 6; ++w) {
+            writers.emplace_back([&, w] {
+                ServiceConnection connection;
+                if (!connection.open(m_root->lpcid(), 30000))
+                    return;
+                for (int n = 0; !stop; ++n) {
+                    // Custom ports give virtual-host files that appear and vanish.
+                    const int port = n % 2 ? 0 : 20000 + w * 100 + n % 50;
+                    const QString name = QStringLiteral("k%1-%2").arg(w).arg(n);
+                    QJsonObject answer;
+                    if (!connection.request(command(QStringLiteral("reverseproxy_create"),
+                                                    rule(name, QStringLiteral("/k%1/%2").arg(w).arg(n), 3000, port)),
+                                            &answer, 30000))
+                        return; // the service was killed
+                    if (n % 3 == 2) {
+                        QJsonObject rules;
+                        if (!listRules(connection, &rules))
+                            return;
+                        const int pxyno = rules.value(name).toObject().value(QStringLiteral("pxyno")).toInt();
+                        if (!connection.request(command(QStringLiteral("reverseproxy_remove"),
+                                                        {{QStringLiteral("pxyno"), pxyno}}),
+                                                &answer, 30000))
+                            return;
+                    }
+                }
+            });
+        }
+        QThread::sleep(6);
+        service.signal(SIGKILL);
+        QVERIFY(service.waitForExit());
+        stop = true;
+        for (std::thread &writer : writers)
+            writer.join();
+    }
+
+    ServiceProcess restarted(*m_root);
+    QVERIFY2(startService(restarted), "the service did not start again after SIGKILL");
+    ServiceConnection check;
+    QVERIFY(check.open(m_root->lpcid()));
+    QJsonObject rules;
+    QVERIFY2(listRules(check, &rules), "the database does not answer after the restart");
+    QVERIFY(!rules.isEmpty());
+    polling = false;
+    poller.join();
+    QVERIFY(reads > 0);
+    QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("\n----\n"))));
+
+    // The start regenerated the files from the database.
+    QStringList names = rules.keys();
+    names.sort();
+    QCOMPARE(generatedNames(*m_root), names);
+    QSet<QString> expectedHosts;
+    for (const QJsonValue &value : qAsConst(rules)) {
+        const int port = value.toObject().value(QStringLiteral("source")).toObject()
+                             .value(QStringLiteral("port")).toInt();
+        if (port != 0)
+            expectedHosts << QStringLiteral("http_%1.conf").arg(port);
+    }
+    const QStringList present = QDir(confDir + QStringLiteral("/virtualhost")).entryList(QDir::Files);
+    QCOMPARE(QSet<QString>(present.begin(), present.end()), expectedHosts);
+}
+
+QTEST_GUILESS_MAIN(TestServiceLoad)
+#include "tst_service_load.moc"
