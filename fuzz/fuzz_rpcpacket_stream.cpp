@@ -112,10 +112,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray buffer;
     QList<Decoded> pieces;
     bool piecesOk = true;
-    for (int offset = 0; offset < stream.size() && piecesOk; offset += piece) {
+    int offset = 0;
+    while (offset < stream.size() && piecesOk) {
         buffer.append(stream.mid(offset, piece));
+        offset += piece;
         piecesOk = drain(buffer, pieces);
     }
+    buffer.append(stream.mid(offset)); // a connection keeps appending behind a malformed front
     check(wholeOk == piecesOk, "piecewise arrival changed whether the stream is malformed");
     check(all == pieces, "piecewise arrival changed the decoded packets");
     check(whole == buffer, "piecewise arrival left other bytes behind");

@@ -64,7 +64,6 @@ void checkStatement(const QString &id, const QJsonObject &statement)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     scratch = new QTemporaryDir;
-    QDir::setCurrent(scratch->path()); // anything a statement creates stays here
     QFile creator(scratch->filePath(QStringLiteral("creator.sql")));
     creator.open(QIODevice::WriteOnly);
     creator.write("CREATE TABLE sys_configure(cfg_key TEXT, cfg_value TEXT);\n"

@@ -61,18 +61,30 @@ void prepareRoot()
 
     const QString tls = root + QStringLiteral("/etc/apache2/snippets/");
     QDir().mkpath(tls);
-    QProcess::execute(QStringLiteral("openssl"),
+    QProcess openssl;
+    openssl.setStandardOutputFile(QProcess::nullDevice());
+    openssl.setStandardErrorFile(QProcess::nullDevice());
+    openssl.start(QStringLiteral("openssl"),
                       {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
                        QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
                        QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
                        QStringLiteral("-keyout"), tls + QStringLiteral("server.key"),
                        QStringLiteral("-out"), tls + QStringLiteral("server.crt")});
+    openssl.waitForFinished(60000);
     writeFile(tls + QStringLiteral("ssl.conf"),
               QStringLiteral("SSLCertificateFile \"%1server.crt\"\nSSLCertificateKeyFile \"%1server.key\"\n")
                   .arg(tls).toUtf8());
 
     qputenv("ORBA_ROOT", root.toUtf8());
     qputenv("PATH", (root + QStringLiteral("/bin:")).toUtf8() + qgetenv("PATH"));
+}
+
+int creates = 0;
+int accepted = 0;
+
+void printAcceptance()
+{
+    std::fprintf(stderr, "rules accepted by reverseproxy_create: %d of %d\n", accepted, creates);
 }
 
 } // namespace
@@ -86,6 +98,7 @@ FuzzService::FuzzService()
     if (!rootDir().isValid())
         fail(QStringLiteral("no temporary directory"));
     prepareRoot();
+    std::atexit(printAcceptance);
     AppData::create();
     ZX2Journals journals;
     if (!IAppData()->reverseproxy()->start(journals))
@@ -106,6 +119,10 @@ int FuzzService::call(const QString &cmd, const QJsonObject &params, QJsonObject
                                  &cabinet);
     if (answer)
         *answer = result;
+    if (cmd == QLatin1String("reverseproxy_create")) {
+        ++creates;
+        accepted += cabinet.err() == 0 ? 1 : 0;
+    }
     return cabinet.err();
 }
 

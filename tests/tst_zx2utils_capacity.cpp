@@ -12,18 +12,14 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<qint64>("bytes");
         QTest::newRow("k") << "1.5K" << qint64(1536);
-        QTest::newRow("kb with blank") << "1.5 kb" << qint64(1536);
         QTest::newRow("kib") << "1.5KiB" << qint64(1536);
         QTest::newRow("g") << "2g" << qint64(2147483648);
         QTest::newRow("padded mb") << " 10 MB " << qint64(10485760);
-        QTest::newRow("tib") << "1TiB" << (qint64(1) << 40);
-        QTest::newRow("truncated") << "0.0001k" << qint64(0);
         QTest::newRow("bytes") << "512b" << qint64(512);
         QTest::newRow("fraction of bytes") << "1.5b" << qint64(0);
         QTest::newRow("plain") << "100" << qint64(100);
         QTest::newRow("plain fraction") << "1.5" << qint64(0);
         QTest::newRow("no number") << "abc" << qint64(0);
-        QTest::newRow("unit only") << "mb" << qint64(0);
         QTest::newRow("beyond 64 bits") << "1e30t" << qint64(0);
     }
     void asCapacity()
@@ -52,14 +48,11 @@ private slots:
     {
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<QString>("text");
-        QTest::newRow("bytes") << qint64(512) << "512 B";
         QTest::newRow("1023") << qint64(1023) << "1023 B";
         QTest::newRow("1024") << qint64(1024) << "1 KB";
-        QTest::newRow("1536") << qint64(1536) << "1.5 KB";
         QTest::newRow("rounded up") << qint64(1048575) << "1024 KB";
         QTest::newRow("1 MB") << qint64(1048576) << "1 MB";
         QTest::newRow("two decimals") << qint64(1288490189) << "1.2 GB";
-        QTest::newRow("1.5 GB") << qint64(1610612736) << "1.5 GB";
         QTest::newRow("1 TB") << qint64(1099511627776) << "1 TB";
         QTest::newRow("large TB") << qint64(1125899906842624) << "1024 TB";
     }
@@ -80,10 +73,8 @@ private slots:
     {
         QTest::addColumn<qint64>("bytes");
         QTest::addColumn<QString>("text");
-        QTest::newRow("bytes") << qint64(512) << "512 b";
         QTest::newRow("1023") << qint64(1023) << "1023 b";
         QTest::newRow("1024") << qint64(1024) << "1.00kb";
-        QTest::newRow("1536") << qint64(1536) << "1.50kb";
         QTest::newRow("mb") << qint64(1572864) << "1.50mb";
         QTest::newRow("gb") << (qint64(1) << 30) << "1.00gb";
         QTest::newRow("tb") << qint64(3) * (qint64(1) << 40) << "3.00tb";
@@ -107,14 +98,9 @@ private slots:
     {
         QTest::addColumn<QString>("unit");
         QTest::addColumn<qint64>("bytes");
-        QTest::newRow("b/s") << "b/s" << qint64(1);
-        QTest::newRow("k/s") << "K/s" << qint64(1024);
         QTest::newRow("M/S") << "M/S" << qint64(1048576);
-        QTest::newRow("g/s") << "g/s" << (qint64(1) << 30);
-        QTest::newRow("t/s") << "t/s" << (qint64(1) << 40);
         QTest::newRow("p/s") << "P/s" << (qint64(1) << 50);
         QTest::newRow("mb/s") << "mb/s" << qint64(1);
-        QTest::newRow("empty") << "" << qint64(1);
     }
     void asUnitSpeed()
     {

@@ -58,7 +58,6 @@ private slots:
         QTest::newRow("missing program") << "no-such-program-zx2 arg" << false << "";
         QTest::newRow("crash") << "sh -c \"echo dying >&2; kill -KILL $$\"" << false << "dying\n";
         QTest::newRow("no shell syntax") << "echo a | tr a b" << true << "a | tr a b\n";
-        QTest::newRow("quoted argument") << "printf \"%s-\" \"a b\" c" << true << "a b-c-";
         QTest::newRow("up to zero byte") << "printf \"ab\\000cd\"" << true << "ab";
         QTest::newRow("stdin is empty") << "cat" << true << "";
     }
@@ -70,7 +69,6 @@ private slots:
         QString captured = "stale";
         QCOMPARE(::cmdExec(command, captured, 10000), ok);
         QCOMPARE(captured, output);
-        QCOMPARE(::cmdExec(command, 10000), ok);
     }
 
     void timeLimitKillsTheChildAndWhatItStarted()
@@ -130,7 +128,6 @@ private slots:
                                      << false << 10000;
         QTest::newRow("only blanks") << QStringList{"", "  "} << false << QStringList() << false
                                      << 10000;
-        QTest::newRow("empty") << QStringList() << false << QStringList() << false << 10000;
         QTest::newRow("limit covers the batch")
             << QStringList{"sleep 0.6", "sleep 0.6", touch} << false << QStringList{""} << false
             << 1000;
@@ -168,8 +165,6 @@ private slots:
                                  << int(ZX2Error::ERR_TIMEOUT) << "unchanged" << 10000;
         QTest::newRow("too slow") << QStringList{"sleep", "5"} << int(ZX2Error::ERR_TIMEOUT)
                                   << "unchanged" << 300;
-        QTest::newRow("empty list") << QStringList() << int(ZX2Error::ERR_TIMEOUT) << "unchanged"
-                                    << 10000;
     }
     void cmdExecute()
     {
@@ -201,8 +196,6 @@ private slots:
         QTest::newRow("limited failure") << "sh -c \"echo err >&2; exit 2\"" << 5000 << 2
                                          << QByteArray("err\n");
         QTest::newRow("limited timeout") << "sleep 5" << 300 << 62 << QByteArray("unchanged");
-        QTest::newRow("limited missing") << "no-such-program-zx2" << 300 << 62
-                                         << QByteArray("unchanged");
         QTest::newRow("unlimited success") << "echo done" << 0 << 0 << QByteArray("done\n");
         QTest::newRow("unlimited failure") << "sh -c \"echo bad >&2; exit 5\"" << 0 << 5
                                            << QByteArray("bad\n");
@@ -234,7 +227,6 @@ private slots:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("line");
-        QTest::newRow("plain") << QStringList{"-l", "x"} << "ls -l x";
         QTest::newRow("blank") << QStringList{"a b"} << "ls 'a b'";
         QTest::newRow("blank and quote") << QStringList{"it's x"} << "ls \"it's x\"";
         QTest::newRow("both quotes") << QStringList{"'a\" b"} << "ls 'a\" b";
@@ -273,10 +265,7 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QStringList>("lines");
         QTest::newRow("crlf and tab") << QByteArray("a\r\n\nb\tc") << QStringList{"a", "b c"};
-        QTest::newRow("not trimmed") << QByteArray("  x \n") << QStringList{"  x "};
         QTest::newRow("zero byte") << QByteArray("a\nb\0c\nd", 7) << QStringList{"a", "b"};
-        QTest::newRow("latin1") << QByteArray("\xe9") << QStringList{QString(QChar(0xe9))};
-        QTest::newRow("empty") << QByteArray() << QStringList();
     }
     void cmdOutputs()
     {
@@ -292,11 +281,8 @@ private slots:
         QTest::addColumn<Pairs>("pairs");
         QTest::newRow("pairs") << QStringList{"-f", "a", "-v", "x", "-q"}
                                << Pairs{{"-f", "a"}, {"-v", "x"}, {"-q", ""}};
-        QTest::newRow("stray value") << QStringList{"x", "--long", "1", "y"}
-                                     << Pairs{{"--long", "1"}};
-        QTest::newRow("repeated key") << QStringList{"-a", "1", "-a", "2"} << Pairs{{"-a", "2"}};
-        QTest::newRow("key after key") << QStringList{"-a", "-b", "v"}
-                                       << Pairs{{"-a", ""}, {"-b", "v"}};
+        QTest::newRow("stray values, repeated key") << QStringList{"x", "-a", "1", "y", "-a", "2"}
+                                                    << Pairs{{"-a", "2"}};
     }
     void cmdArguments()
     {

@@ -239,6 +239,8 @@ bool ZX2File::removeDirs(const QString &dir, bool removeSelf)
         else
             QFile::remove(entry.absoluteFilePath());
     }
+    // Resolved against the working directory, so a relative top-level path
+    // goes as well.
     if (removeSelf)
         QDir().rmdir(self.absoluteFilePath());
     return !QFileInfo::exists(dir);

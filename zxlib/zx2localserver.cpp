@@ -11,10 +11,10 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QSet>
-#include <QWaitCondition>
+
+#include <condition_variable>
+#include <mutex>
 
 namespace {
 
@@ -81,8 +81,8 @@ public:
     QString name;
     ZX2TodoRouter root{nullptr};
 
-    QMutex connectionsLock;
-    QWaitCondition connectionsGone;
+    std::mutex connectionsLock;
+    std::condition_variable connectionsGone;
     QSet<ZX2LocalSocket *> connections;
 };
 
@@ -98,11 +98,10 @@ ZX2LocalServer::~ZX2LocalServer()
 {
     stop();
     {
-        QMutexLocker locker(&d->connectionsLock);
+        std::unique_lock<std::mutex> locker(d->connectionsLock);
         for (ZX2LocalSocket *connection : qAsConst(d->connections))
             connection->requestStop();
-        while (!d->connections.isEmpty())
-            d->connectionsGone.wait(&d->connectionsLock);
+        d->connectionsGone.wait(locker, [this] { return d->connections.isEmpty(); });
     }
     delete d;
 }
@@ -179,15 +178,15 @@ void ZX2LocalServer::incomingConnection(quintptr socketDescriptor)
 
 void ZX2LocalServer::attach(ZX2LocalSocket *connection)
 {
-    QMutexLocker locker(&d->connectionsLock);
+    std::lock_guard<std::mutex> locker(d->connectionsLock);
     d->connections.insert(connection);
 }
 
 void ZX2LocalServer::detach(ZX2LocalSocket *connection)
 {
-    QMutexLocker locker(&d->connectionsLock);
+    std::lock_guard<std::mutex> locker(d->connectionsLock);
     d->connections.remove(connection);
-    d->connectionsGone.wakeAll();
+    d->connectionsGone.notify_all();
 }
 
 bool ZX2LocalServer::localRequest(QString name, QJsonObject request, QJsonObject *answer, int timeout)

@@ -6,12 +6,11 @@
 #include "zx2rpcpacket.h"
 
 #include <QElapsedTimer>
-#include <QMutex>
-#include <QMutexLocker>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <fcntl.h>
@@ -59,7 +58,7 @@ public:
     std::atomic<bool> stopRequested{false};
     // The descriptor is shut down by stop() on another thread; it must never
     // touch a number that was closed and perhaps reused.
-    QMutex descriptorLock;
+    std::mutex descriptorLock;
     bool closed = false;
 };
 
@@ -182,7 +181,7 @@ void ZX2LocalSocket::run()
             break;
     }
     {
-        QMutexLocker locker(&d->descriptorLock);
+        std::lock_guard<std::mutex> locker(d->descriptorLock);
         ::close(d->fd);
         d->closed = true;
     }
@@ -197,7 +196,7 @@ void ZX2LocalSocket::run()
 void ZX2LocalSocket::requestStop()
 {
     d->stopRequested = true;
-    QMutexLocker locker(&d->descriptorLock);
+    std::lock_guard<std::mutex> locker(d->descriptorLock);
     if (!d->closed)
         ::shutdown(d->fd, SHUT_RDWR);
 }
