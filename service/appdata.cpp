@@ -108,19 +108,6 @@ AppData *AppData::create()
     return g_appData;
 }
 
-AppData *IAppData()
-{
-    return g_appData;
-}
-
-bool AppData::initialize(const QString &path)
-{
-    const QString file = path.isEmpty() ? dataDir().absoluteFilePath(QStringLiteral("config.json")) : path;
-    setConfiguration(ZX2File::readJsonObject(file));
-    ZX2Journals journal;
-    return d->router.loadConfigure(journal, configuration());
-}
-
 bool AppData::start()
 {
     ZX2Journals myJournals;
@@ -140,6 +127,19 @@ bool AppData::start()
     if (debugging())
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + d->lpcid));
     return true;
+}
+
+bool AppData::initialize(const QString &path)
+{
+    const QString file = path.isEmpty() ? dataDir().absoluteFilePath(QStringLiteral("config.json")) : path;
+    setConfiguration(ZX2File::readJsonObject(file));
+    ZX2Journals journal;
+    return d->router.loadConfigure(journal, configuration());
+}
+
+AppData *IAppData()
+{
+    return g_appData;
 }
 
 KMReverseproxy *AppData::reverseproxy() const

@@ -24,11 +24,15 @@ private slots:
     void unknownCommands();
     void helpInterfacesListsPlainCommands();
     void debuggingAddsDetails();
+    void lpcidIsUsedUntrimmed();
     void hangupAndBrokenPipeAreIgnored();
     void clientLeavingBeforeItsAnswer();
     void startFailures_data();
     void startFailures();
+    void ruleStoreFailureIsTraced();
     void existingDatabaseRegeneratesFilesAtStart();
+    void clientExitStatus_data();
+    void clientExitStatus();
     void realApacheForwardsThroughCreatedRule();
 
 private:
@@ -195,6 +199,16 @@ void tst_ServiceE2E::debuggingAddsDetails()
     QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 0);
 }
 
+void tst_ServiceE2E::lpcidIsUsedUntrimmed()
+{
+    const QString lpcid = m_root->lpcid() + QStringLiteral("  ");
+    const QString config = m_root->writeConfig({{QStringLiteral("lpcid"), lpcid},
+                                                {QStringLiteral("appname"), QStringLiteral("  app  ")}});
+    QVERIFY(m_service->start({QStringLiteral("--cfg"), config}, lpcid));
+    QVERIFY(QFileInfo(lpcid).exists());
+    QVERIFY(!QFileInfo::exists(m_root->lpcid()));
+}
+
 void tst_ServiceE2E::hangupAndBrokenPipeAreIgnored()
 {
     QVERIFY(startService());
@@ -264,6 +278,20 @@ void tst_ServiceE2E::startFailures()
     QVERIFY(QFile::exists(m_root->path(QStringLiteral("/orba/etc/reverseproxy/reverseproxy.db"))));
 }
 
+void tst_ServiceE2E::ruleStoreFailureIsTraced()
+{
+    // A directory where the database file belongs cannot be opened.
+    QVERIFY(QDir().mkpath(m_root->path(QStringLiteral("/orba/etc/reverseproxy/reverseproxy.db"))));
+    QVERIFY(m_service->start({QStringLiteral("--cfg"), m_root->writeDefaultConfig(false)}));
+    QVERIFY(m_service->waitForExit());
+    QCOMPARE(m_service->exitCode(), 255);
+    const QString output = m_service->output();
+    QVERIFY2(output.startsWith(QStringLiteral(">>-->")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("appdata.cpp#115 => start: myJournals.toObject() = {")), qPrintable(output));
+    QVERIFY2(output.contains(QStringLiteral("\"err\"")), qPrintable(output));
+    QVERIFY(!QFile::exists(m_root->lpcid()));
+}
+
 void tst_ServiceE2E::existingDatabaseRegeneratesFilesAtStart()
 {
     QVERIFY(startService());
@@ -278,9 +306,10 @@ void tst_ServiceE2E::existingDatabaseRegeneratesFilesAtStart()
     const QString httpConf = m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"));
     QVERIFY(QFile::remove(httpConf));
 
-    // Started with the default configuration path and the two no-op switches.
+    // An empty --cfg means the default configuration path; the two switches do nothing.
     ServiceProcess again(*m_root);
-    QVERIFY(again.start({QStringLiteral("--upload"), QStringLiteral("--restore")}, m_root->lpcid()));
+    QVERIFY(again.start({QStringLiteral("--cfg"), QString(), QStringLiteral("--upload"), QStringLiteral("--restore")},
+                        m_root->lpcid()));
     QVERIFY(fileText(QStringLiteral("/orba/etc/reverseproxy/http.conf")).contains(QStringLiteral("# kept\n")));
 }
 
@@ -296,6 +325,39 @@ static QByteArray httpGet(quint16 port, const QByteArray &path)
     while (socket.waitForReadyRead(10000))
         reply += socket.readAll();
     return reply;
+}
+
+void tst_ServiceE2E::clientExitStatus_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("printed");   // part of standard output, or of standard error for status 2
+    QTest::newRow("success") << QStringList{QStringLiteral("reverseproxy_alload")} << 0 << QStringLiteral("\"err\": 0");
+    QTest::newRow("refused") << QStringList{QStringLiteral("reverseproxy_acquit"), QStringLiteral("{\"pxyno\":0}")}
+                             << 1 << QStringLiteral("参数遗漏(pxyno)");
+    QTest::newRow("unknown command") << QStringList{QStringLiteral("nosuch")} << 1 << QStringLiteral("9885");
+    QTest::newRow("no service") << QStringList{QStringLiteral("--lpcid"), QStringLiteral("@ROOT@/none.sock"),
+                                               QStringLiteral("reverseproxy_alload")}
+                                << 2 << QStringLiteral("is the service running?");
+    QTest::newRow("params not an object") << QStringList{QStringLiteral("reverseproxy_alload"), QStringLiteral("[1]")}
+                                          << 2 << QStringLiteral("must be a JSON object");
+    QTest::newRow("no command") << QStringList() << 2 << QStringLiteral("expected COMMAND");
+}
+
+void tst_ServiceE2E::clientExitStatus()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, printed);
+    QVERIFY(startService());
+    arguments.replaceInStrings(QStringLiteral("@ROOT@"), m_root->root());
+    QProcess ctl;
+    ctl.setProcessEnvironment(m_root->environment());
+    ctl.start(QStringLiteral(BIN_DIR "/reverseproxyctl"), arguments);
+    QVERIFY(ctl.waitForFinished(60000));
+    QCOMPARE(ctl.exitCode(), status);
+    const QString text = QString::fromUtf8(status == 2 ? ctl.readAllStandardError() : ctl.readAllStandardOutput());
+    QVERIFY2(text.contains(printed), qPrintable(text));
 }
 
 void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()

@@ -44,10 +44,44 @@ int fail(const QString &message)
     return Unreachable;
 }
 
-QString configuredLpcid(QString *configPath)
+// Each reader returns an error text, empty when the value was read.
+QString readTimeout(const QCommandLineParser &parser, const QCommandLineOption &option, int *timeout)
 {
-    *configPath = orbaPath(QString::fromLatin1(kConfigPath));
-    return toString(ZX2File::readJsonObject(*configPath).value(QStringLiteral("lpcid")));
+    *timeout = kDefaultTimeout;
+    if (!parser.isSet(option))
+        return QString();
+    bool ok = false;
+    *timeout = parser.value(option).toInt(&ok);
+    return ok && *timeout > 0 ? QString() : QStringLiteral("--timeout needs a whole number of seconds above 0");
+}
+
+QString readParams(const QStringList &args, QJsonObject *params)
+{
+    if (args.size() < 2)
+        return QString();
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(args.at(1).toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return QStringLiteral("PARAMS-JSON does not parse: %1").arg(error.errorString());
+    if (!doc.isObject())
+        return QStringLiteral("PARAMS-JSON must be a JSON object");
+    *params = doc.object();
+    return QString();
+}
+
+// The socket name from --lpcid, else from the service's configuration file.
+QString readLpcid(const QString &given, QString *lpcid)
+{
+    *lpcid = given;
+    if (lpcid->isEmpty()) {
+        const QString configPath = orbaPath(QString::fromLatin1(kConfigPath));
+        *lpcid = toString(ZX2File::readJsonObject(configPath).value(QStringLiteral("lpcid")));
+        if (lpcid->isEmpty())
+            return QStringLiteral("%1 names no \"lpcid\"; pass --lpcid").arg(configPath);
+    }
+    if (lpcid->contains(QLatin1Char('/')) && !QFileInfo::exists(*lpcid))
+        return QStringLiteral("no socket at %1: is the service running?").arg(*lpcid);
+    return QString();
 }
 
 bool isSuccess(const QJsonObject &answer)
@@ -78,7 +112,7 @@ int main(int argc, char *argv[])
 
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText());
-    if (parser.isSet(helpOption)) {
+    if (parser.isSet(helpOption) || parser.isSet(QStringLiteral("help-all"))) {
         QTextStream(stdout) << parser.helpText();
         return Succeeded;
     }
@@ -86,34 +120,16 @@ int main(int argc, char *argv[])
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty() || args.size() > 2)
         return fail(QStringLiteral("expected COMMAND [PARAMS-JSON]; see --help"));
-
-    int timeout = kDefaultTimeout;
-    if (parser.isSet(timeoutOption)) {
-        bool ok = false;
-        timeout = parser.value(timeoutOption).toInt(&ok);
-        if (!ok || timeout < 1)
-            return fail(QStringLiteral("--timeout needs a whole number of seconds above 0"));
-    }
-
+    int timeout = 0;
     QJsonObject params;
-    if (args.size() == 2) {
-        QJsonParseError error;
-        const QJsonDocument doc = QJsonDocument::fromJson(args.at(1).toUtf8(), &error);
-        if (error.error != QJsonParseError::NoError || !doc.isObject())
-            return fail(QStringLiteral("PARAMS-JSON is not a JSON object: %1").arg(error.errorString()));
-        params = doc.object();
-    }
-
-    QString lpcid = parser.value(lpcidOption);
-    if (lpcid.isEmpty()) {
-        QString configPath;
-        lpcid = configuredLpcid(&configPath);
-        if (lpcid.isEmpty())
-            return fail(QStringLiteral("%1 names no \"lpcid\"; pass --lpcid").arg(configPath));
-    }
-
-    if (lpcid.contains(QLatin1Char('/')) && !QFileInfo::exists(lpcid))
-        return fail(QStringLiteral("no socket at %1: is the service running?").arg(lpcid));
+    QString lpcid;
+    QString error = readTimeout(parser, timeoutOption, &timeout);
+    if (error.isEmpty())
+        error = readParams(args, &params);
+    if (error.isEmpty())
+        error = readLpcid(parser.value(lpcidOption), &lpcid);
+    if (!error.isEmpty())
+        return fail(error);
 
     QJsonObject request{{QStringLiteral("cmd"), args.at(0)}, {QStringLiteral("params"), params}};
     QJsonObject answer;

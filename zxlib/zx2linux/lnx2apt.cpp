@@ -6,16 +6,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
+#include <QPair>
 #include <QProcess>
 #include <QProcessEnvironment>
 
 #include <algorithm>
 
 namespace {
-
-// Started without a shell, the option must not carry the quotes that a shell
-// would remove: apt would hand them on to dpkg, which then rejects the option.
-const QString kForceConfmiss = QStringLiteral("Dpkg::Options::=--force-confmiss");
 
 QStringList toolLines(const QByteArray &output)
 {
@@ -269,8 +266,8 @@ bool LNX2Apt::aptReinstall(const QString &package)
 {
     return hostRun(QStringLiteral("apt"),
                    {QStringLiteral("reinstall"), QStringLiteral("--fix-missing"),
-                    QStringLiteral("--allow-unauthenticated"), QStringLiteral("-o"), kForceConfmiss,
-                    QStringLiteral("-y"), package},
+                    QStringLiteral("--allow-unauthenticated"), QStringLiteral("-o"),
+                    QString::fromLatin1(LNX2_FORCE_CONFMISS), QStringLiteral("-y"), package},
                    5000, 7200000, true);
 }
 
@@ -303,37 +300,41 @@ bool LNX2Apt::aptRepair()
         aptPurge(brokens);
     PRINTVAR();
     emit progress(40);
-    // Also stops when a round changes nothing (a held package stays "hi" however
-    // often it is reinstalled), which would otherwise loop for ever.
-    QList<QJsonObject> previous;
-    for (QList<QJsonObject> current = dpkgBrokens();
-         !current.isEmpty() && current != previous && aptReinstall(current) > 0;
-         current = dpkgBrokens())
-        previous = current;
+    reinstallBrokens();
     PRINTVAR();
     emit progress(50);
-    const auto run = [](const QStringList &command) {
-        hostRun(command.first(), command.mid(1), 30000, 900000, true);
+
+    // Each command and the progress reached after it (-1: none yet).
+    const QString apt = QStringLiteral("apt");
+    const QList<QPair<QStringList, int>> steps = {
+        {{apt, QStringLiteral("clean"), QStringLiteral("-y")}, -1},
+        {{apt, QStringLiteral("autoclean"), QStringLiteral("-y")}, 60},
+        {{QStringLiteral("dpkg"), QStringLiteral("--configure"), QStringLiteral("-a")}, 70},
+        {{apt, QStringLiteral("autoremove"), QStringLiteral("-y")}, 80},
+        {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-y"), QStringLiteral("install")}, 90},
+        {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-o"), QString::fromLatin1(LNX2_FORCE_CONFMISS),
+          QStringLiteral("-y"), QStringLiteral("install")}, 95},
     };
-    run({QStringLiteral("apt"), QStringLiteral("clean"), QStringLiteral("-y")});
-    run({QStringLiteral("apt"), QStringLiteral("autoclean"), QStringLiteral("-y")});
-    emit progress(60);
-    PRINTVAR();
-    run({QStringLiteral("dpkg"), QStringLiteral("--configure"), QStringLiteral("-a")});
-    emit progress(70);
-    PRINTVAR();
-    run({QStringLiteral("apt"), QStringLiteral("autoremove"), QStringLiteral("-y")});
-    emit progress(80);
-    PRINTVAR();
-    run({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-y"), QStringLiteral("install")});
-    emit progress(90);
-    PRINTVAR();
-    run({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-o"), kForceConfmiss,
-         QStringLiteral("-y"), QStringLiteral("install")});
-    emit progress(95);
-    PRINTVAR();
+    for (const auto &step : steps) {
+        hostRun(step.first.first(), step.first.mid(1), 30000, 900000, true);
+        if (step.second < 0)
+            continue;
+        emit progress(step.second);
+        PRINTVAR();
+    }
     emit progress(100);
     return true;
+}
+
+// Reinstalls the broken packages until none is left. A round that leaves the
+// same packages broken (a held package stays "hi" however often it is
+// reinstalled) also ends it, which would otherwise loop for ever.
+void LNX2Apt::reinstallBrokens()
+{
+    QList<QJsonObject> previous;
+    for (QList<QJsonObject> current = dpkgBrokens();
+         !current.isEmpty() && current != previous && aptReinstall(current) > 0; current = dpkgBrokens())
+        previous = current;
 }
 
 bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request)

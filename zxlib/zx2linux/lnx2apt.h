@@ -58,6 +58,7 @@ signals:
     void progress(int value);
 
 private:
+    static void reinstallBrokens();
     Q_DISABLE_COPY(LNX2Apt)
 };
 

@@ -8,6 +8,7 @@
 #include <QProcessEnvironment>
 
 const char LNX2_TIME_SERVER[] = "pool.ntp.org";
+const char LNX2_FORCE_CONFMISS[] = "Dpkg::Options::=--force-confmiss";
 
 QString hostPath(const QString &fixedPath)
 {

@@ -39,6 +39,11 @@ bool hostPackageToolListed(const QString &psOutput);
 // only rows of more than two parts (state, name, version, ...) are kept.
 QList<QStringList> dpkgListingRows(const QStringList &lines);
 
+// The apt option that lets dpkg restore missing configuration files, as one
+// argument of a program started without a shell: without the quotes that a
+// shell would remove, which apt would hand on to dpkg, which rejects them.
+extern const char LNX2_FORCE_CONFMISS[];
+
 // The appliance's time server, used when a caller names none.
 extern const char LNX2_TIME_SERVER[];
 

@@ -11,8 +11,6 @@
 
 namespace {
 
-const QString kForceConfmiss = QStringLiteral("Dpkg::Options::=--force-confmiss");
-
 QStringList outputLines(const QString &output)
 {
     return output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -284,6 +282,6 @@ bool LNX2Package::repairAll(bool flag) const
     runNoninteractive({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-y"),
                        QStringLiteral("install")});
     runNoninteractive({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-o"),
-                       kForceConfmiss, QStringLiteral("-y"), QStringLiteral("install")});
+                       QString::fromLatin1(LNX2_FORCE_CONFMISS), QStringLiteral("-y"), QStringLiteral("install")});
     return true;
 }

@@ -1,0 +1,249 @@
+// The service binary started on a damaged appliance: a database that is not
+// one, a truncated database, a configuration directory it cannot write, and
+// Define files full of garbage. It must refuse to start with status 255 and
+// its start-failure trace, or run on with port 0, and never crash.
+#include "servicefixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+const char *const kDatabase = "/orba/etc/reverseproxy/reverseproxy.db";
+const char *const kConfDir = "/orba/etc/reverseproxy";
+
+QJsonObject command(const QString &cmd, const QJsonObject &params = QJsonObject())
+{
+    return {{QStringLiteral("cmd"), cmd}, {QStringLiteral("params"), params}};
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+QByteArray randomBytes(int size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes)
+        byte = char(random.bounded(256));
+    return bytes;
+}
+
+// Opens every path component to "other" so that an unprivileged user can
+// reach the root and read the configuration.
+void openToOthers(const QString &root)
+{
+    const QFileDevice::Permissions rx = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+                                        | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                        | QFileDevice::ReadOther | QFileDevice::ExeOther;
+    QFile::setPermissions(root, rx);
+    QDir dir(root);
+    const QStringList entries = dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        const QString path = dir.filePath(entry);
+        QFile::setPermissions(path, rx);
+        if (QFileInfo(path).isDir())
+            openToOthers(path);
+    }
+}
+
+} // namespace
+
+class TestServiceBadstate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void refusesDamagedState_data();
+    void refusesDamagedState();
+    void unwritableConfigurationDirectory();
+    void garbageDefineGivesPortZero_data();
+    void garbageDefineGivesPortZero();
+
+private:
+    QString configPath() const;
+    // A database with two rules, written by the service itself.
+    void makeDatabase();
+    void expectStartFailure(ServiceProcess &service, const QStringList &arguments);
+
+    QScopedPointer<ServiceRoot> m_root;
+};
+
+void TestServiceBadstate::init()
+{
+    m_root.reset(new ServiceRoot);
+    QVERIFY(m_root->isValid());
+    m_root->writeDefinePorts(18080, 18443);
+    m_root->writeDefaultConfig(false);
+}
+
+QString TestServiceBadstate::configPath() const
+{
+    return m_root->path(QStringLiteral("/orba/etc/reverseproxy/config.json"));
+}
+
+void TestServiceBadstate::makeDatabase()
+{
+    ServiceProcess service(*m_root);
+    QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}, m_root->lpcid()));
+    ServiceConnection connection;
+    QVERIFY(connection.open(m_root->lpcid()));
+    for (int i = 0; i < 40; ++i) {
+        QJsonObject answer;
+        QVERIFY(connection.request(command(QStringLiteral("reverseproxy_create"),
+                                           simpleRule(QStringLiteral("r%1").arg(i),
+                                                      QStringLiteral("/r%1").arg(i), 3000 + i)),
+                                   &answer));
+        QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), 0);
+    }
+    service.signal(SIGTERM);
+    QVERIFY(service.waitForExit());
+}
+
+void TestServiceBadstate::expectStartFailure(ServiceProcess &service, const QStringList &arguments)
+{
+    QVERIFY(service.start(arguments));
+    QVERIFY2(service.waitForExit(), "the service started on a damaged state");
+    const QString output = service.output();
+    QCOMPARE(service.exitStatus(), QProcess::NormalExit); // no crash
+    QCOMPARE(service.exitCode(), 255);
+    // The start-failure trace names its expression and carries the journal.
+    QVERIFY2(output.contains(QLatin1String("myJournals.toObject()")), qPrintable(output));
+    QVERIFY2(output.contains(QLatin1String("\"err\"")), qPrintable(output));
+}
+
+void TestServiceBadstate::refusesDamagedState_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::newRow("text instead of a database") << "text";
+    QTest::newRow("random bytes instead of a database") << "random";
+    QTest::newRow("empty file of the database's size") << "zeros";
+    QTest::newRow("database truncated to half") << "half";
+    QTest::newRow("database truncated inside its header") << "header";
+    QTest::newRow("database with its pages overwritten") << "pages";
+}
+
+void TestServiceBadstate::refusesDamagedState()
+{
+    QFETCH(QString, damage);
+    const QString database = m_root->path(QString::fromLatin1(kDatabase));
+    if (damage == QLatin1String("text")) {
+        QVERIFY(writeFile(database, QByteArray("this is not a database\n").repeated(200)));
+    } else if (damage == QLatin1String("random")) {
+        QVERIFY(writeFile(database, randomBytes(16384, 7)));
+    } else if (damage == QLatin1String("zeros")) {
+        QVERIFY(writeFile(database, QByteArray(16384, '\0')));
+    } else {
+        makeDatabase();
+        QFile file(database);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        const qint64 size = file.size();
+        QVERIFY(size > 4096);
+        if (damage == QLatin1String("half")) {
+            QVERIFY(file.resize(size / 2));
+        } else if (damage == QLatin1String("header")) {
+            QVERIFY(file.resize(50));
+        } else {
+            QVERIFY(file.seek(1024)); // keep the 100-byte header, spoil the schema pages
+            QVERIFY(file.write(randomBytes(int(size) - 1024, 11)) == size - 1024);
+        }
+    }
+    ServiceProcess service(*m_root);
+    expectStartFailure(service, {QStringLiteral("--cfg"), configPath()});
+}
+
+// The database cannot be created: its directory is a file, or (for an
+// unprivileged service) a directory without write permission.
+void TestServiceBadstate::unwritableConfigurationDirectory()
+{
+    const QString outside = m_root->root() + QStringLiteral("/config.json");
+    QVERIFY(QFile::rename(configPath(), outside));
+    {
+        const QString confDir = m_root->path(QString::fromLatin1(kConfDir));
+        QVERIFY(QDir(confDir).removeRecursively());
+        QVERIFY(writeFile(confDir, "a file where the directory should be\n"));
+        ServiceProcess service(*m_root);
+        expectStartFailure(service, {QStringLiteral("--cfg"), outside});
+        QVERIFY(QFile::remove(confDir));
+    }
+    const QString confDir = m_root->path(QString::fromLatin1(kConfDir));
+    QVERIFY(QDir().mkpath(confDir));
+    openToOthers(m_root->root());
+    QVERIFY(QFile::setPermissions(confDir, QFileDevice::ReadOwner | QFileDevice::ExeOwner
+                                               | QFileDevice::ReadGroup | QFileDevice::ExeGroup
+                                               | QFileDevice::ReadOther | QFileDevice::ExeOther));
+    if (::geteuid() != 0) {
+        ServiceProcess service(*m_root);
+        expectStartFailure(service, {QStringLiteral("--cfg"), outside});
+    } else {
+        // Root writes anywhere: run the service as nobody, as the appliance
+        // would run an unprivileged service.
+        const QString binary = QStringLiteral(BIN_DIR "/reverseproxy");
+        if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("setpriv is needed to drop root for the read-only case");
+        QProcess service;
+        service.setProcessEnvironment(m_root->environment());
+        service.start(QStringLiteral("setpriv"),
+                      {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                       QStringLiteral("--clear-groups"), binary, QStringLiteral("--cfg"), outside});
+        QVERIFY(service.waitForFinished(30000));
+        const QString output = QString::fromLocal8Bit(service.readAllStandardOutput());
+        QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service.exitCode(), 255);
+        QVERIFY2(output.contains(QLatin1String("myJournals.toObject()")), qPrintable(output));
+    }
+    QVERIFY(!QFile::exists(m_root->path(QString::fromLatin1(kDatabase))));
+}
+
+void TestServiceBadstate::garbageDefineGivesPortZero_data()
+{
+    QTest::addColumn<QByteArray>("define");
+    QTest::newRow("random bytes") << randomBytes(8192, 3);
+    QTest::newRow("random bytes around a Define") << randomBytes(300, 4) + "\nDefine ORBA_DESKTOP_HTTP_PORT x18080\n"
+                                                         + randomBytes(300, 5);
+    QTest::newRow("port beyond every integer") << QByteArray("Define ORBA_DESKTOP_HTTP_PORT 99999999999999999999999\n");
+    QTest::newRow("Define after a zero byte") << QByteArray("\0\nDefine ORBA_DESKTOP_HTTP_PORT 18080\n", 38);
+    QTest::newRow("Define without a port") << QByteArray("Define\tORBA_DESKTOP_HTTP_PORT\n\n\n");
+    QTest::newRow("one endless line") << QByteArray(1 << 20, 'D');
+    QTest::newRow("hex port") << QByteArray("Define ORBA_DESKTOP_HTTP_PORT 0x46a0\n");
+}
+
+// Rule on port 18080: with a valid Define it would go into http.conf; with
+// port 0 it is a custom port with a virtual host of its own.
+void TestServiceBadstate::garbageDefineGivesPortZero()
+{
+    QFETCH(QByteArray, define);
+    const QString conf = m_root->path(QStringLiteral("/orba/etc/apache2/apps/desktop/conf/"));
+    QVERIFY(writeFile(conf + QStringLiteral("orbadesktop-http-port.conf"), define));
+    QVERIFY(writeFile(conf + QStringLiteral("orbadesktop-https-port.conf"), define));
+
+    ServiceProcess service(*m_root);
+    QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}, m_root->lpcid()));
+    ServiceConnection connection;
+    QVERIFY(connection.open(m_root->lpcid()));
+    QJsonObject rule = simpleRule(QStringLiteral("web"), QStringLiteral("/web"), 3000);
+    QJsonObject source = rule.value(QStringLiteral("source")).toObject();
+    source.insert(QStringLiteral("port"), 18080);
+    rule.insert(QStringLiteral("source"), source);
+    QJsonObject answer;
+    QVERIFY(connection.request(command(QStringLiteral("reverseproxy_create"), rule), &answer));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), 0);
+    QVERIFY(QFile::exists(m_root->path(QStringLiteral("/orba/etc/reverseproxy/virtualhost/http_18080.conf"))));
+    QFile http(m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf")));
+    QVERIFY(http.open(QIODevice::ReadOnly));
+    QCOMPARE(http.readAll(), QByteArray());
+    QVERIFY(service.isRunning());
+}
+
+QTEST_GUILESS_MAIN(TestServiceBadstate)
+#include "tst_service_badstate.moc"
