@@ -159,7 +159,7 @@ private slots:
         params.insert("httpversion", "HTTP/1.1");
         params.insert("timeouts", QJsonObject{{"recv", 30}});
         create(params);
-        { QFile f("/tmp/h7dbg.txt"); f.open(QIODevice::WriteOnly); QTest::qWait(8000); f.write(get(port, "/vh/hello.txt") + "\n---\n" + apache.errorLog().toUtf8() + "\n---\n" + apache.accessLog().join("\n").toUtf8()); }
+        { QFile f("/tmp/h7dbg.txt"); f.open(QIODevice::WriteOnly); QTest::qWait(8000); QProcess ns; ns.start("sh", {"-c", QString("date; netstat -tlnp | grep %1; ls -la %2; cat %2/*").arg(port).arg(path("etc/reverseproxy/virtualhost"))}); ns.waitForFinished(); f.write(ns.readAllStandardOutput()); f.write(get(port, "/vh/hello.txt") + "\n---\n" + apache.errorLog().toUtf8() + "\n---\n" + apache.accessLog().join("\n").toUtf8()); }
         QTRY_COMPARE_WITH_TIMEOUT(get(port, "/vh/hello.txt"), QByteArray("hello through a virtual host\n"), 60000);
         QVERIFY2(apache.isRunning() && configTest().isEmpty(), qPrintable(apache.errorLog()));
     }

@@ -43,6 +43,7 @@ void tst_KMReverseproxyRouter::initTestCase()
     qputenv("PATH", env.value(QStringLiteral("PATH")).toLocal8Bit());
     AppData::create();
     QCOMPARE(AppData::create(), IAppData());
+    QVERIFY(IAppData()->qt_metacast("ZX2Core"));
     ZX2Journals journal;
     QVERIFY(IAppData()->reverseproxy()->start(journal));
 }

@@ -10,6 +10,7 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <csignal>
 #include <unistd.h>
 
 namespace {
