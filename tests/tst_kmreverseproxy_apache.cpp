@@ -46,7 +46,7 @@ private:
 
     QJsonObject backend() const
     {
-        return {{"protocol", "http"}, {"host", "127.0.0.1"}, {"port", apache.httpPort()}, {"path", "/"}};
+        return {{"protocol", "http"}, {"host", "127.0.0.1"}, {"port", apache.httpPort()}, {"path", "/backend"}};
     }
 
     // Apache's own verdict on the configuration as it stands.
@@ -132,8 +132,8 @@ private slots:
         manager.reset(new KMReverseproxy);
         ZX2Journals journals;
         QVERIFY(manager->start(journals));
-        QVERIFY(apache.writeDocument("app/hello.txt", "hello through the web port\n"));
-        QVERIFY(apache.writeDocument("vh/hello.txt", "hello through a virtual host\n"));
+        QVERIFY(apache.writeDocument("backend/app/hello.txt", "hello through the web port\n"));
+        QVERIFY(apache.writeDocument("backend/vh/hello.txt", "hello through a virtual host\n"));
         QVERIFY2(apache.start(), qPrintable(apache.errorText()));
         create(rule("web port", "http", 0, "/app", backend())); // the back end is the instance's own port
     }
@@ -159,7 +159,7 @@ private slots:
         params.insert("httpversion", "HTTP/1.1");
         params.insert("timeouts", QJsonObject{{"recv", 30}});
         create(params);
-        { QFile f("/tmp/h7dbg.txt"); f.open(QIODevice::WriteOnly); QTest::qWait(8000); QProcess ns; ns.start("sh", {"-c", QString("date; netstat -tlnp | grep %1; ls -la %2; cat %2/*").arg(port).arg(path("etc/reverseproxy/virtualhost"))}); ns.waitForFinished(); f.write(ns.readAllStandardOutput()); f.write(get(port, "/vh/hello.txt") + "\n---\n" + apache.errorLog().toUtf8() + "\n---\n" + apache.accessLog().join("\n").toUtf8()); }
+        { QFile f("/tmp/h7dbg.txt"); f.open(QIODevice::WriteOnly); QTest::qWait(60000); QProcess ns; ns.start("sh", {"-c", QString("date; netstat -tlnp | grep %1; ls -la %2; cat %2/*").arg(port).arg(path("etc/reverseproxy/virtualhost"))}); ns.waitForFinished(); f.write(ns.readAllStandardOutput()); f.write(get(port, "/vh/hello.txt") + "\n---\n" + apache.errorLog().toUtf8() + "\n---\n" + apache.accessLog().join("\n").toUtf8()); }
         QTRY_COMPARE_WITH_TIMEOUT(get(port, "/vh/hello.txt"), QByteArray("hello through a virtual host\n"), 60000);
         QVERIFY2(apache.isRunning() && configTest().isEmpty(), qPrintable(apache.errorLog()));
     }

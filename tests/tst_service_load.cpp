@@ -18,7 +18,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -261,15 +260,18 @@ void TestServiceLoad::concurrentClients()
     const int clientCount = 200;
     std::vector<LoadClient> clients(clientCount);
     std::atomic<bool> stop{false};
-    std::vector<std::thread> threads;
+    std::vector<QThread *> threads;
     for (int i = 0; i < clientCount; ++i) {
         clients[size_t(i)].id = i;
-        threads.emplace_back([&, i] { clients[size_t(i)].run(m_root->lpcid(), stop); });
+        threads.push_back(QThread::create([&, i] { clients[size_t(i)].run(m_root->lpcid(), stop); }));
+        threads.back()->start();
     }
     QThread::sleep(30);
     stop = true;
-    for (std::thread &thread : threads)
-        thread.join();
+    for (QThread *thread : threads) {
+        thread->wait();
+        delete thread;
+    }
 
     QVERIFY2(service.isRunning(), "the service ended under load");
     RuleModel expected;
@@ -375,7 +377,7 @@ void TestServiceLoad::killDuringBurst()
     QMutex problemLock;
     QStringList problems;
     std::atomic<int> reads{0};
-    std::thread poller([&] {
+    QScopedPointer<QThread> poller(QThread::create([&] {
         while (polling) {
             QStringList paths{confDir + QStringLiteral("/http.conf"), confDir + QStringLiteral("/https.conf")};
             const QDir hosts(confDir + QStringLiteral("/virtualhost"));
@@ -393,15 +395,16 @@ void TestServiceLoad::killDuringBurst()
                 }
             }
         }
-    });
+    }));
+    poller->start();
 
     {
         ServiceProcess service(*m_root);
         QVERIFY(startService(service));
         std::atomic<bool> stop{false};
-        std::vector<std::thread> writers;
+        std::vector<QThread *> writers;
         for (int w = 0; w < 6; ++w) {
-            writers.emplace_back([&, w] {
+            writers.push_back(QThread::create([&, w] {
                 ServiceConnection connection;
                 if (!connection.open(m_root->lpcid(), 30000))
                     return;
@@ -425,14 +428,17 @@ void TestServiceLoad::killDuringBurst()
                             return;
                     }
                 }
-            });
+            }));
+            writers.back()->start();
         }
         QThread::sleep(6);
         service.signal(SIGKILL);
         QVERIFY(service.waitForExit());
         stop = true;
-        for (std::thread &writer : writers)
-            writer.join();
+        for (QThread *writer : writers) {
+            writer->wait();
+            delete writer;
+        }
     }
 
     ServiceProcess restarted(*m_root);
@@ -443,14 +449,17 @@ void TestServiceLoad::killDuringBurst()
     QVERIFY2(listRules(check, &rules), "the database does not answer after the restart");
     QVERIFY(!rules.isEmpty());
     polling = false;
-    poller.join();
+    poller->wait();
     QVERIFY(reads > 0);
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QStringLiteral("\n----\n"))));
 
     // The start regenerated the files from the database.
     QStringList names = rules.keys();
     names.sort();
-    QCOMPARE(generatedNames(*m_root), names);
+    const QStringList generated = generatedNames(*m_root);
+    QSet<QString> extra(generated.begin(), generated.end());
+    extra.subtract(QSet<QString>(names.begin(), names.end()));
+    QVERIFY2(generated == names, qPrintable(QStringList(extra.values()).join(QLatin1Char(' '))));
     QSet<QString> expectedHosts;
     for (const QJsonValue &value : qAsConst(rules)) {
         const int port = value.toObject().value(QStringLiteral("source")).toObject()

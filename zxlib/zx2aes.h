@@ -24,7 +24,9 @@ public:
     QByteArray key() const;
 
     // Without a key both return their input unchanged. decrypt returns an empty
-    // array for input whose length is not a positive multiple of 16.
+    // array for input whose length is not a positive multiple of 16; it strips
+    // the zero fill that follows the pad with a 24-byte key, and a pad that is
+    // not well formed stays in place.
     QByteArray encrypt(QByteArray data);
     QByteArray decrypt(QByteArray data);
 
