@@ -55,6 +55,23 @@ bool isHostName(const QString &host)
     return name.match(host).hasMatch();
 }
 
+// Apache compiles LocationMatch expressions without UTF mode, where escapes of
+// code points above 0xff (valid in QRegularExpression's UTF mode) are errors.
+bool wideEscape(const QString &path)
+{
+    static const QRegularExpression escape(
+        QStringLiteral("\\\\(?:x\\{([0-9A-Fa-f]+)\\}|o\\{([0-7]+)\\}|N\\{U\\+)"));
+    QRegularExpressionMatchIterator matches = escape.globalMatch(path);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        if (match.capturedLength(1) > 0 ? match.captured(1).toUInt(nullptr, 16) > 0xff
+            : match.capturedLength(2) > 0 ? match.captured(2).toUInt(nullptr, 8) > 0xff
+                                          : true)
+            return true;
+    }
+    return false;
+}
+
 bool validPort(int port)
 {
     return port >= 0 && port <= 65535;
@@ -120,7 +137,7 @@ QString proxyOptions(const QJsonObject &rule)
     // Apache's proxy speaks HTTP/1.1 to back ends already; it has no "proto" parameter.
     if (toString(rule.value(QStringLiteral("httpversion"))).trimmed().toLower()
         == QLatin1String("http/1.1"))
-        options << QStringLiteral("enablereuse=on");
+        options << QStringLiteral("proto=http/1.1 enablereuse=on");
     return options.join(QLatin1Char(' '));
 }
 
@@ -246,7 +263,8 @@ QString KMApacheConf::unsafeField(const QJsonObject &rule)
     if (unsafeText(sourceHost) || !validServerName(sourceHost))
         return QStringLiteral("source.host");
     if (unsafeText(sourcePath) || sourcePath.contains(quote)
-        || !QRegularExpression(sourcePath).isValid()) // LocationMatch reads it as a regular expression
+        || !QRegularExpression(sourcePath).isValid() // LocationMatch reads it as a regular expression
+        || wideEscape(sourcePath))
         return QStringLiteral("source.path");
     if (!validPort(toInt(source.value(QStringLiteral("port")))))
         return QStringLiteral("source.port");

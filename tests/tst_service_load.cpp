@@ -91,7 +91,7 @@ QStringList generatedNames(const ServiceRoot &root)
         for (int i = 1; i < lines.size(); ++i) {
             const QRegularExpressionMatch match = comment.match(lines.at(i));
             if (match.hasMatch() && lines.at(i - 1).trimmed().isEmpty()
-                && !lines.at(i).contains(QLatin1String("自定义端口配置")))
+                && !lines.at(i).contains(QStringLiteral("自定义端口配置")))
                 names << match.captured(1);
         }
     }
@@ -417,16 +417,19 @@ void TestServiceLoad::killDuringBurst()
                                                     rule(name, QStringLiteral("/k%1/%2").arg(w).arg(n), 3000, port)),
                                             &answer, 30000))
                         return; // the service was killed
-                    if (n % 3 == 2) {
-                        QJsonObject rules;
-                        if (!listRules(connection, &rules))
-                            return;
-                        const int pxyno = rules.value(name).toObject().value(QStringLiteral("pxyno")).toInt();
-                        if (!connection.request(command(QStringLiteral("reverseproxy_remove"),
-                                                        {{QStringLiteral("pxyno"), pxyno}}),
-                                                &answer, 30000))
-                            return;
-                    }
+                    if (n % 3 == 0)
+                        continue;
+                    QJsonObject rules;
+                    if (!listRules(connection, &rules))
+                        return;
+                    const int pxyno = rules.value(name).toObject().value(QStringLiteral("pxyno")).toInt();
+                    QJsonObject changed = rule(name, QStringLiteral("/k%1/%2").arg(w).arg(n), 4000, port);
+                    changed.insert(QStringLiteral("pxyno"), pxyno);
+                    const QJsonObject request = n % 3 == 1
+                        ? command(QStringLiteral("reverseproxy_change"), changed)
+                        : command(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), pxyno}});
+                    if (!connection.request(request, &answer, 30000))
+                        return;
                 }
             }));
             writers.back()->start();

@@ -1,0 +1,119 @@
+// How the cost of regenerating Apache's configuration (mapTo) and of a full
+// create (checks, netstat, insert, regeneration) grows with the rule count.
+// Runs against a temporary ORBA_ROOT; "systemctl" is a stand-in that does
+// nothing, "netstat" is the system's own.
+
+#include "kmreverseproxy.h"
+#include "zx2journals.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &data)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
+}
+
+// A rule on a web port, or on a custom port of its own (below the ephemeral
+// range, so that the system's netstat rarely reports it taken).
+QJsonObject rule(int i, bool custom)
+{
+    return {{"name", QString("rule %1").arg(i)},
+            {"source", QJsonObject{{"protocol", i % 2 ? "https" : "http"},
+                                   {"port", custom ? 20000 + i : 0},
+                                   {"path", QString("/app%1").arg(i)}}},
+            {"dest", QJsonObject{{"protocol", "http"}, {"port", 3000 + i % 1000}, {"path", "/"}}},
+            {"timeouts", QJsonObject{{"conn", 5}}},
+            {"httpheaders", QJsonArray{QJsonObject{{"key", "Header"}, {"value", "set X-Rule yes"}}}}};
+}
+
+struct Figures
+{
+    double median = 0;
+    double mean = 0;
+};
+
+Figures figures(std::vector<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    Figures result;
+    result.median = samples[samples.size() / 2];
+    for (double sample : samples)
+        result.mean += sample;
+    result.mean /= samples.size();
+    return result;
+}
+
+template<typename Operation>
+Figures measure(int repeats, Operation operation)
+{
+    std::vector<double> samples;
+    for (int i = 0; i < repeats; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        if (!operation(i)) {
+            std::fprintf(stderr, "operation failed\n");
+            std::exit(1);
+        }
+        samples.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    return figures(samples);
+}
+
+void run(int count)
+{
+    QTemporaryDir root;
+    qputenv("ORBA_ROOT", root.path().toUtf8());
+    const QString conf = root.filePath("etc/apache2/apps/desktop/conf/");
+    writeFile(conf + "orbadesktop-http-port.conf", "Define ORBA_DESKTOP_HTTP_PORT 80\n");
+    writeFile(conf + "orbadesktop-https-port.conf", "Define ORBA_DESKTOP_HTTPS_PORT 443\n");
+
+    KMReverseproxy manager;
+    ZX2Journals journals;
+    if (!manager.start(journals)) {
+        std::fprintf(stderr, "cannot open the rule database\n");
+        std::exit(1);
+    }
+    for (int i = 1; i <= count; ++i) {
+        if (!manager.create(journals, rule(i, i % 10 == 0))) { // every tenth on a custom port
+            std::fprintf(stderr, "create %d: %s\n", i, qPrintable(journals.errmsg()));
+            std::exit(1);
+        }
+    }
+    const int repeats = count >= 1000 ? 10 : 30;
+    const Figures map = measure(repeats, [&](int) { return manager.mapTo(journals); });
+    const Figures webPort = measure(repeats, [&](int i) { return manager.create(journals, rule(count + 1000 + i, false)); });
+    // Only a custom port runs netstat.
+    const Figures customPort = measure(repeats, [&](int i) { return manager.create(journals, rule(count + 2000 + i, true)); });
+    std::printf("%6d rules | mapTo %8.2f ms median %8.2f ms mean | create, web port %8.2f ms median"
+                " | create, custom port %8.2f ms median %8.2f ms mean\n",
+                count, map.median, map.mean, webPort.median, customPort.median, customPort.mean);
+    qunsetenv("ORBA_ROOT");
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QTemporaryDir bin;
+    writeFile(bin.filePath("systemctl"), "#!/bin/sh\nexit 0\n");
+    QFile::setPermissions(bin.filePath("systemctl"), QFile::ReadOwner | QFile::ExeOwner);
+    qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
+    for (int count : {10, 100, 1000})
+        run(count);
+    return 0;
+}
