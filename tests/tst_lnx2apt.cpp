@@ -3,7 +3,10 @@
 #include "data/lnx2apt/standins.h"
 
 #include <QSignalSpy>
+#include <QTemporaryFile>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -30,6 +33,24 @@ QList<int> withoutRepeats(const QList<int> &list)
         if (result.isEmpty() || result.last() != v)
             result << v;
     return result;
+}
+
+// Runs f with standard output sent to a temporary file and returns what it wrote.
+template <typename F>
+QByteArray captured(F f)
+{
+    QTemporaryFile file;
+    if (!file.open())
+        return QByteArray("<no temporary file>");
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(file.handle(), STDOUT_FILENO);
+    f();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    close(saved);
+    file.seek(0);
+    return file.readAll();
 }
 
 QByteArray listingOf(const QByteArray &rows)
@@ -265,10 +286,17 @@ private slots:
         standIns.makeFile("/var/cache/apt/archives/a_1_all.deb");
         standIns.makeFile("/var/cache/apt/archives/b_1_all.deb");
         standIns.makeFile("/var/cache/apt/archives/partial/c_1_all.deb");
+        // Not matched by the pattern *.deb.
+        standIns.makeFile("/var/cache/apt/archives/D_1_all.DEB");
+        standIns.makeFile("/var/cache/apt/archives/.e_1_all.deb");
         LNX2Apt apt;
         QSignalSpy spy(&apt, &LNX2Apt::progress);
-        QVERIFY(apt.aptRepair());
+        bool repaired = false;
+        const QByteArray trace = captured([&] { repaired = apt.aptRepair(); });
+        QVERIFY(repaired);
         QCOMPARE(values(spy), (QList<int>{0, 5, 10, 15, 30, 40, 50, 60, 70, 80, 90, 95, 100}));
+        // One empty record at the start, between each two of the eleven steps and at the end.
+        QCOMPARE(trace.count("=> aptRepair: "), 12);
         const QString quiet = "DEBIAN_FRONTEND=noninteractive ";
         const QStringList expected{
             "ps -e",

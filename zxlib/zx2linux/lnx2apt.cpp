@@ -284,6 +284,7 @@ bool LNX2Apt::aptRepair()
     PRINTVAR();
     if (isBusy())
         return false;
+    PRINTVAR();
     emit progress(0);
     hostRemoveFiles({QStringLiteral("/var/lib/dpkg/lock"), QStringLiteral("/var/lib/dpkg/lock-frontend"),
                      QStringLiteral("/var/lib/dpkg/updates/*"), QStringLiteral("/var/cache/apt/archives/lock"),
@@ -323,6 +324,7 @@ bool LNX2Apt::aptRepair()
         PRINTVAR();
     }
     emit progress(100);
+    PRINTVAR();
     return true;
 }
 

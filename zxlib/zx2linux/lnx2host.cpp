@@ -48,10 +48,11 @@ void hostRemoveFiles(const QStringList &fixedPaths)
         const QFileInfo info(path);
         QStringList targets;
         if (info.fileName().contains(QLatin1Char('*'))) {
-            // No shell expands the pattern for rm, so it is expanded here.
+            // No shell expands the pattern for rm, so it is expanded here as
+            // the shell would: letter case counts, dot files are left out.
             const QDir dir = info.dir();
             for (const QString &name : dir.entryList(QStringList(info.fileName()),
-                                                     QDir::Files | QDir::System | QDir::Hidden))
+                                                     QDir::Files | QDir::System | QDir::CaseSensitive))
                 targets << dir.filePath(name);
             if (targets.isEmpty())
                 continue;
