@@ -4,6 +4,7 @@
 #include "zx2utils.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QJsonArray>
@@ -64,10 +65,15 @@ bool wideEscape(const QString &path)
     QRegularExpressionMatchIterator matches = escape.globalMatch(path);
     while (matches.hasNext()) {
         const QRegularExpressionMatch match = matches.next();
-        if (match.capturedLength(1) > 0 ? match.captured(1).toUInt(nullptr, 16) > 0xff
-            : match.capturedLength(2) > 0 ? match.captured(2).toUInt(nullptr, 8) > 0xff
-                                          : true)
-            return true;
+        if (match.capturedLength(1) > 0) {
+            if (match.captured(1).toUInt(nullptr, 16) > 0xff)
+                return true;
+        } else if (match.capturedLength(2) > 0) {
+            if (match.captured(2).toUInt(nullptr, 8) > 0xff)
+                return true;
+        } else {
+            return true; // \N{U+...} needs UTF mode whatever the code point
+        }
     }
     return false;
 }
@@ -83,8 +89,6 @@ bool validServerName(const QString &host)
 {
     if (host.isEmpty())
         return true;
-    if (host.size() > kMaxHostLength + 6)
-        return false;
     QString name = host;
     const int colon = host.lastIndexOf(QLatin1Char(':'));
     if (colon >= 0 && !host.endsWith(QLatin1Char(']'))) {
@@ -129,15 +133,15 @@ QString proxyOptions(const QJsonObject &rule)
 {
     QStringList options;
     const QJsonObject timeouts = rule.value(QStringLiteral("timeouts")).toObject();
-    const int total = toInt(timeouts.value(QStringLiteral("conn")))
-                      + toInt(timeouts.value(QStringLiteral("send")))
-                      + toInt(timeouts.value(QStringLiteral("recv")));
+    const qint64 total = qint64(toInt(timeouts.value(QStringLiteral("conn"))))
+                         + toInt(timeouts.value(QStringLiteral("send")))
+                         + toInt(timeouts.value(QStringLiteral("recv")));
     if (total > 0)
         options << QStringLiteral("timeout=360"); // a fixed time-out; the sum only switches it on
     // Apache's proxy speaks HTTP/1.1 to back ends already; it has no "proto" parameter.
     if (toString(rule.value(QStringLiteral("httpversion"))).trimmed().toLower()
         == QLatin1String("http/1.1"))
-        options << QStringLiteral("proto=http/1.1 enablereuse=on");
+        options << QStringLiteral("enablereuse=on");
     return options.join(QLatin1Char(' '));
 }
 
@@ -325,12 +329,18 @@ bool KMApacheConf::reservedPath(const QString &path)
 bool KMApacheConf::writeLines(const QString &path, const QStringList &lines)
 {
     const QFileInfo info(path);
+    const QByteArray data = lines.join(QLatin1Char('\n')).toUtf8();
+    // Most regenerations change one file; leaving the others alone spares a
+    // write and a disk sync each.
+    QFile current(info.absoluteFilePath());
+    if (info.isFile() && current.open(QIODevice::ReadOnly) && current.size() == data.size()
+        && current.readAll() == data)
+        return true;
     if (!QDir().mkpath(info.absolutePath()))
         return false;
     QSaveFile file(info.absoluteFilePath());
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    const QByteArray data = lines.join(QLatin1Char('\n')).toUtf8();
     if (file.write(data) != data.size()) {
         file.cancelWriting();
         return false;

@@ -48,7 +48,8 @@ public:
 
     // Writes the lines joined by "\n" as UTF-8 through a temporary file in
     // the same directory that is renamed into place, so Apache never reads a
-    // half-written file. Creates missing directories.
+    // half-written file. Creates missing directories. A file that already
+    // holds exactly these bytes is left as it is.
     static bool writeLines(const QString &path, const QStringList &lines);
 
     // Runs "systemctl reload apache2" on a detached thread 3 s from now,

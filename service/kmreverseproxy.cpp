@@ -90,6 +90,26 @@ struct KMPortGroup
     QStringList locations;
 };
 
+// The rules by effective source port, in rule-number order within a port.
+QMap<int, KMPortGroup> groupRules(const QList<QJsonObject> &rows, int httpPort, int httpsPort)
+{
+    QMap<int, KMPortGroup> groups;
+    for (const QJsonObject &row : rows) {
+        const QJsonObject rule = toJsonObject(toString(row.value(QStringLiteral("params"))));
+        const QJsonObject source = rule.value(QStringLiteral("source")).toObject();
+        const QString protocol = toString(source.value(QStringLiteral("protocol"))).trimmed().toLower();
+        int port = toInt(source.value(QStringLiteral("port")));
+        if (port < 1)
+            port = protocol == QLatin1String("https") ? httpsPort : httpPort;
+        KMPortGroup &group = groups[port];
+        group.protocol = protocol;
+        group.serverName = toString(source.value(QStringLiteral("host"))).trimmed();
+        group.hsts = toBool(rule.value(QStringLiteral("hsts")));
+        group.locations << KMApacheConf::locationLines(rule);
+    }
+    return groups;
+}
+
 bool fail(ZX2Journals &journals, int err, const QString &message)
 {
     journals.setErr(err, message);
@@ -121,8 +141,7 @@ public:
     bool contentSafe(ZX2Journals &journals, const QJsonObject &params) const;
     bool sqlError(ZX2Journals &journals) const;
     bool regenerate(ZX2Journals &journals);
-    bool writeVirtualHosts(ZX2Journals &journals, const QMap<int, KMPortGroup> &groups,
-                           QStringList &httpLines, QStringList &httpsLines);
+    bool writeVirtualHosts(ZX2Journals &journals, const QMap<int, KMPortGroup> &groups);
 };
 
 int KMReverseproxyPrivate::apacheHttpPort() const
@@ -258,23 +277,12 @@ bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
 }
 
 bool KMReverseproxyPrivate::writeVirtualHosts(ZX2Journals &journals,
-                                              const QMap<int, KMPortGroup> &groups,
-                                              QStringList &httpLines, QStringList &httpsLines)
+                                              const QMap<int, KMPortGroup> &groups)
 {
-    const int httpPort = apacheHttpPort();
-    const int httpsPort = apacheHttpsPort();
     const QDir directory(orbaPath(kVirtualHosts));
     QStringList written;
     bool result = true;
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
-        if (group.key() == httpPort) {
-            httpLines << group->locations;
-            continue;
-        }
-        if (group.key() == httpsPort) {
-            httpsLines << group->locations;
-            continue;
-        }
         const QString name = group->protocol + QLatin1Char('_') + QString::number(group.key())
                              + QStringLiteral(".conf");
         const QString path = directory.absoluteFilePath(name);
@@ -304,24 +312,13 @@ bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals)
         return sqlError(journals);
     const int httpPort = apacheHttpPort();
     const int httpsPort = apacheHttpsPort();
-    QMap<int, KMPortGroup> groups; // by port, so the files come out in a stable order
-    for (const QJsonObject &row : qAsConst(rows)) {
-        const QJsonObject rule = toJsonObject(toString(row.value(QStringLiteral("params"))));
-        const QJsonObject source = rule.value(QStringLiteral("source")).toObject();
-        const QString protocol = toString(source.value(QStringLiteral("protocol"))).trimmed().toLower();
-        int port = toInt(source.value(QStringLiteral("port")));
-        if (port < 1)
-            port = protocol == QLatin1String("https") ? httpsPort : httpPort;
-        KMPortGroup &group = groups[port];
-        group.protocol = protocol;
-        group.serverName = toString(source.value(QStringLiteral("host"))).trimmed();
-        group.hsts = toBool(rule.value(QStringLiteral("hsts")));
-        group.locations << KMApacheConf::locationLines(rule);
-    }
+    QMap<int, KMPortGroup> groups = groupRules(rows, httpPort, httpsPort);
+    // The web ports' rules go into the appliance's own sites, every other
+    // port becomes a virtual host. (Both ports 0: all goes to http.conf.)
+    const QStringList httpLines = groups.take(httpPort).locations;
+    const QStringList httpsLines = groups.take(httpsPort).locations;
 
-    QStringList httpLines;
-    QStringList httpsLines;
-    bool result = writeVirtualHosts(journals, groups, httpLines, httpsLines);
+    bool result = writeVirtualHosts(journals, groups);
     const QString httpConf = orbaPath(kHttpConf);
     if (!KMApacheConf::writeLines(httpConf, httpLines))
         result = fail(journals, ZX2Error::ERR_SAVE, QStringLiteral("http配置文保存失败：") + httpConf);
