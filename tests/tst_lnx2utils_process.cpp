@@ -96,6 +96,21 @@ private slots:
         sleeper.waitForFinished();
         QVERIFY(entryOf(::findProcess("sleep"), pid).isEmpty());
     }
+
+    // The calling process is listed once, under its own pid.
+    void findsItselfOnce()
+    {
+        QFile comm("/proc/self/comm");
+        QVERIFY(comm.open(QIODevice::ReadOnly));
+        const QString name = QString::fromLatin1(comm.readAll()).trimmed();
+        for (const QJsonArray &found : {::findProcess(name), ::findProcessWith(name)}) {
+            QList<qint64> pids;
+            for (const QJsonValue &process : found)
+                pids << process.toObject().value("pid").toInt();
+            QCOMPARE(pids.count(QCoreApplication::applicationPid()), 1);
+            QVERIFY(!pids.contains(0));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLnx2UtilsProcess)

@@ -21,6 +21,8 @@ private slots:
         QTest::newRow("plain fraction") << "1.5" << qint64(0);
         QTest::newRow("no number") << "abc" << qint64(0);
         QTest::newRow("beyond 64 bits") << "1e30t" << qint64(0);
+        QTest::newRow("bytes beyond 63 bits") << "9223372036854775808b" << qint64(0);
+        QTest::newRow("largest bytes") << "9223372036854775807B" << qint64(9223372036854775807);
     }
     void asCapacity()
     {

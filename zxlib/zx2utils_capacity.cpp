@@ -3,6 +3,7 @@
 #include <QStringList>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -56,8 +57,10 @@ qint64 asCapacity(const QString &text)
             }
         }
     }
-    if (size.endsWith(QLatin1Char('b')))
-        return qint64(size.chopped(1).trimmed().toULongLong());
+    if (size.endsWith(QLatin1Char('b'))) {
+        const quint64 bytes = size.chopped(1).trimmed().toULongLong();
+        return bytes > quint64(std::numeric_limits<qint64>::max()) ? 0 : qint64(bytes);
+    }
     return size.toLongLong();
 }
 

@@ -42,8 +42,11 @@ using ProcessMatch = bool (*)(const QString &pid, const QString &name, const QSt
 QJsonArray scanProcesses(const QString &name, ProcessMatch match)
 {
     QJsonArray found;
-    const QStringList entries = QDir(QStringLiteral("/proc/"))
-                                    .entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    // The links "self" and "thread-self" would list the calling process a
+    // second and third time, with pid 0.
+    const QStringList entries =
+        QDir(QStringLiteral("/proc/"))
+            .entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDir::Name);
     for (const QString &pid : entries) {
         const QByteArray cmdline = readProcFile(pid, "cmdline");
         const QStringList arguments = commandArguments(cmdline);
