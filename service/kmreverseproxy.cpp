@@ -140,6 +140,8 @@ public:
     bool portTaken(int port, int skipPxyno);
     bool contentSafe(ZX2Journals &journals, const QJsonObject &params) const;
     bool sqlError(ZX2Journals &journals) const;
+    // Whether an existing store reads as a rule database; fills the journal if not.
+    bool storeReadable(ZX2Journals &journals);
     bool regenerate(ZX2Journals &journals);
     bool writeVirtualHosts(ZX2Journals &journals, const QMap<int, KMPortGroup> &groups);
 };
@@ -276,6 +278,23 @@ bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
     return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
 }
 
+bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
+{
+    int changes = 0;
+    int lastId = 0;
+    QList<QJsonObject> rows;
+    if (!db.exec(changes, lastId, rows, QStringLiteral("PRAGMA quick_check;"), QJsonObject(),
+                 QJsonObject()))
+        return sqlError(journals);
+    const QString verdict = rows.value(0).value(QStringLiteral("quick_check")).toString();
+    if (verdict != QLatin1String("ok"))
+        return fail(journals, ZX2Error::ERR_SQLERROR, verdict);
+    rows.clear();
+    if (!db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
+        return sqlError(journals);
+    return true;
+}
+
 bool KMReverseproxyPrivate::writeVirtualHosts(ZX2Journals &journals,
                                               const QMap<int, KMPortGroup> &groups)
 {
@@ -348,6 +367,12 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     if (!d->db.open(orbaPath(kDatabase), QStringLiteral(":/kmreverseproxy/engine.sql"),
                     QStringLiteral(":/kmreverseproxy/creator.sql"), &created))
         return false;
+    // SQLite opens any file lazily: a damaged store would only show up as an
+    // error on every later request, so refuse to start on it instead.
+    if (!created && !d->storeReadable(journals)) {
+        d->db.close();
+        return false;
+    }
     d->db.dbUpgrades(); // "nothing to upgrade" is the usual outcome
     if (!created)
         mapTo(journals);
