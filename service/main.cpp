@@ -40,7 +40,9 @@ int main(int argc, char *argv[])
         return -1;   // reaches the operating system as 255
     const int status = app.exec();
     // The application object lives on; closing the server removes its socket
-    // file and stops new connections while the process ends.
+    // file, and no connection thread may outlive the exit handlers that tear
+    // down the process's globals.
     IAppData()->server()->stop();
+    IAppData()->server()->closeConnections();
     return status;
 }

@@ -9,8 +9,11 @@
 
 #include <future>
 
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using Datagrams = QList<QByteArray>;
@@ -353,6 +356,58 @@ private slots:
             return ZX2LocalServer::localRequest(dir.filePath("nobody.sock"), echo(1), &none, 1);
         }));
         QCOMPARE(none, QJsonObject({{"untouched", true}}));
+    }
+
+    // More clients than the process has descriptors for must not leave the
+    // listener dead once they are gone. The clients live in a child process
+    // so that only the server's descriptors count against this one's limit.
+    void descriptorFloodLeavesServerServing()
+    {
+        rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        rlimit low = saved;
+        low.rlim_cur = qMin<rlim_t>(128, saved.rlim_max);
+        QCOMPARE(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(name).constData(), sizeof address.sun_path);
+        int ready[2];
+        int hold[2];
+        QCOMPARE(::pipe(ready), 0);
+        QCOMPARE(::pipe(hold), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(ready[0]);
+            ::close(hold[1]);
+            ::setrlimit(RLIMIT_NOFILE, &saved);
+            // A listener that no longer accepts must not block the child for good.
+            const timeval connectBound{0, 200 * 1000};
+            const time_t giveUp = ::time(nullptr) + 5;
+            for (int i = 0; i < 300 && ::time(nullptr) < giveUp; ++i) {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connectBound, sizeof connectBound);
+                ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            }
+            char byte = 1;
+            ssize_t n = ::write(ready[1], &byte, 1);
+            n = ::read(hold[0], &byte, 1); // until the parent closes its end
+            ::_exit(int(n));
+        }
+        ::close(ready[1]);
+        ::close(hold[0]);
+        pollfd connected{ready[0], POLLIN, 0};
+        QElapsedTimer bound;
+        bound.start();
+        while (::poll(&connected, 1, 0) == 0 && bound.elapsed() < 4 * WAIT_MS)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        ::close(ready[0]);
+        ::close(hold[1]);
+        ::waitpid(child, nullptr, 0);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        QVERIFY(connected.revents & POLLIN);
+        const Answers answers = exchange(name, {datagram(echo(5))}, 1);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers[0].value("results").toObject().value("a").toInt(), 5);
     }
 
     void destructionEndsOpenConnections()

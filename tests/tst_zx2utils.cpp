@@ -28,6 +28,8 @@ private slots:
         QTest::newRow("fraction text") << QJsonValue("3.5") << 0 << 0 << qint64(0) << 3.5;
         QTest::newRow("no number") << QJsonValue("xyz") << 0 << 0 << qint64(0) << 0.0;
         QTest::newRow("empty text") << QJsonValue("") << 0 << 0 << qint64(0) << 0.0;
+        QTest::newRow("inf text") << QJsonValue("inf") << 0 << 0 << qint64(0) << 0.0;
+        QTest::newRow("nan text") << QJsonValue("nan") << 0 << 0 << qint64(0) << 0.0;
         QTest::newRow("beyond int") << QJsonValue("10000000000") << 0 << 0 << qint64(10000000000) << 1e10;
         QTest::newRow("double") << QJsonValue(3.9) << 3 << 3 << qint64(3) << 3.9;
         QTest::newRow("negative double") << QJsonValue(-3.9) << -3 << -3 << qint64(-3) << -3.9;
@@ -116,6 +118,8 @@ private slots:
         QTest::newRow("zero") << QJsonValue(0) << "0" << "def" << "0.000000" << "def";
         QTest::newRow("number text") << QJsonValue("7.25") << "7.25" << "  7" << "7.250000" << "7.25";
         QTest::newRow("other text") << QJsonValue("abc") << "abc" << "def" << "0.000000" << "def";
+        QTest::newRow("nan text") << QJsonValue("nan") << "nan" << "def" << "0.000000" << "def";
+        QTest::newRow("overflow text") << QJsonValue("-1e400") << "-1e400" << "def" << "0.000000" << "def";
         QTest::newRow("true") << QJsonValue(true) << "" << "def" << "0" << "def";
         QTest::newRow("null") << QJsonValue() << "" << "def" << "0" << "def";
         QTest::newRow("array") << QJsonValue(QJsonArray{1}) << "" << "def" << "0" << "def";

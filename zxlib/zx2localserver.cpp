@@ -16,11 +16,17 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace {
 
 constexpr int CONNECT_WAIT_MS = 2000;
 constexpr int WRITE_WAIT_MS = 30000;
 constexpr int PROBE_WAIT_MS = 500;
+// Each connection has a thread of its own; past this many threads a spike of
+// clients could exhaust the process's thread allowance.
+constexpr int MAX_CONNECTIONS = 1024;
 
 // Where the local-socket layer puts a server name: relative names (with or
 // without directories) go below the temporary directory.
@@ -29,6 +35,18 @@ QString socketPath(const QString &name)
     if (name.startsWith(QLatin1Char('/')))
         return name;
     return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
+}
+
+// How many connections are served at once. Each holds a descriptor, and once
+// the process runs out of them the local-socket layer fails to accept and
+// closes the listener for good; half of the descriptors stay for everything
+// else (database, files, child processes).
+int connectionLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return MAX_CONNECTIONS;
+    return int(qMin<rlim_t>(limit.rlim_cur / 2, MAX_CONNECTIONS));
 }
 
 // Whether a server answers under name, so that its socket file is not stale.
@@ -97,13 +115,16 @@ ZX2LocalServer::ZX2LocalServer(QObject *parent)
 ZX2LocalServer::~ZX2LocalServer()
 {
     stop();
-    {
-        std::unique_lock<std::mutex> locker(d->connectionsLock);
-        for (ZX2LocalSocket *connection : qAsConst(d->connections))
-            connection->requestStop();
-        d->connectionsGone.wait(locker, [this] { return d->connections.isEmpty(); });
-    }
+    closeConnections();
     delete d;
+}
+
+void ZX2LocalServer::closeConnections()
+{
+    std::unique_lock<std::mutex> locker(d->connectionsLock);
+    for (ZX2LocalSocket *connection : qAsConst(d->connections))
+        connection->requestStop();
+    d->connectionsGone.wait(locker, [this] { return d->connections.isEmpty(); });
 }
 
 bool ZX2LocalServer::debugging() const
@@ -173,6 +194,15 @@ bool ZX2LocalServer::doCall(QJsonObject &answer, QJsonObject request, ZX2Cabinet
 
 void ZX2LocalServer::incomingConnection(quintptr socketDescriptor)
 {
+    bool full = false;
+    {
+        std::lock_guard<std::mutex> locker(d->connectionsLock);
+        full = d->connections.size() >= connectionLimit();
+    }
+    if (full) {
+        ::close(int(socketDescriptor)); // the peer sees the connection closed
+        return;
+    }
     new ZX2LocalSocket(this, socketDescriptor, &d->debugging);
 }
 

@@ -14,6 +14,9 @@ class ZX2TodoRouter;
 // served by a ZX2LocalSocket on a thread of its own; a request goes to the
 // "__LS__" slots and then the plain slots of the registered routers.
 // Register all routers before start(). The server lives on the main thread.
+// At most half the descriptor limit of connections (and no more than 1024)
+// are served at once; a connection beyond that is closed right away, so that
+// a flood of clients cannot leave the listener without descriptors.
 class ZX2LocalServer : public QLocalServer
 {
     Q_OBJECT
@@ -36,6 +39,9 @@ public:
     bool start(QString name);
     // Stops listening; open connections go on.
     void stop();
+    // Ends the open connections and waits for their threads; a request being
+    // served is answered first. For shutdown, after stop().
+    void closeConnections();
     void add(ZX2TodoRouter *router);
     // Dispatches one request: "__LS__" slots first, then plain slots; when no
     // router knows the command, the cabinet gets ERR_MISSING.

@@ -10,8 +10,10 @@
 
 namespace {
 
-const QByteArray PACKET_MARK("\x00zx", 3);
-const QByteArray PACKET_KEEPALIVE("\x00ka\x00", 4);
+// Never destroyed: detached connection threads may still decode while the
+// process runs its exit handlers.
+const QByteArray &PACKET_MARK = *new QByteArray("\x00zx", 3);
+const QByteArray &PACKET_KEEPALIVE = *new QByteArray("\x00ka\x00", 4);
 
 constexpr int HEADER_SIZE = 16;
 constexpr qint32 DEFAULT_MAXIMUM = 64 * 1024 * 1024;

@@ -44,6 +44,15 @@ static qint64 stringToInt64(const QString &text)
     return ok ? hexadecimal : 0;
 }
 
+// The number a decimal text holds, 0 when it holds none. Qt also reads "inf"
+// and "nan", and gives infinity for an overflow; none of these is a number.
+static double decimalNumber(const QString &text)
+{
+    bool ok = false;
+    const double number = text.toDouble(&ok);
+    return ok && std::isfinite(number) ? number : 0.0;
+}
+
 int toInt(const QJsonValue &value)
 {
     return toInt(value, 0);
@@ -85,7 +94,7 @@ double toDouble(const QJsonValue &value)
     case QJsonValue::Bool:
         return value.toBool() ? 1.0 : 0.0;
     case QJsonValue::String:
-        return value.toString().toDouble();
+        return decimalNumber(value.toString());
     default:
         return 0.0;
     }
@@ -162,7 +171,7 @@ QString toStrOfInt(const QJsonValue &value, const QString &defaultValue)
     if (value.isDouble())
         number = value.toDouble();
     else if (value.isString())
-        number = value.toString().toDouble();
+        number = decimalNumber(value.toString());
     if (number == 0 || std::isnan(number))
         return defaultValue;
     return groupedInt(truncated<qint64>(number));
@@ -178,7 +187,7 @@ QString toDoubleString(const QJsonValue &value)
     if (value.isDouble())
         return fixedSix(value.toDouble());
     if (value.isString())
-        return fixedSix(value.toString().toDouble());
+        return fixedSix(decimalNumber(value.toString()));
     return QStringLiteral("0");
 }
 
@@ -193,7 +202,7 @@ QString toMoneyString(const QJsonValue &value, const QString &defaultValue)
     if (value.isDouble())
         amount = value.toDouble();
     else if (value.isString())
-        amount = value.toString().toDouble();
+        amount = decimalNumber(value.toString());
     return toMoneyString(amount, defaultValue);
 }
 
