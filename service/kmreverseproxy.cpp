@@ -63,6 +63,17 @@ QString sourceUrl(const KMRuleSide &source)
     return QStringLiteral("://:") + QString::number(source.port) + source.path;
 }
 
+// The columns that create and change store for a rule.
+QJsonObject storedValues(const QString &name, const KMRuleSide &source, const QJsonObject &params)
+{
+    return {{QStringLiteral("name"), name},
+            {QStringLiteral("srcprotocol"), source.protocol},
+            {QStringLiteral("srcport"), source.port},
+            {QStringLiteral("srcpath"), source.path},
+            {QStringLiteral("srcurl"), sourceUrl(source)},
+            {QStringLiteral("params"), jsonToString(params)}};
+}
+
 // The rule record that clients see: the stored parameters plus the number.
 QJsonObject ruleRecord(const QJsonObject &row)
 {
@@ -440,15 +451,10 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     if (!d->validSource(source.protocol, source.host, source.port, source.path, QString()))
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
 
-    const QJsonObject values{{QStringLiteral("name"), name},
-                             {QStringLiteral("srcprotocol"), source.protocol},
-                             {QStringLiteral("srcport"), source.port},
-                             {QStringLiteral("srcpath"), source.path},
-                             {QStringLiteral("srcurl"), sourceUrl(source)},
-                             {QStringLiteral("params"), jsonToString(params)}};
     int changes = 0;
     int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), values))
+    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"),
+                    storedValues(name, source, params)))
         return d->sqlError(journals);
     return d->regenerate(journals);
 }
@@ -495,13 +501,8 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     if (!d->validSource(source.protocol, source.host, source.port, source.path, storedName))
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("源地址已存在"));
 
-    const QJsonObject values{{QStringLiteral("pxyno"), pxyno},
-                             {QStringLiteral("name"), name},
-                             {QStringLiteral("srcprotocol"), source.protocol},
-                             {QStringLiteral("srcport"), source.port},
-                             {QStringLiteral("srcpath"), source.path},
-                             {QStringLiteral("srcurl"), sourceUrl(source)},
-                             {QStringLiteral("params"), jsonToString(params)}};
+    QJsonObject values = storedValues(name, source, params);
+    values.insert(QStringLiteral("pxyno"), pxyno);
     int changes = 0;
     int lastId = 0;
     if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
