@@ -113,7 +113,14 @@ int main(int argc, char *argv[])
     writeFile(bin.filePath("systemctl"), "#!/bin/sh\nexit 0\n");
     QFile::setPermissions(bin.filePath("systemctl"), QFile::ReadOwner | QFile::ExeOwner);
     qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
-    for (int count : {10, 100, 1000})
+    // Rule counts to measure; the arguments replace the default set.
+    QList<int> counts{10, 100, 1000};
+    if (argc > 1) {
+        counts.clear();
+        for (int i = 1; i < argc; ++i)
+            counts.append(QByteArray(argv[i]).toInt());
+    }
+    for (int count : qAsConst(counts))
         run(count);
     return 0;
 }
