@@ -232,7 +232,7 @@ bool KMReverseproxyPrivate::identical(const KMRuleSide &source, const KMRuleSide
 bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno)
 {
     QList<QJsonObject> rows;
-    if (db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject())) {
+    if (db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject())) {
         for (const QJsonObject &row : qAsConst(rows)) {
             const int stored = toInt(row.value(QStringLiteral("srcport")));
             if (stored > 0 && stored == port && toInt(row.value(QStringLiteral("pxyno"))) != skipPxyno)
@@ -258,7 +258,7 @@ bool KMReverseproxyPrivate::validSource(const QString &protocol, const QString &
     const QString askedPath = conflictPath(path.trimmed());
 
     QList<QJsonObject> rows;
-    if (!db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
+    if (!db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject()))
         return false;
     for (const QJsonObject &row : qAsConst(rows)) {
         if (!skipName.isEmpty() && toString(row.value(QStringLiteral("name"))) == skipName)
@@ -350,7 +350,7 @@ bool KMReverseproxyPrivate::writeVirtualHosts(ZX2Journals &journals,
 bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals)
 {
     QList<QJsonObject> rows;
-    if (!db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
+    if (!db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject()))
         return sqlError(journals);
     const int httpPort = apacheHttpPort();
     const int httpsPort = apacheHttpsPort();
