@@ -10,9 +10,10 @@
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 
@@ -338,14 +339,20 @@ bool KMApacheConf::writeLines(const QString &path, const QStringList &lines)
         return true;
     if (!QDir().mkpath(info.absolutePath()))
         return false;
-    QSaveFile file(info.absoluteFilePath());
-    if (!file.open(QIODevice::WriteOnly))
+    // Written beside the target and renamed over it, so Apache reads the old
+    // file or the new one, never a part. No disk sync: the files are made
+    // again from the database at every start, and a sync per change would
+    // double the cost of a change.
+    QTemporaryFile file(info.absoluteFilePath() + QStringLiteral(".XXXXXX"));
+    if (!file.open() || file.write(data) != data.size() || !file.flush())
         return false;
-    if (file.write(data) != data.size()) {
-        file.cancelWriting();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                        | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    if (std::rename(QFile::encodeName(file.fileName()).constData(),
+                    QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
         return false;
-    }
-    return file.commit();
+    file.setAutoRemove(false);
+    return true;
 }
 
 void KMApacheConf::scheduleReload()
