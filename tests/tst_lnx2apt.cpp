@@ -1,5 +1,7 @@
 #include "lnx2apt.h"
 
+#include "stdoutcapture.h"
+
 #include "data/lnx2apt/standins.h"
 
 #include <QSignalSpy>
@@ -33,24 +35,6 @@ QList<int> withoutRepeats(const QList<int> &list)
         if (result.isEmpty() || result.last() != v)
             result << v;
     return result;
-}
-
-// Runs f with standard output sent to a temporary file and returns what it wrote.
-template <typename F>
-QByteArray captured(F f)
-{
-    QTemporaryFile file;
-    if (!file.open())
-        return QByteArray("<no temporary file>");
-    fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file.handle(), STDOUT_FILENO);
-    f();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    file.seek(0);
-    return file.readAll();
 }
 
 QByteArray listingOf(const QByteArray &rows)

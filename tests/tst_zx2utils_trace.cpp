@@ -1,5 +1,7 @@
 #include "zx2utils.h"
 
+#include "stdoutcapture.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPoint>
@@ -16,24 +18,6 @@
 #include <vector>
 
 namespace {
-
-// Runs f with standard output sent to a temporary file and returns what it wrote.
-template <typename F>
-QByteArray captured(F f)
-{
-    QTemporaryFile file;
-    if (!file.open())
-        return QByteArray("<no temporary file>");
-    fflush(stdout);
-    const int saved = dup(STDOUT_FILENO);
-    dup2(file.handle(), STDOUT_FILENO);
-    f();
-    fflush(stdout);
-    dup2(saved, STDOUT_FILENO);
-    close(saved);
-    file.seek(0);
-    return file.readAll();
-}
 
 const QString stamp = QStringLiteral("\\d\\d:\\d\\d:\\d\\d\\.\\d{3} ");
 
