@@ -137,6 +137,12 @@ public:
     // the last file written, so two requests never both pass the same check
     // and regenerations never interleave.
     QMutex writeLock;
+    // The appliance web ports as the change holding writeLock read them when
+    // it began: its checks and its regeneration all see the same values, and
+    // the Define files are read once per change instead of at every check.
+    bool portsTaken = false;
+    int httpPort = 0;
+    int httpsPort = 0;
 
     bool validSource(const QString &protocol, const QString &host, int port,
                      const QString &path, const QString &skipName);
@@ -158,16 +164,48 @@ public:
     bool writeVirtualHosts(ZX2Journals &journals, const QMap<int, KMPortGroup> &groups);
 };
 
-int KMReverseproxyPrivate::apacheHttpPort() const
+namespace {
+
+int readHttpPort()
 {
     return KMApacheConf::definedPort(ZX2File::readAll(orbaPath(kHttpPortFile)),
                                      QStringLiteral("ORBA_DESKTOP_HTTP_PORT"));
 }
 
-int KMReverseproxyPrivate::apacheHttpsPort() const
+int readHttpsPort()
 {
     return KMApacheConf::definedPort(ZX2File::readAll(orbaPath(kHttpsPortFile)),
                                      QStringLiteral("ORBA_DESKTOP_HTTPS_PORT"));
+}
+
+// Holds the write lock for one change and takes the appliance ports for it.
+class KMChangeScope
+{
+public:
+    explicit KMChangeScope(KMReverseproxyPrivate *d) : d(d), locker(&d->writeLock)
+    {
+        d->httpPort = readHttpPort();
+        d->httpsPort = readHttpsPort();
+        d->portsTaken = true;
+    }
+    ~KMChangeScope() { d->portsTaken = false; }
+
+private:
+    Q_DISABLE_COPY(KMChangeScope)
+    KMReverseproxyPrivate *const d;
+    QMutexLocker locker;
+};
+
+} // namespace
+
+int KMReverseproxyPrivate::apacheHttpPort() const
+{
+    return portsTaken ? httpPort : readHttpPort();
+}
+
+int KMReverseproxyPrivate::apacheHttpsPort() const
+{
+    return portsTaken ? httpsPort : readHttpsPort();
 }
 
 int KMReverseproxyPrivate::appliancePort(const QString &protocol) const
@@ -428,7 +466,7 @@ bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno)
 
 bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 {
-    QMutexLocker locker(&d->writeLock);
+    KMChangeScope scope(d);
     if (!d->contentSafe(journals, params))
         return false;
     const QString name = ruleName(params);
@@ -461,7 +499,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
 {
-    QMutexLocker locker(&d->writeLock);
+    KMChangeScope scope(d);
     if (!d->contentSafe(journals, params))
         return false;
     const int pxyno = toInt(params.value(QStringLiteral("pxyno")));
@@ -514,7 +552,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
 
 bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
 {
-    QMutexLocker locker(&d->writeLock);
+    KMChangeScope scope(d);
     int changes = 0;
     int lastId = 0;
     if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"),
@@ -527,6 +565,6 @@ bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
 
 bool KMReverseproxy::mapTo(ZX2Journals &journals) const
 {
-    QMutexLocker locker(&d->writeLock);
+    KMChangeScope scope(d);
     return d->regenerate(journals);
 }
