@@ -89,7 +89,7 @@ AppData::AppData()
     installHandler(SIGHUP);
     installHandler(SIGPIPE);
     qRegisterMetaType<ZX2RpcPacket>("ZX2RpcPacket");
-    setDataDir(QDir(orbaPath(QStringLiteral("/orba/etc/reverseproxy"))));
+    setDataDir(QDir(orbaPath(QLatin1String(kReverseproxyDir))));
     d->server.add(&d->router);
     installHandler(SIGINT);
     installHandler(SIGTERM);

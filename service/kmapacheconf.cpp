@@ -240,7 +240,7 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
     if (https) {
         lines << QStringLiteral("    SSLEngine on")
               << QStringLiteral("    SSLCipherSuite ALL:!ADH:!EXPORT56:RC4+RSA:+HIGH:+MEDIUM:+LOW:+SSLv2:+EXP:+eNULL")
-              << QStringLiteral("    Include ") + orbaPath(QStringLiteral("/orba/etc/apache2/snippets/ssl.conf"));
+              << QStringLiteral("    Include ") + orbaPath(QLatin1String(kApacheSslSnippet));
         if (hsts) {
             // Browsers ignore the header without max-age (one year here).
             lines << QString() << QStringLiteral("    # 启用 HSTS")

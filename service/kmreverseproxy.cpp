@@ -18,15 +18,6 @@
 
 namespace {
 
-const QString kDatabase = QStringLiteral("/orba/etc/reverseproxy/reverseproxy.db");
-const QString kHttpConf = QStringLiteral("/orba/etc/reverseproxy/http.conf");
-const QString kHttpsConf = QStringLiteral("/orba/etc/reverseproxy/https.conf");
-const QString kVirtualHosts = QStringLiteral("/orba/etc/reverseproxy/virtualhost");
-const QString kHttpPortFile =
-    QStringLiteral("/orba/etc/apache2/apps/desktop/conf/orbadesktop-http-port.conf");
-const QString kHttpsPortFile =
-    QStringLiteral("/orba/etc/apache2/apps/desktop/conf/orbadesktop-https-port.conf");
-
 const int kNetstatWait = 5000; // ms, for starting and again for finishing
 
 // One side (source or dest) of a request, normalised.
@@ -168,13 +159,13 @@ namespace {
 
 int readHttpPort()
 {
-    return KMApacheConf::definedPort(ZX2File::readAll(orbaPath(kHttpPortFile)),
+    return KMApacheConf::definedPort(ZX2File::readAll(orbaPath(QLatin1String(kDesktopHttpPortFile))),
                                      QStringLiteral("ORBA_DESKTOP_HTTP_PORT"));
 }
 
 int readHttpsPort()
 {
-    return KMApacheConf::definedPort(ZX2File::readAll(orbaPath(kHttpsPortFile)),
+    return KMApacheConf::definedPort(ZX2File::readAll(orbaPath(QLatin1String(kDesktopHttpsPortFile))),
                                      QStringLiteral("ORBA_DESKTOP_HTTPS_PORT"));
 }
 
@@ -359,7 +350,7 @@ bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
 bool KMReverseproxyPrivate::writeVirtualHosts(ZX2Journals &journals,
                                               const QMap<int, KMPortGroup> &groups)
 {
-    const QDir directory(orbaPath(kVirtualHosts));
+    const QDir directory(orbaPath(QLatin1String(kReverseproxyVirtualHosts)));
     QStringList written;
     bool result = true;
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
@@ -399,10 +390,10 @@ bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals)
     const QStringList httpsLines = groups.take(httpsPort).locations;
 
     bool result = writeVirtualHosts(journals, groups);
-    const QString httpConf = orbaPath(kHttpConf);
+    const QString httpConf = orbaPath(QLatin1String(kReverseproxyHttpConf));
     if (!KMApacheConf::writeLines(httpConf, httpLines))
         result = fail(journals, ZX2Error::ERR_SAVE, QStringLiteral("http配置文保存失败：") + httpConf);
-    const QString httpsConf = orbaPath(kHttpsConf);
+    const QString httpsConf = orbaPath(QLatin1String(kReverseproxyHttpsConf));
     if (!KMApacheConf::writeLines(httpsConf, httpsLines))
         result = fail(journals, ZX2Error::ERR_SAVE, QStringLiteral("https配置文保存失败：") + httpsConf);
     if (result)
@@ -425,7 +416,7 @@ bool KMReverseproxy::start(ZX2Journals &journals)
 {
     initReverseproxyResources();
     bool created = false;
-    if (!d->db.open(orbaPath(kDatabase), QStringLiteral(":/kmreverseproxy/engine.sql"),
+    if (!d->db.open(orbaPath(QLatin1String(kReverseproxyDatabase)), QStringLiteral(":/kmreverseproxy/engine.sql"),
                     QStringLiteral(":/kmreverseproxy/creator.sql"), &created))
         return false;
     // SQLite opens any file lazily: a damaged store would only show up as an

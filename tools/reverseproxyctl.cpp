@@ -18,7 +18,6 @@ namespace {
 // Exit statuses, documented in the help text.
 enum ExitStatus { Succeeded = 0, Refused = 1, Unreachable = 2 };
 
-const char *const kConfigPath = "/orba/etc/reverseproxy/config.json";
 const int kDefaultTimeout = 30; // seconds; a create may wait on netstat twice
 
 const char *const kDescription =
@@ -74,7 +73,7 @@ QString readLpcid(const QString &given, QString *lpcid)
 {
     *lpcid = given;
     if (lpcid->isEmpty()) {
-        const QString configPath = orbaPath(QString::fromLatin1(kConfigPath));
+        const QString configPath = orbaPath(QString::fromLatin1(kReverseproxyConfig));
         *lpcid = toString(ZX2File::readJsonObject(configPath).value(QStringLiteral("lpcid")));
         if (lpcid->isEmpty())
             return QStringLiteral("%1 names no \"lpcid\"; pass --lpcid").arg(configPath);

@@ -3,10 +3,33 @@
 
 #include <QString>
 
-// The one place that knows how the appliance's fixed paths map onto this machine.
-// When the environment variable ORBA_ROOT is set and not empty, it replaces the
-// leading "/orba" of a fixed path; otherwise the path is returned unchanged.
-// Used for reading and writing as well as inside generated file text.
+// The one place that knows the appliance's fixed paths and how they map onto
+// this machine.
+//
+// ORBA_ROOT: when the environment variable is set and not empty, it replaces
+// the leading "/orba" of a fixed path; otherwise the path is returned
+// unchanged. Used for reading and writing as well as inside generated file
+// text, so a development or test root is self-contained.
+//
+// LNX2_SYSROOT (read by hostPath() in zx2linux/lnx2host.h): when set and not
+// empty, it is put in front of the system paths that the package and network
+// modules read or write in-process (/sys, /var/lib/dpkg, /etc/apt), so tests
+// can point them at a temporary tree.
 QString orbaPath(const QString &fixedPath);
+
+// The reverse-proxy service's fixed paths; pass them through orbaPath().
+inline const char kReverseproxyDir[] = "/orba/etc/reverseproxy";
+inline const char kReverseproxyConfig[] = "/orba/etc/reverseproxy/config.json";
+inline const char kReverseproxyDatabase[] = "/orba/etc/reverseproxy/reverseproxy.db";
+inline const char kReverseproxyHttpConf[] = "/orba/etc/reverseproxy/http.conf";
+inline const char kReverseproxyHttpsConf[] = "/orba/etc/reverseproxy/https.conf";
+inline const char kReverseproxyVirtualHosts[] = "/orba/etc/reverseproxy/virtualhost";
+// The appliance desktop site's Define files with its two web ports.
+inline const char kDesktopHttpPortFile[] =
+    "/orba/etc/apache2/apps/desktop/conf/orbadesktop-http-port.conf";
+inline const char kDesktopHttpsPortFile[] =
+    "/orba/etc/apache2/apps/desktop/conf/orbadesktop-https-port.conf";
+// The TLS settings that https virtual hosts include.
+inline const char kApacheSslSnippet[] = "/orba/etc/apache2/snippets/ssl.conf";
 
 #endif // ZX2PATHS_H
