@@ -58,6 +58,7 @@ void prepareRoot()
               "echo 'Proto Recv-Q Send-Q Local Address Foreign Address State PID/Program name'\n"
               "echo 'tcp 0 0 0.0.0.0:2222 0.0.0.0:* LISTEN 1/sshd'\n", true);
     writeFile(root + QStringLiteral("/bin/systemctl"), "#!/bin/sh\nexit 0\n", true);
+    writeFile(root + QStringLiteral("/bin/apache2ctl"), "#!/bin/sh\nexit 0\n", true);
 
     const QString tls = root + QStringLiteral("/etc/apache2/snippets/");
     QDir().mkpath(tls);

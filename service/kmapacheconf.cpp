@@ -3,6 +3,7 @@
 #include "zx2paths.h"
 #include "zx2utils.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QMap>
 
@@ -47,7 +48,9 @@ struct PortGroup
     QString protocol;
     QString serverName;
     bool hsts = false;
+    int lastRule = 0; // the rule whose attributes the group took
     QStringList locations;
+    QList<int> owners;
 };
 
 } // namespace
@@ -60,21 +63,53 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
         group.protocol = rule.source.protocol;
         group.serverName = rule.source.host;
         group.hsts = toBool(rule.params.value(QStringLiteral("hsts")));
-        group.locations << locationLines(rule);
+        group.lastRule = rule.pxyno;
+        const QStringList lines = locationLines(rule);
+        group.locations << lines;
+        for (int i = 0; i < lines.size(); ++i)
+            group.owners << rule.pxyno;
     }
     // The web ports' rules go into the appliance's own sites, every other
     // port becomes a virtual host. (Both ports 0: all goes to http.conf.)
     KMApacheFiles files;
-    files.http = groups.take(ports.http).locations;
-    files.https = groups.take(ports.https).locations;
+    const PortGroup http = groups.take(ports.http);
+    files.http = http.locations;
+    files.httpOwners = http.owners;
+    const PortGroup https = groups.take(ports.https);
+    files.https = https.locations;
+    files.httpsOwners = https.owners;
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
-        const QString name = group->protocol + QLatin1Char('_') + QString::number(group.key())
-                             + QStringLiteral(".conf");
-        files.virtualHosts << KMVirtualHostFile{name, virtualHostLines(group.key(), group->protocol,
-                                                                       group->serverName, group->hsts,
-                                                                       group->locations)};
+        KMVirtualHostFile file;
+        file.fileName = group->protocol + QLatin1Char('_') + QString::number(group.key())
+                        + QStringLiteral(".conf");
+        file.lines = virtualHostLines(group.key(), group->protocol, group->serverName, group->hsts,
+                                      group->locations);
+        // The virtual host's own lines come from the group's last rule;
+        // the locations sit at a fixed offset before the closing lines.
+        const int first = file.lines.size() - group->locations.size() - 2;
+        for (int i = 0; i < file.lines.size(); ++i) {
+            const int location = i - first;
+            file.owners << (location >= 0 && location < group->owners.size() ? group->owners.at(location)
+                                                                               : group->lastRule);
+        }
+        files.virtualHosts << file;
     }
     return files;
+}
+
+int KMApacheFiles::ownerOf(const QString &path, int line) const
+{
+    const QString name = QFileInfo(path).fileName();
+    const QList<int> *owners = nullptr;
+    if (path == orbaPath(QLatin1String(kReverseproxyHttpConf)))
+        owners = &httpOwners;
+    else if (path == orbaPath(QLatin1String(kReverseproxyHttpsConf)))
+        owners = &httpsOwners;
+    for (const KMVirtualHostFile &host : virtualHosts) {
+        if (host.fileName == name && !owners)
+            owners = &host.owners;
+    }
+    return owners ? owners->value(line - 1) : 0;
 }
 
 QString KMApacheConf::destinationUrl(const KMRuleSide &dest)

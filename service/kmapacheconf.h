@@ -12,6 +12,7 @@ struct KMVirtualHostFile
 {
     QString fileName; // protocol + "_" + port + ".conf"
     QStringList lines;
+    QList<int> owners; // per line, the number of the rule that wrote it
 };
 
 // The generated Apache configuration: the lines of each file.
@@ -20,6 +21,13 @@ struct KMApacheFiles
     QStringList http;  // http.conf: the rules on the appliance http port
     QStringList https; // https.conf: the rules on the appliance https port
     QList<KMVirtualHostFile> virtualHosts; // one per other port, in port order
+    // Per line of http and https, the number of the rule that wrote it.
+    QList<int> httpOwners;
+    QList<int> httpsOwners;
+
+    // The rule that wrote line (1-based) of the file at path (as
+    // KMApacheSite writes it); 0 when no single rule did.
+    int ownerOf(const QString &path, int line) const;
 };
 
 // Turns rules into Apache configuration lines. Stateless; the rules are

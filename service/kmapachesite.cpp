@@ -8,37 +8,58 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryFile>
 
-#include <chrono>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 
 namespace {
 
-const int kReloadDelaySeconds = 3;   // lets a burst of changes end in one reload
-const int kSystemctlTimeout = 60000; // ms; a reload that hangs longer is abandoned
+const int kSystemctlTimeout = 60000;  // ms; a reload that hangs longer is abandoned
+const int kConfigTestTimeout = 30000; // ms; the test takes some 20 ms, more on a loaded system
+
+bool ownFileName(const QString &name)
+{
+    static const QRegularExpression own(QStringLiteral("^https?_[0-9]+\\.conf$"));
+    return own.match(name).hasMatch();
+}
+
+// An existing link or non-directory at the virtual-host path is not ours to
+// write into or clean.
+bool usableDirectory(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink())
+        return false;
+    if (info.exists())
+        return info.isDir();
+    return QDir().mkpath(path);
+}
 
 bool writeVirtualHosts(ZX2Journals &journals, const QList<KMVirtualHostFile> &hosts)
 {
-    const QDir directory(orbaPath(QLatin1String(kReverseproxyVirtualHosts)));
+    const QString path = orbaPath(QLatin1String(kReverseproxyVirtualHosts));
+    if (!usableDirectory(path)) {
+        journals.setErr(ZX2Error::ERR_SAVE, QStringLiteral("自定义端口配置文保存失败：") + path);
+        return false;
+    }
+    const QDir directory(path);
     QStringList written;
     bool result = true;
     for (const KMVirtualHostFile &host : hosts) {
-        const QString path = directory.absoluteFilePath(host.fileName);
-        if (KMApacheSite::writeLines(path, host.lines)) {
+        const QString file = directory.absoluteFilePath(host.fileName);
+        if (KMApacheSite::writeLines(file, host.lines)) {
             written << host.fileName;
         } else {
-            journals.setErr(ZX2Error::ERR_SAVE, QStringLiteral("自定义端口配置文保存失败：") + path);
+            journals.setErr(ZX2Error::ERR_SAVE, QStringLiteral("自定义端口配置文保存失败：") + file);
             result = false;
         }
     }
     // Stale files go only after the new ones are in place, so a reload never
-    // sees a port without its virtual host. Hidden files are not ours.
+    // sees a port without its virtual host. Other files are not ours.
     const QStringList present = directory.entryList(QDir::Files);
     for (const QString &name : present) {
-        if (!written.contains(name))
+        if (ownFileName(name) && !written.contains(name))
             QFile::remove(directory.absoluteFilePath(name));
     }
     return result;
@@ -54,16 +75,51 @@ bool writeSiteFile(ZX2Journals &journals, const char *fixedPath, const QStringLi
     return false;
 }
 
-void runReload()
+bool generatedFile(const QString &path)
+{
+    const QFileInfo info(path);
+    return path == orbaPath(QLatin1String(kReverseproxyHttpConf))
+           || path == orbaPath(QLatin1String(kReverseproxyHttpsConf))
+           || (info.absolutePath() == orbaPath(QLatin1String(kReverseproxyVirtualHosts))
+               && ownFileName(info.fileName()));
+}
+
+// Apache reports a syntax error as "... Syntax error on line N of FILE:"
+// followed by the message on the next line.
+KMApacheVerdict readVerdict(const QString &output)
+{
+    static const QRegularExpression located(
+        QStringLiteral("Syntax error on line ([0-9]+) of (.+):$"));
+    KMApacheVerdict verdict;
+    verdict.reason = QStringLiteral("Apache refuses the configuration");
+    const QStringList lines = output.split(QLatin1Char('\n'));
+    for (int i = 0; i < lines.size(); ++i) {
+        const QRegularExpressionMatch match = located.match(lines.at(i).trimmed());
+        if (!match.hasMatch() || !generatedFile(match.captured(2)))
+            continue;
+        verdict.file = match.captured(2);
+        verdict.line = match.captured(1).toInt();
+        verdict.reason = QStringLiteral("line ") + match.captured(1) + QStringLiteral(": ")
+                         + lines.value(i + 1).trimmed();
+        break;
+    }
+    return verdict;
+}
+
+bool systemctl(const QString &verb, QString &message)
 {
     QString output;
-    cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("reload"), QStringLiteral("apache2")},
-               kSystemctlTimeout);
+    const int code = cmdExecute(output, {QStringLiteral("systemctl"), verb, QStringLiteral("apache2")},
+                                kSystemctlTimeout);
+    message = code == 0 ? QString() : output.trimmed();
+    if (code != 0 && message.isEmpty())
+        message = QStringLiteral("systemctl %1 apache2: exit status %2").arg(verb).arg(code);
+    return code == 0;
 }
 
 } // namespace
 
-bool KMApacheSite::apply(ZX2Journals &journals, const KMApacheFiles &files)
+bool KMApacheSite::write(ZX2Journals &journals, const KMApacheFiles &files)
 {
     bool result = writeVirtualHosts(journals, files.virtualHosts);
     result = writeSiteFile(journals, kReverseproxyHttpConf, files.http,
@@ -72,8 +128,6 @@ bool KMApacheSite::apply(ZX2Journals &journals, const KMApacheFiles &files)
     result = writeSiteFile(journals, kReverseproxyHttpsConf, files.https,
                            QStringLiteral("https配置文保存失败："))
              && result;
-    if (result)
-        scheduleReload();
     return result;
 }
 
@@ -105,21 +159,41 @@ bool KMApacheSite::writeLines(const QString &path, const QStringList &lines)
     return true;
 }
 
-void KMApacheSite::scheduleReload()
+KMApacheVerdict KMApacheSite::configTest()
 {
-    // Process-wide: the reload thread outlives the operation and the manager.
-    static std::mutex mutex;
-    static bool waiting = false; // a reload thread is sleeping and will read the files
-    std::lock_guard<std::mutex> lock(mutex);
-    if (waiting)
-        return;
-    waiting = true;
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::seconds(kReloadDelaySeconds)); // resumes after a signal
-        {
-            std::lock_guard<std::mutex> relock(mutex);
-            waiting = false; // a later regeneration schedules a reload of its own
-        }
-        runReload();
-    }).detach();
+    QString output;
+    const int code = cmdExecute(output, {QStringLiteral("apache2ctl"), QStringLiteral("-t")},
+                                kConfigTestTimeout);
+    KMApacheVerdict verdict;
+    if (code == ZX2Error::ERR_TIMEOUT) {
+        verdict.reason = QStringLiteral("Apache's configuration test did not run");
+        return verdict;
+    }
+    if (code != 0)
+        verdict = readVerdict(output);
+    verdict.ran = true;
+    verdict.accepted = code == 0;
+    return verdict;
+}
+
+bool KMApacheSite::reload(QString &message)
+{
+    return systemctl(QStringLiteral("reload"), message);
+}
+
+bool KMApacheSite::start(QString &message)
+{
+    return systemctl(QStringLiteral("start"), message);
+}
+
+QString KMApacheSite::state()
+{
+    QString output;
+    const int code = cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("is-active"),
+                                         QStringLiteral("apache2")},
+                                kSystemctlTimeout);
+    if (code == 0)
+        return QStringLiteral("active");
+    // is-active exits 3 for an inactive or failed unit, 4 for an unknown one.
+    return code == 3 ? QStringLiteral("inactive") : QStringLiteral("unknown");
 }

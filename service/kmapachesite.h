@@ -8,8 +8,23 @@
 
 class ZX2Journals;
 
+// Apache's verdict on its whole configuration ("apache2ctl -t").
+struct KMApacheVerdict
+{
+    bool ran = false; // false when the test could not run (not found, timed out)
+    bool accepted = false;
+    // Where Apache located the first error, when it lies in one of the
+    // generated files: the file's path and its line (1-based); else empty and 0.
+    QString file;
+    int line = 0;
+    // "line N: <Apache's message>" for an error in a generated file; a fixed
+    // text otherwise, so lines of other files never reach a caller.
+    QString reason;
+};
+
 // The live Apache site: puts generated files in place under
-// /orba/etc/reverseproxy and has Apache reload them.
+// /orba/etc/reverseproxy and talks to Apache through "apache2ctl" and
+// "systemctl" (both found through PATH). Stateless; callers serialise.
 class KMApacheSite
 {
 public:
@@ -17,9 +32,11 @@ public:
 
     // Writes the virtual-host files, removes the stale ones, then writes
     // http.conf and https.conf. A file that cannot be written sets ERR_SAVE
-    // with its message and path; the other files are still written. Apache's
-    // reload is scheduled only when every file was written.
-    static bool apply(ZX2Journals &journals, const KMApacheFiles &files);
+    // with its message and path; the other files are still written. The
+    // virtual-host directory is never followed through a link: a link or a
+    // non-directory there fails with ERR_SAVE, and only files named
+    // http_<port>.conf or https_<port>.conf are ever removed from it.
+    static bool write(ZX2Journals &journals, const KMApacheFiles &files);
 
     // Writes the lines joined by "\n" as UTF-8 through a temporary file in
     // the same directory that is renamed into place, so Apache never reads a
@@ -27,10 +44,14 @@ public:
     // holds exactly these bytes is left as it is.
     static bool writeLines(const QString &path, const QStringList &lines);
 
-    // Runs "systemctl reload apache2" on a detached thread 3 s from now,
-    // unless a reload is already waiting: a burst of regenerations is
-    // followed by one reload, which starts after the last of them.
-    static void scheduleReload();
+    // Runs Apache's configuration test on the files as they stand.
+    static KMApacheVerdict configTest();
+    // "systemctl reload apache2"; false with systemctl's message when it fails.
+    static bool reload(QString &message);
+    // "systemctl start apache2"; false with systemctl's message when it fails.
+    static bool start(QString &message);
+    // "active", "inactive" or "unknown" (systemctl is-active apache2).
+    static QString state();
 };
 
 #endif // KMAPACHESITE_H

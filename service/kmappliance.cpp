@@ -41,10 +41,18 @@ bool KMAppliance::occupied(int port, const QString &path, const KMAppliancePorts
 
 QList<int> KMAppliance::usedPorts()
 {
+    QList<int> ports;
+    for (const KMListener &listener : listeners())
+        ports << listener.port;
+    return ports;
+}
+
+QList<KMListener> KMAppliance::listeners()
+{
     QString output;
     if (cmdExecute(output, {QStringLiteral("netstat"), QStringLiteral("-tunlp")}, kNetstatTimeout) != 0)
         return {};
-    return listeningPorts(output.toUtf8());
+    return listeningPrograms(output.toUtf8());
 }
 
 QStringList KMAppliance::localIPs()
@@ -79,12 +87,20 @@ int KMAppliance::definedPort(const QByteArray &text, const QString &name)
 
 QList<int> KMAppliance::listeningPorts(const QByteArray &output)
 {
+    QList<int> ports;
+    for (const KMListener &listener : listeningPrograms(output))
+        ports << listener.port;
+    return ports;
+}
+
+QList<KMListener> KMAppliance::listeningPrograms(const QByteArray &output)
+{
     const int zero = output.indexOf('\0');
     QStringList lines = QString::fromUtf8(zero < 0 ? output : output.left(zero))
                             .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QList<int> ports;
+    QList<KMListener> listeners;
     if (lines.isEmpty())
-        return ports;
+        return listeners;
     lines.removeFirst(); // "Active Internet connections ..."
     for (const QString &line : qAsConst(lines)) {
         const QStringList parts = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -92,10 +108,13 @@ QList<int> KMAppliance::listeningPorts(const QByteArray &output)
             continue;
         const QString local = parts.at(3);
         const int port = local.mid(local.lastIndexOf(QLatin1Char(':')) + 1).toInt(nullptr, 10);
-        if (port > 0)
-            ports << port;
+        if (port <= 0)
+            continue;
+        // "LISTEN" then "PID/name" (the name may go on after a blank).
+        const QString process = parts.value(6);
+        listeners << KMListener{port, process.mid(process.indexOf(QLatin1Char('/')) + 1)};
     }
-    return ports;
+    return listeners;
 }
 
 bool KMAppliance::reservedPath(const QString &path)

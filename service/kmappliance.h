@@ -8,6 +8,14 @@
 #include <QString>
 #include <QStringList>
 
+// A listening TCP port and the program behind it ("-" or empty when netstat
+// could not tell, as for another user's process).
+struct KMListener
+{
+    int port = 0;
+    QString program;
+};
+
 // What the rule checks need to know about the appliance: the web ports of its
 // own desktop site (from the site's Define files), the paths that site
 // reserves, the TCP ports something listens on ("netstat -tunlp") and the
@@ -26,6 +34,8 @@ public:
     static bool occupied(int port, const QString &path, const KMAppliancePorts &ports);
     // Local TCP ports something listens on; empty when netstat fails.
     static QList<int> usedPorts();
+    // Every listening TCP port with its program; empty when netstat fails.
+    static QList<KMListener> listeners();
     // The addresses of every interface that is up or running, loopback included.
     static QStringList localIPs();
 
@@ -35,6 +45,8 @@ public:
     // The local ports of the TCP lines of "netstat -tunlp" output, in output
     // order (a port on IPv4 and IPv6 appears twice).
     static QList<int> listeningPorts(const QByteArray &output);
+    // The same lines with the program of each ("PID/name" column, the name).
+    static QList<KMListener> listeningPrograms(const QByteArray &output);
     // Whether the path belongs to the appliance's own site on its web ports.
     static bool reservedPath(const QString &path);
 };

@@ -1,6 +1,7 @@
 #include "kmreverseproxy.h"
 
 #include "kmapacheconf.h"
+#include "kmapachereload.h"
 #include "kmapachesite.h"
 #include "kmappliance.h"
 #include "kmreverseproxyresources.h"
@@ -12,6 +13,10 @@
 #include "zx2utils.h"
 
 #include <QMutex>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
 
 namespace {
 
@@ -39,6 +44,9 @@ public:
     // the last file written, so two requests never both pass the same check
     // and regenerations never interleave.
     QMutex writeLock;
+    // Reloads Apache after changes and knows which rules are left out;
+    // created by start.
+    std::unique_ptr<KMApacheReload> reload;
 
     // False when another rule (other than rule number skipPxyno) has the
     // same protocol, effective port and path; also false when the rules
@@ -53,6 +61,13 @@ public:
     bool storeReadable(ZX2Journals &journals);
     void useWriteAheadLog();
     bool regenerate(ZX2Journals &journals, const KMAppliancePorts &ports);
+    // Puts the files of after in place, has Apache test them when test is
+    // set, and only then runs store (which fills the journal when it
+    // fails). On any failure the files of before are put back: the
+    // database, the files and the answer agree.
+    bool commit(ZX2Journals &journals, const QList<KMRule> &before, const QList<KMRule> &after,
+                bool test, const std::function<bool()> &store, const KMAppliancePorts &ports);
+    QMap<int, QString> leftOut(const QList<KMRule> &rules) const;
 };
 
 bool KMReverseproxyPrivate::identical(const KMRule &rule, const KMAppliancePorts &ports) const
@@ -144,12 +159,56 @@ bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
     return true;
 }
 
+// The rules that cannot be written: those the last reload left out, and
+// stored rules whose content is no longer accepted.
+QMap<int, QString> KMReverseproxyPrivate::leftOut(const QList<KMRule> &rules) const
+{
+    QMap<int, QString> out = reload ? reload->disabled() : QMap<int, QString>();
+    for (const KMRule &rule : rules) {
+        const QString field = rule.unsafeField();
+        if (!field.isEmpty())
+            out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+    }
+    return out;
+}
+
 bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals, const KMAppliancePorts &ports)
 {
     QList<KMRule> rules;
     if (!readRules(rules))
         return sqlError(journals);
-    return KMApacheSite::apply(journals, KMApacheConf::generate(rules, ports));
+    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(rules, leftOut(rules), ports)))
+        return false;
+    if (reload)
+        reload->schedule();
+    return true;
+}
+
+bool KMReverseproxyPrivate::commit(ZX2Journals &journals, const QList<KMRule> &before,
+                                   const QList<KMRule> &after, bool test,
+                                   const std::function<bool()> &store, const KMAppliancePorts &ports)
+{
+    const QMap<int, QString> out = leftOut(after);
+    auto putBack = [&] {
+        ZX2Journals ignored;
+        KMApacheSite::write(ignored, KMApacheReload::liveFiles(before, out, ports));
+        return false;
+    };
+    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(after, out, ports)))
+        return putBack();
+    if (test) {
+        const KMApacheVerdict verdict = KMApacheSite::configTest();
+        if (!verdict.accepted) {
+            putBack();
+            return fail(journals, ZX2Error::ERR_PARAMS,
+                        QStringLiteral("参数内容错误(httpheaders): ") + verdict.reason);
+        }
+    }
+    if (!store())
+        return putBack();
+    if (reload)
+        reload->schedule();
+    return true;
 }
 
 KMReverseproxy::KMReverseproxy(QObject *parent)
@@ -178,6 +237,9 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     }
     d->useWriteAheadLog();
     d->db.dbUpgrades(); // "nothing to upgrade" is the usual outcome
+    d->reload.reset(new KMApacheReload(&d->writeLock, [this](QList<KMRule> &rules) {
+        return d->readRules(rules);
+    }));
     if (!created)
         mapTo(journals);
     return true;
@@ -230,11 +292,18 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     if (!d->validSource(rule, 0, ports))
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
 
-    int changes = 0;
-    int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), rule.storedValues()))
+    QList<KMRule> before;
+    if (!d->readRules(before))
         return d->sqlError(journals);
-    return d->regenerate(journals, ports);
+    QList<KMRule> after = before;
+    after << rule;
+    after.last().pxyno = before.isEmpty() ? 1 : before.last().pxyno + 1; // the store numbers upwards
+    return d->commit(journals, before, after, rule.writesDirectives(), [&] {
+        int changes = 0;
+        int lastId = 0;
+        return d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), rule.storedValues())
+               || d->sqlError(journals);
+    }, ports);
 }
 
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
@@ -275,29 +344,57 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     if (!d->validSource(rule, rule.pxyno, ports))
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("源地址已存在"));
 
-    QJsonObject values = rule.storedValues();
-    values.insert(QStringLiteral("pxyno"), rule.pxyno);
-    int changes = 0;
-    int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
+    QList<KMRule> before;
+    if (!d->readRules(before))
         return d->sqlError(journals);
-    if (changes <= 0)
-        return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    return d->regenerate(journals, ports);
+    QList<KMRule> after = before;
+    for (KMRule &other : after) {
+        if (other.pxyno == rule.pxyno) {
+            other = KMRule::fromParams(params); // as the store will keep it
+            other.pxyno = rule.pxyno;
+        }
+    }
+    d->reload->forget(rule.pxyno); // a changed rule is tried again
+    return d->commit(journals, before, after, rule.writesDirectives(), [&] {
+        QJsonObject values = rule.storedValues();
+        values.insert(QStringLiteral("pxyno"), rule.pxyno);
+        int changes = 0;
+        int lastId = 0;
+        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
+            return d->sqlError(journals);
+        return changes > 0 || fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
+    }, ports);
 }
 
 bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
 {
     QMutexLocker locker(&d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
-    int changes = 0;
-    int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"),
-                    {{QStringLiteral("pxyno"), pxyno}}))
+    QList<KMRule> before;
+    if (!d->readRules(before))
         return d->sqlError(journals);
-    if (changes <= 0)
+    QList<KMRule> after = before;
+    after.erase(std::remove_if(after.begin(), after.end(),
+                               [pxyno](const KMRule &rule) { return rule.pxyno == pxyno; }),
+                after.end());
+    if (after.size() == before.size())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    return d->regenerate(journals, ports);
+    d->reload->forget(pxyno);
+    return d->commit(journals, before, after, false, [&] {
+        int changes = 0;
+        int lastId = 0;
+        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"),
+                        {{QStringLiteral("pxyno"), pxyno}}))
+            return d->sqlError(journals);
+        return changes > 0 || fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
+    }, ports);
+}
+
+bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
+{
+    if (d->reload)
+        results = d->reload->status();
+    return true;
 }
 
 bool KMReverseproxy::mapTo(ZX2Journals &journals) const

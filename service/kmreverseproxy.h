@@ -38,6 +38,9 @@ public:
     // params additionally carries "pxyno", the rule to rewrite.
     bool change(ZX2Journals &journals, const QJsonObject &params);
     bool remove(ZX2Journals &journals, int pxyno);
+    // How Apache took the rules: the last reload's outcome, whether Apache
+    // runs, and the rules left out of its configuration with the reason.
+    bool status(ZX2Journals &journals, QJsonObject &results) const;
 
     // Rewrites http.conf, https.conf and the virtual-host files from the whole
     // rule table and schedules Apache's reload.

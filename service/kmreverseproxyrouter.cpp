@@ -146,6 +146,16 @@ void KMReverseproxyRouter::_reverseproxy_remove(QJsonObject *, QJsonObject cmdOb
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
 
+void KMReverseproxyRouter::_reverseproxy_status(QJsonObject *retObject, QJsonObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    QJsonObject results;
+    if (!manager()->status(*envObject, results))
+        return;
+    retObject->insert(kResults, results);
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
 void KMReverseproxyRouter::reverseproxy_alload(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
 {
     if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
@@ -174,4 +184,10 @@ void KMReverseproxyRouter::reverseproxy_remove(QJsonObject *retObject, QJsonObje
 {
     if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
         _reverseproxy_remove(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_status(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_status(retObject, cmdObject, envObject);
 }

@@ -11,6 +11,10 @@ namespace {
 // Apache's worker host name field holds at most a DNS name; longer hosts fail
 // its configuration test.
 const int kMaxHostLength = 253;
+const int kMaxNameLength = 255;     // a name is a label for people, not a document
+const int kMaxPathLength = 2048;    // longer URL paths are refused by common clients anyway
+const int kMaxHeaderText = 4096;    // one directive's arguments or description
+const int kMaxHeaderCount = 64;     // directives per rule
 
 KMRuleSide readSide(const QJsonValue &value, bool collapseSlashes)
 {
@@ -83,22 +87,22 @@ bool wideEscape(const QString &path)
     return false;
 }
 
-// ServerName takes a host name or a bracketed IPv6 address, optionally
-// followed by ":" and a port; anything else fails Apache's configuration test.
+// ServerName takes a host name or an IPv4 address, optionally followed by
+// ":" and a port (Apache refuses brackets there, so no IPv6 address).
 bool validServerName(const QString &host)
 {
     if (host.isEmpty())
         return true;
     QString name = host;
     const int colon = host.lastIndexOf(QLatin1Char(':'));
-    if (colon >= 0 && !host.endsWith(QLatin1Char(']'))) {
+    if (colon >= 0) {
         bool ok = false;
         const int port = host.mid(colon + 1).toInt(&ok, 10);
         if (!ok || port < 1 || port > 65535)
             return false;
         name = host.left(colon);
     }
-    return name.size() <= kMaxHostLength && (isHostName(name) || isBracketedIpv6(name));
+    return name.size() <= kMaxHostLength && isHostName(name);
 }
 
 // The destination host goes into a URL: a host name or an IPv6 address with
@@ -111,19 +115,46 @@ bool validDestinationHost(const QString &host)
            && (isHostName(host) || isIpv6(host) || isBracketedIpv6(host));
 }
 
+// The directives a rule may add to its location: they act on requests and
+// responses only, never while Apache reads its configuration.
+bool allowedDirective(const QString &key)
+{
+    static const QStringList allowed = {
+        QStringLiteral("header"), QStringLiteral("requestheader"), QStringLiteral("setenv"),
+        QStringLiteral("unsetenv"), QStringLiteral("require"), QStringLiteral("limitrequestbody"),
+        QStringLiteral("proxypreservehost"), QStringLiteral("proxyaddheaders"),
+        QStringLiteral("proxypassreversecookiedomain"), QStringLiteral("proxypassreversecookiepath")};
+    return allowed.contains(key.toLower());
+}
+
+// Expression functions that read files would hand their content to whoever
+// sends the request; "${" is expanded from Apache's own definitions and
+// environment when it reads the configuration.
+bool unsafeArguments(const QString &value)
+{
+    static const QRegularExpression fileFunction(
+        QStringLiteral("%\\{\\s*(file|filesize|filemod)\\s*:|\\b(file|filesize|filemod)\\s*\\("),
+        QRegularExpression::CaseInsensitiveOption);
+    return value.contains(QLatin1String("${")) || fileFunction.match(value).hasMatch();
+}
+
 QString unsafeHeaderField(const QJsonValue &headers)
 {
-    static const QRegularExpression directive(QStringLiteral("^[A-Za-z][A-Za-z0-9_]*$"));
     const QString field = QStringLiteral("httpheaders");
-    for (const QJsonValue &item : headers.toArray()) {
+    const QJsonArray items = headers.toArray();
+    if (items.size() > kMaxHeaderCount)
+        return field;
+    for (const QJsonValue &item : items) {
         const QJsonObject header = item.toObject();
         const QString key = toString(header.value(QStringLiteral("key"))).trimmed();
         const QString value = toString(header.value(QStringLiteral("value"))).trimmed();
+        const QString description = toString(header.value(QStringLiteral("description"))).trimmed();
+        if (value.size() > kMaxHeaderText || description.size() > kMaxHeaderText)
+            return field;
         if (key.isEmpty() || value.isEmpty())
             continue; // never written
-        const QString description = toString(header.value(QStringLiteral("description"))).trimmed();
         if (unsafeText(key) || unsafeText(value) || unsafeText(description)
-            || !directive.match(key).hasMatch())
+            || !allowedDirective(key) || unsafeArguments(value))
             return field;
     }
     return QString();
@@ -174,6 +205,17 @@ QString KMRule::conflictKey(const KMAppliancePorts &ports) const
            + (path.isEmpty() ? QStringLiteral("/") : path);
 }
 
+bool KMRule::writesDirectives() const
+{
+    for (const QJsonValue &item : params.value(QStringLiteral("httpheaders")).toArray()) {
+        const QJsonObject header = item.toObject();
+        if (!toString(header.value(QStringLiteral("key"))).trimmed().isEmpty()
+            && !toString(header.value(QStringLiteral("value"))).trimmed().isEmpty())
+            return true;
+    }
+    return false;
+}
+
 QString KMRule::sourceUrl() const
 {
     return QStringLiteral("://:") + QString::number(source.port) + source.path;
@@ -192,11 +234,11 @@ QJsonObject KMRule::storedValues() const
 QString KMRule::unsafeField() const
 {
     const QChar quote = QLatin1Char('\''); // the paths and the URL sit inside '...'
-    if (unsafeText(name))
+    if (unsafeText(name) || name.size() > kMaxNameLength)
         return QStringLiteral("name");
     if (unsafeText(source.host) || !validServerName(source.host))
         return QStringLiteral("source.host");
-    if (unsafeText(source.path) || source.path.contains(quote)
+    if (unsafeText(source.path) || source.path.contains(quote) || source.path.size() > kMaxPathLength
         || !QRegularExpression(source.path).isValid() // LocationMatch reads it as a regular expression
         || wideEscape(source.path))
         return QStringLiteral("source.path");
@@ -204,7 +246,8 @@ QString KMRule::unsafeField() const
         return QStringLiteral("source.port");
     if (unsafeText(dest.host) || dest.host.contains(quote) || !validDestinationHost(dest.host))
         return QStringLiteral("dest.host");
-    if (unsafeText(dest.path) || dest.path.contains(quote))
+    if (unsafeText(dest.path) || dest.path.contains(quote) || dest.path.size() > kMaxPathLength
+        || dest.path.contains(QLatin1String("${")))
         return QStringLiteral("dest.path");
     if (!validPort(dest.port))
         return QStringLiteral("dest.port");

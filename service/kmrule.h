@@ -52,6 +52,8 @@ public:
     // The source as conflicts compare it: protocol, effective port and the
     // path without trailing "/" ("/" for the root).
     QString conflictKey(const KMAppliancePorts &ports) const;
+    // Whether the rule writes httpheaders directive lines.
+    bool writesDirectives() const;
     // "://:" + source port + source path: the stored source URL column.
     QString sourceUrl() const;
     // The columns the store keeps for this rule (without pxyno).
@@ -60,8 +62,9 @@ public:
     // The first field (name, source.host, source.path, source.port,
     // dest.host, dest.path, dest.port, httpheaders) whose value, written into
     // Apache's configuration, could add or break directives; empty when the
-    // rule is safe to write. The arguments of httpheaders directives stay the
-    // caller's concern.
+    // rule is safe to write: httpheaders keys come from an allow-list of
+    // directives that act on requests only, and their values read no files.
+    // Whether Apache accepts the arguments is for Apache's own test to say.
     QString unsafeField() const;
 };
 

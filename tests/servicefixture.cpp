@@ -33,6 +33,8 @@ ServiceRoot::ServiceRoot()
                 QStringLiteral("printf '%1'\ncat \"$ORBA_ROOT/netstat.txt\" 2>/dev/null\nexit 0\n")
                     .arg(QString::fromLatin1(kNetstatHeader)));
     setSystemctlScript(QStringLiteral("echo \"$*\" >> \"$ORBA_ROOT/systemctl.log\"\n"));
+    // Apache's configuration test: accepts everything.
+    writeScript(QStringLiteral("apache2ctl"), QStringLiteral("exit 0\n"));
 }
 
 bool ServiceRoot::isValid() const

@@ -10,8 +10,9 @@
 // A development root for the reverse-proxy service, used by the end-to-end
 // tests and the benchmarks: a temporary ORBA_ROOT holding the appliance's
 // Define files and a bin directory with stand-ins for "systemctl" (appends
-// its arguments to systemctl.log) and "netstat" (prints a header and then
-// netstat.txt), put first on PATH of the service it starts.
+// its arguments to systemctl.log), "netstat" (prints a header and then
+// netstat.txt) and "apache2ctl" (accepts every configuration), put first on
+// PATH of the service it starts.
 class ServiceRoot
 {
 public:

@@ -64,7 +64,8 @@ private:
     QStringList reloads() const
     {
         QFile log(bin.filePath("systemctl.log"));
-        return log.open(QIODevice::ReadOnly) ? QString(log.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
+        const QStringList lines = log.open(QIODevice::ReadOnly) ? QString(log.readAll()).split('\n', Qt::SkipEmptyParts) : QStringList();
+        return lines.filter(" reload apache2");
     }
     double lastReload() const { return reloads().isEmpty() ? 0 : reloads().last().section(' ', 0, 0).toDouble(); }
     void create(const QJsonObject &params)
@@ -86,7 +87,11 @@ private slots:
         writeFile(bin.filePath("netstat"), "#!/bin/bash\necho 'Active Internet connections (only servers)'\n"
                                            "echo 'Proto Recv-Q Send-Q Local Address Foreign Address State'\n"
                                            "cat '" + bin.filePath("netstat.txt").toUtf8() + "'\n");
-        for (const QString name : {"systemctl", "netstat"})
+        // "apache2ctl -t" answers with apache2ctl.txt on standard error and
+        // the exit status in apache2ctl.rc (0 when missing).
+        writeFile(bin.filePath("apache2ctl"), "#!/bin/bash\ncat '" + bin.filePath("apache2ctl.txt").toUtf8() + "' >&2 2>/dev/null\n"
+                                              "exit $(cat '" + bin.filePath("apache2ctl.rc").toUtf8() + "' 2>/dev/null || echo 0)\n");
+        for (const QString name : {"systemctl", "netstat", "apache2ctl"})
             QFile::setPermissions(bin.filePath(name), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
     }
@@ -204,25 +209,65 @@ private slots:
         QVERIFY(file.contains("    # two\n") && file.endsWith("    </LocationMatch>\n    \n</VirtualHost>\n"));
     }
 
-    void staleVirtualHostsGoHiddenFilesStay()
+    // Only the files the service writes are removed; a linked directory is
+    // never written into.
+    void staleVirtualHostsGoOtherFilesStay()
     {
-        writeFile(vhostDir() + "/stale.conf", "Listen 1\n");
+        writeFile(vhostDir() + "/http_1.conf", "Listen 1\n");
+        writeFile(vhostDir() + "/other.conf", "# not ours\n");
         writeFile(vhostDir() + "/.keep", "x");
         create(rule("web", "http", 8080, "/app", 3000));
-        QCOMPARE(QDir(vhostDir()).entryList(QDir::Files | QDir::Hidden), QStringList({".keep", "http_8080.conf"}));
+        QCOMPARE(QDir(vhostDir()).entryList(QDir::Files | QDir::Hidden), QStringList({".keep", "http_8080.conf", "other.conf"}));
         ZX2Journals journals;
         QVERIFY(manager->remove(journals, 1));
-        QCOMPARE(QDir(vhostDir()).entryList(QDir::Files | QDir::Hidden), QStringList({".keep"}));
+        QCOMPARE(QDir(vhostDir()).entryList(QDir::Files | QDir::Hidden), QStringList({".keep", "other.conf"}));
+
+        QTemporaryDir foreign;
+        writeFile(foreign.filePath("http_2.conf"), "x");
+        QVERIFY(QDir(vhostDir()).removeRecursively() && QFile::link(foreign.path(), vhostDir()));
+        QVERIFY(!manager->create(journals, rule("web", "http", 8080, "/app", 3000)));
+        QCOMPARE(journals.err(), int(ZX2Error::ERR_SAVE));
+        QCOMPARE(QDir(foreign.path()).entryList(QDir::Files), QStringList({"http_2.conf"}));
+        QCOMPARE(ruleCount(), 0);
     }
 
-    void saveFailureKeepsDatabaseChange()
+    // A change whose files cannot be written, or whose directives Apache
+    // refuses, leaves the database and the files as they were.
+    void failedChangeChangesNothing_data()
     {
-        QVERIFY(QDir().mkpath(orbaPath("/orba/etc/reverseproxy/http.conf"))); // no file can replace a directory
+        QTest::addColumn<bool>("unwritable");
+        QTest::addColumn<int>("err");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unwritable file") << true << int(ZX2Error::ERR_SAVE)
+                                         << "http配置文保存失败：/orba/etc/reverseproxy/http.conf";
+        QTest::newRow("refused by Apache") << false << int(ZX2Error::ERR_PARAMS)
+                                           << "参数内容错误(httpheaders): line 14: Invalid command 'Header', perhaps misspelled";
+    }
+    void failedChangeChangesNothing()
+    {
+        QFETCH(bool, unwritable);
+        QFETCH(int, err);
+        QFETCH(QString, message);
+        create(rule("kept", "https", 0, "/kept", 3000));
+        const QByteArray https = readFile("/orba/etc/reverseproxy/https.conf");
+        if (unwritable) {
+            const QString http = orbaPath("/orba/etc/reverseproxy/http.conf");
+            QVERIFY(QFile::remove(http) && QDir().mkpath(http)); // no file can replace a directory
+        } else {
+            writeFile(bin.filePath("apache2ctl.txt"), "AH00526: Syntax error on line 14 of " + orbaPath("/orba/etc/reverseproxy/https.conf").toUtf8()
+                                                      + ":\nInvalid command 'Header', perhaps misspelled\nAction '-t' failed.\n");
+            writeFile(bin.filePath("apache2ctl.rc"), "1");
+        }
+        QJsonObject params = rule("web", "https", 0, "/web", 3000);
+        params.insert("httpheaders", QJsonArray{QJsonObject{{"key", "Header"}, {"value", "bad"}}});
         ZX2Journals journals;
-        QVERIFY(!manager->create(journals, rule("web", "https", 0, "/web", 3000)));
-        QCOMPARE(journals.err(), int(ZX2Error::ERR_SAVE));
-        QCOMPARE(journals.errmsg(), "http配置文保存失败：" + orbaPath("/orba/etc/reverseproxy/http.conf"));
-        QVERIFY(readFile("/orba/etc/reverseproxy/https.conf").contains("# web"));
+        const bool created = manager->create(journals, params);
+        QFile::remove(bin.filePath("apache2ctl.txt"));
+        QFile::remove(bin.filePath("apache2ctl.rc"));
+        QVERIFY(!created);
+        QCOMPARE(journals.err(), err);
+        QCOMPARE(journals.errmsg(), message.replace("/orba", orbaPath("/orba")));
+        QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), https);
         QCOMPARE(ruleCount(), 1);
         QCOMPARE(QDir(orbaPath("/orba/etc/reverseproxy")).entryList({"*.conf.*"}, QDir::Files | QDir::Hidden), QStringList());
     }
@@ -317,6 +362,21 @@ private slots:
         QTest::newRow("header value ends in backslash") << "httpheaders" << header("Header", "set A \\", "") << "httpheaders";
         QTest::newRow("line feed in description") << "httpheaders" << header("Header", "set A 1", "a\nListen 2") << "httpheaders";
         QTest::newRow("key is not a directive") << "httpheaders" << header("Header set", "A 1", "") << "httpheaders";
+        for (const QString &key : {"LoadFile", "LoadModule", "Include", "IncludeOptional", "UnDefine", "Define",
+                                   "ServerRoot", "SetHandler", "ProxyPass", "Foo"})
+            QTest::newRow(qPrintable("directive " + key)) << "httpheaders" << header(key, "/home/x/evil.so", "") << "httpheaders";
+        QTest::newRow("file expression") << "httpheaders" << header("Header", "always set X \"expr=%{file:/etc/passwd}\"", "") << "httpheaders";
+        QTest::newRow("filesize function") << "httpheaders" << header("Require", "expr FileSize ('/etc/shadow') > 0", "") << "httpheaders";
+        QTest::newRow("definition") << "httpheaders" << header("header", "set X ${APACHE_RUN_USER}", "") << "httpheaders";
+        QTest::newRow("long header value") << "httpheaders" << header("Header", "set X " + QString(4096, 'x'), "") << "httpheaders";
+        QJsonArray many;
+        for (int i = 0; i < 65; ++i)
+            many.append(QJsonObject{{"key", "Header"}, {"value", "set X 1"}});
+        QTest::newRow("65 headers") << "httpheaders" << QJsonValue(many) << "httpheaders";
+        QTest::newRow("long name") << "name" << QJsonValue(QString(256, 'n')) << "name";
+        QTest::newRow("long dest path") << "dest/path" << QJsonValue("/" + QString(2048, 'p')) << "dest.path";
+        QTest::newRow("definition in dest path") << "dest/path" << QJsonValue("/${APACHE_LOG_DIR}") << "dest.path";
+        QTest::newRow("bracketed ServerName") << "source/host" << QJsonValue("[::1]") << "source.host";
     }
     void unsafeContent()
     {
@@ -342,6 +402,9 @@ private slots:
         QTest::newRow("ServerName with port") << "source/host" << QJsonValue("nas.example:8443");
         QTest::newRow("expression") << "source/path" << QJsonValue("/(app|web)/\\x{ff}[0-9]+$");
         QTest::newRow("unwritten header") << "httpheaders" << QJsonValue(QJsonArray{QJsonObject{{"key", "x y"}, {"description", "a\nb"}}});
+        QTest::newRow("allowed directives, any case") << "httpheaders" << QJsonValue(QJsonArray{
+            QJsonObject{{"key", "requestHEADER"}, {"value", "set X-File profile(1)"}},
+            QJsonObject{{"key", "ProxyPassReverseCookiePath"}, {"value", "/ /app/"}}});
     }
     void safeContent()
     {

@@ -129,6 +129,8 @@ private slots:
                                   "&& exec /usr/sbin/apache2 -f '%2' -k graceful\nexit 0\n")
                               .arg(pidFile, apache.configPath()).toUtf8(),
                           true));
+        QVERIFY(writeFile(bin.filePath("apache2ctl"),
+                          QString("#!/bin/bash\nexec /usr/sbin/apache2 -f '%1' \"$@\"\n").arg(apache.configPath()).toUtf8(), true));
         qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
 
         manager.reset(new KMReverseproxy);
