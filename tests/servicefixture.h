@@ -34,9 +34,10 @@ public:
     QString systemctlLog() const;
 
     QProcessEnvironment environment() const;
+    // Writes a stand-in program (a bash script body) into the bin directory.
+    void writeScript(const QString &name, const QString &body);
 
 private:
-    void writeScript(const QString &name, const QString &body);
 
     QTemporaryDir m_dir;
 };

@@ -1,0 +1,236 @@
+#include "appliancefixture.h"
+#include "servicefixture.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QTcpServer>
+#include <QtTest>
+
+// The real service in front of a real Apache: whatever a caller sends, an
+// answered change is live and Apache keeps running.
+class tst_ServiceApache : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void refusedInputs_data();
+    void refusedInputs();
+    void brokenArgumentsRefusedWithApachesReason();
+    void portTakenBeforeReloadIsLeftOut();
+    void storedRulesApacheRefusesAreLeftOutAtStart();
+
+private:
+    QJsonObject ask(const QString &cmd, const QJsonObject &params = QJsonObject());
+    QJsonObject rule(const QString &name, const QString &path, int port = 0);
+    QJsonObject statusAfter(const QString &time);
+    QString snapshot() const;
+    bool startService();
+
+    ServiceRoot m_root;
+    ApplianceApache m_site{m_root};
+    QScopedPointer<ServiceProcess> m_service;
+    ServiceConnection m_connection;
+};
+
+void tst_ServiceApache::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    QVERIFY2(m_site.start(), qPrintable(m_site.server().errorText()));
+    // The system's netstat: the port check must see real listeners.
+    m_root.writeScript(QStringLiteral("netstat"),
+                       QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin exec netstat \"$@\"\n"));
+    QVERIFY(m_site.server().writeDocument(QStringLiteral("index.html"), "backend\n"));
+    QVERIFY(startService());
+}
+
+void tst_ServiceApache::cleanupTestCase()
+{
+    m_connection.close();
+    m_service.reset();
+    QVERIFY2(!QFile::exists(m_root.root() + QStringLiteral("/library-ran")), "a caller's library was loaded");
+}
+
+bool tst_ServiceApache::startService()
+{
+    m_connection.close();
+    m_service.reset(new ServiceProcess(m_root));
+    return m_service->start({QStringLiteral("--cfg"), m_root.writeDefaultConfig(false)}, m_root.lpcid())
+           && m_connection.open(m_root.lpcid());
+}
+
+QJsonObject tst_ServiceApache::ask(const QString &cmd, const QJsonObject &params)
+{
+    QJsonObject answer;
+    m_connection.request({{QStringLiteral("cmd"), cmd}, {QStringLiteral("params"), params}}, &answer);
+    return answer;
+}
+
+// A rule on the appliance http port (or on port) forwarding to the site's own documents.
+QJsonObject tst_ServiceApache::rule(const QString &name, const QString &path, int port)
+{
+    return {{QStringLiteral("name"), name},
+            {QStringLiteral("source"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                   {QStringLiteral("port"), port},
+                                                   {QStringLiteral("path"), path}}},
+            {QStringLiteral("dest"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                 {QStringLiteral("host"), QStringLiteral("127.0.0.1")},
+                                                 {QStringLiteral("port"), m_site.server().httpPort()},
+                                                 {QStringLiteral("path"), QStringLiteral("/")}}}};
+}
+
+// The status once a reload later than time has finished (or after a minute).
+QJsonObject tst_ServiceApache::statusAfter(const QString &time)
+{
+    QJsonObject status;
+    auto done = [&] {
+        status = ask(QStringLiteral("reverseproxy_status")).value(QStringLiteral("results")).toObject();
+        const QJsonObject reload = status.value(QStringLiteral("reload")).toObject();
+        return reload.value(QStringLiteral("state")).toString() != QLatin1String("pending")
+               && reload.value(QStringLiteral("time")).toString() > time;
+    };
+    return QTest::qWaitFor(done, 60000) ? status : QJsonObject();
+}
+
+// The rules and every generated file, to compare before and after a request.
+QString tst_ServiceApache::snapshot() const
+{
+    QJsonObject answer;
+    ServiceConnection connection;
+    if (!connection.open(m_root.lpcid())
+        || !connection.request({{QStringLiteral("cmd"), QStringLiteral("reverseproxy_alload")}}, &answer))
+        return QStringLiteral("unreachable");
+    QString text = QString::fromUtf8(QJsonDocument(answer).toJson());
+    QDirIterator files(m_root.path(QStringLiteral("/orba/etc/reverseproxy")), {QStringLiteral("*.conf")},
+                       QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        file.open(QIODevice::ReadOnly);
+        text += file.fileName() + QLatin1Char('\n') + QString::fromUtf8(file.readAll());
+    }
+    return text;
+}
+
+void tst_ServiceApache::refusedInputs_data()
+{
+    QTest::addColumn<QJsonObject>("params");
+    QTest::addColumn<QString>("message");
+    const QString headers = QStringLiteral("参数内容错误(httpheaders)");
+    auto with = [this](const QString &key, const QString &value) {
+        QJsonObject params = rule(QStringLiteral("hostile"), QStringLiteral("/hostile"));
+        params.insert(QStringLiteral("httpheaders"),
+                      QJsonArray{QJsonObject{{QStringLiteral("key"), key}, {QStringLiteral("value"), value}}});
+        return params;
+    };
+    QTest::newRow("LoadFile") << with(QStringLiteral("LoadFile"), QStringLiteral(STANDIN_LIBRARY)) << headers;
+    QTest::newRow("LoadModule") << with(QStringLiteral("LoadModule"), QStringLiteral("evil_module " STANDIN_LIBRARY)) << headers;
+    QTest::newRow("Include") << with(QStringLiteral("Include"), QStringLiteral("/tmp/*.conf")) << headers;
+    QTest::newRow("IncludeOptional") << with(QStringLiteral("includeoptional"), QStringLiteral("/tmp/x")) << headers;
+    QTest::newRow("UnDefine") << with(QStringLiteral("UnDefine"), QStringLiteral("ORBA_DESKTOP_HTTPS_PORT")) << headers;
+    QTest::newRow("ServerRoot") << with(QStringLiteral("ServerRoot"), QStringLiteral("/tmp")) << headers;
+    QTest::newRow("SetHandler") << with(QStringLiteral("SetHandler"), QStringLiteral("server-status")) << headers;
+    QTest::newRow("ProxyPass") << with(QStringLiteral("ProxyPass"), QStringLiteral("http://127.0.0.1:22/")) << headers;
+    QTest::newRow("unknown directive") << with(QStringLiteral("Foo"), QStringLiteral("bar")) << headers;
+    QTest::newRow("file expression") << with(QStringLiteral("Header"), QStringLiteral("always set X \"expr=%{file:/etc/passwd}\"")) << headers;
+    QTest::newRow("16 MiB value") << with(QStringLiteral("Header"), QStringLiteral("set X ") + QString(16 << 20, QLatin1Char('x'))) << headers;
+    QJsonObject bracketed = rule(QStringLiteral("hostile"), QStringLiteral("/"), TestApache::freePort());
+    QJsonObject source = bracketed.value(QStringLiteral("source")).toObject();
+    source.insert(QStringLiteral("host"), QStringLiteral("[::1]"));
+    bracketed.insert(QStringLiteral("source"), source);
+    QTest::newRow("bracketed ServerName") << bracketed << QStringLiteral("参数内容错误(source.host)");
+}
+
+void tst_ServiceApache::refusedInputs()
+{
+    QFETCH(QJsonObject, params);
+    QFETCH(QString, message);
+    const QString before = snapshot();
+    const QJsonObject answer = ask(QStringLiteral("reverseproxy_create"), params);
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 9995);
+    QCOMPARE(answer.value(QStringLiteral("errmsg")).toString(), message);
+    QCOMPARE(snapshot(), before);
+}
+
+void tst_ServiceApache::brokenArgumentsRefusedWithApachesReason()
+{
+    auto withHeader = [this](const QString &name, const QString &value) {
+        QJsonObject params = rule(name, QLatin1Char('/') + name);
+        params.insert(QStringLiteral("httpheaders"), QJsonArray{QJsonObject{{QStringLiteral("key"), QStringLiteral("Header")},
+                                                                            {QStringLiteral("value"), value}}});
+        return params;
+    };
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), withHeader(QStringLiteral("checked"), QStringLiteral("set X-Checked yes")))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/checked/")).contains("X-Checked: yes"), 30000);
+
+    const QString before = snapshot();
+    const QJsonObject answer = ask(QStringLiteral("reverseproxy_create"), withHeader(QStringLiteral("broken"), QStringLiteral("bogus X 1")));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 9995);
+    const QString reason = answer.value(QStringLiteral("errmsg")).toString();
+    QVERIFY2(reason.startsWith(QStringLiteral("参数内容错误(httpheaders): line ")), qPrintable(reason));
+    QVERIFY2(!reason.contains(m_site.server().configPath()), qPrintable(reason));
+    QCOMPARE(snapshot(), before);
+    QCOMPARE(m_site.configTest(), QString());
+}
+
+void tst_ServiceApache::portTakenBeforeReloadIsLeftOut()
+{
+    const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    const quint16 port = TestApache::freePort();
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("custom"), QStringLiteral("/"), port))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    QTcpServer other; // another program takes the port before the reload
+    QVERIFY(other.listen(QHostAddress::LocalHost, port));
+    const QJsonObject status = statusAfter(now);
+    QCOMPARE(status.value(QStringLiteral("apache")).toString(), QStringLiteral("active"));
+    QVERIFY(m_site.server().isRunning());
+    const QJsonArray disabled = status.value(QStringLiteral("disabled")).toArray();
+    QCOMPARE(disabled.size(), 1);
+    QCOMPARE(disabled.at(0).toObject().value(QStringLiteral("name")).toString(), QStringLiteral("custom"));
+    QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/checked/")).startsWith("HTTP/1.1 200"));
+
+    // Once the port is free again, the next change brings the rule back.
+    other.close();
+    const QString later = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QCOMPARE(ask(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), disabled.at(0).toObject().value(QStringLiteral("pxyno"))}})
+                 .value(QStringLiteral("err")).toInt(), 0);
+    QCOMPARE(statusAfter(later).value(QStringLiteral("disabled")).toArray(), QJsonArray());
+}
+
+void tst_ServiceApache::storedRulesApacheRefusesAreLeftOutAtStart()
+{
+    m_connection.close();
+    m_service.reset();
+    auto stored = [this](const QString &name, const QString &key, const QString &value) {
+        QJsonObject params = rule(name, QLatin1Char('/') + name);
+        params.insert(QStringLiteral("httpheaders"), QJsonArray{QJsonObject{{QStringLiteral("key"), key},
+                                                                            {QStringLiteral("value"), value}}});
+        const QString json = QString::fromUtf8(QJsonDocument(params).toJson(QJsonDocument::Compact)).replace('\'', "''");
+        return QStringLiteral("INSERT INTO t_reverseproxy (pxy_name, pxy_srcprotocol, pxy_srcport, pxy_srcpath,"
+                              " pxy_srcurl, pxy_params) VALUES ('%1', 'http', 0, '/%1', '://:0/%1', '%2');")
+            .arg(name, json);
+    };
+    QProcess sqlite;
+    sqlite.start(QStringLiteral("sqlite3"), {m_root.path(QStringLiteral("/orba/etc/reverseproxy/reverseproxy.db")),
+                                             stored(QStringLiteral("refused"), QStringLiteral("Header"), QStringLiteral("bogus"))
+                                                 + stored(QStringLiteral("loader"), QStringLiteral("LoadFile"),
+                                                          QStringLiteral(STANDIN_LIBRARY))});
+    QVERIFY(sqlite.waitForFinished(10000) && sqlite.exitCode() == 0);
+    const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QVERIFY(startService());
+    const QJsonObject status = statusAfter(now);
+    QCOMPARE(status.value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("ok"));
+    QCOMPARE(status.value(QStringLiteral("apache")).toString(), QStringLiteral("active"));
+    QStringList names;
+    for (const QJsonValue &entry : status.value(QStringLiteral("disabled")).toArray())
+        names << entry.toObject().value(QStringLiteral("name")).toString();
+    QCOMPARE(names, QStringList({QStringLiteral("refused"), QStringLiteral("loader")}));
+    QCOMPARE(m_site.configTest(), QString());
+    QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/checked/")).startsWith("HTTP/1.1 200"));
+}
+
+QTEST_GUILESS_MAIN(tst_ServiceApache)
+#include "tst_service_apache.moc"
