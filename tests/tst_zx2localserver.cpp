@@ -378,8 +378,8 @@ private slots:
         int hold[2];
         QCOMPARE(::pipe(ready), 0);
         QCOMPARE(::pipe(hold), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
+        const pid_t clients = ::fork();
+        if (clients == 0) {
             ::close(ready[0]);
             ::close(hold[1]);
             ::setrlimit(RLIMIT_NOFILE, &saved);
@@ -405,7 +405,7 @@ private slots:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         ::close(ready[0]);
         ::close(hold[1]);
-        ::waitpid(child, nullptr, 0);
+        ::waitpid(clients, nullptr, 0);
         ::setrlimit(RLIMIT_NOFILE, &saved);
         QVERIFY(connected.revents & POLLIN);
         const Answers answers = exchange(name, {datagram(echo(5))}, 1);
