@@ -9,9 +9,11 @@
 
 #include <future>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -328,6 +330,36 @@ private slots:
         ZX2LocalServer second; // the name is now served: it must not be taken over
         QVERIFY(!second.start(path));
         QVERIFY(stale.isRunning());
+    }
+
+    // With a group the socket is owner- and group-only from the moment it
+    // appears; it replaces a stale file and goes away with the server.
+    void groupSocket()
+    {
+        const QString path = dir.filePath("group.sock");
+        QFile stale(path);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        const group *own = ::getgrgid(::getegid());
+        QVERIFY(own);
+        ZX2LocalServer restricted;
+        restricted.add(&router);
+        restricted.setSocketGroup(QString::fromLocal8Bit(own->gr_name));
+        QVERIFY(restricted.start(path));
+        struct stat info{};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QVERIFY(S_ISSOCK(info.st_mode));
+        QCOMPARE(info.st_mode & 07777, mode_t(0660));
+        QCOMPARE(info.st_gid, ::getegid());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
+                     .filter(".socket-").size(), 0);
+        const Answers got = exchange(path, {datagram(echo(3))}, 1);
+        QCOMPARE(got.size(), 1);
+        restricted.stop();
+        QVERIFY(!QFileInfo::exists(path));
+        ZX2LocalServer unknown;
+        unknown.setSocketGroup("no-such-group-here");
+        QVERIFY(!unknown.start(path));
     }
 
     void missingDirectory()
