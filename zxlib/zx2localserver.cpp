@@ -94,6 +94,7 @@ bool groupId(const QString &name, gid_t &gid)
     return true;
 }
 
+// False when path is too long for a socket address.
 bool toAddress(const QByteArray &path, sockaddr_un &address)
 {
     address.sun_family = AF_UNIX;
