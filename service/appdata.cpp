@@ -122,6 +122,8 @@ bool AppData::start()
     if (d->lpcid.isEmpty())
         return false;
     d->server.setDebugging(debugging());
+    // Absent, the socket stays open to every local user.
+    d->server.setSocketGroup(toString(config.value(QStringLiteral("lpcgroup"))));
     if (!d->server.start(d->lpcid))
         return false;
     if (debugging())

@@ -27,8 +27,9 @@ public:
     // directory) and hands it to the router.
     bool initialize(const QString &path);
 
-    // Starts the rule manager, then the local server under "lpcid". Must run
-    // on the main thread before the event loop.
+    // Starts the rule manager, then the local server under "lpcid", restricted
+    // to the group "lpcgroup" when that is set. Must run on the main thread
+    // before the event loop.
     bool start();
 
     // The rule manager; the command slots reach it from connection threads.

@@ -9,7 +9,10 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
+#include <cstdio>
+
 #include <malloc.h>
+#include <unistd.h>
 
 int main(int argc, char *argv[])
 {
@@ -40,9 +43,14 @@ int main(int argc, char *argv[])
         return -1;   // reaches the operating system as 255
     const int status = app.exec();
     // The application object lives on; closing the server removes its socket
-    // file, and no connection thread may outlive the exit handlers that tear
-    // down the process's globals.
+    // file. Requests already running finish and are answered, so an answer
+    // always means the change was made; no connection thread may outlive the
+    // exit handlers that tear down the process's globals, so if one is still
+    // stuck the process ends without them.
     IAppData()->server()->stop();
-    IAppData()->server()->closeConnections();
+    if (!IAppData()->server()->closeConnections()) {
+        std::fflush(stdout);
+        ::_exit(status);
+    }
     return status;
 }

@@ -163,6 +163,13 @@ QProcess::ExitStatus ServiceProcess::exitStatus() const
     return m_process.exitStatus();
 }
 
+void ServiceProcess::setEnvironmentVariable(const QString &name, const QString &value)
+{
+    QProcessEnvironment environment = m_process.processEnvironment();
+    environment.insert(name, value);
+    m_process.setProcessEnvironment(environment);
+}
+
 bool ServiceProcess::isRunning() const
 {
     return m_process.state() != QProcess::NotRunning;
@@ -182,8 +189,11 @@ bool ServiceConnection::open(const QString &name, int msecs)
 
 bool ServiceConnection::request(const QJsonObject &request, QJsonObject *answer, int msecs)
 {
-    if (!send(ZX2RpcPacket(request).toDatagram()))
-        return false;
+    return send(ZX2RpcPacket(request).toDatagram()) && receive(answer, msecs);
+}
+
+bool ServiceConnection::receive(QJsonObject *answer, int msecs)
+{
     const QDeadlineTimer deadline(msecs);
     while (!deadline.hasExpired()) {
         ZX2RpcPacket packet;
@@ -194,8 +204,14 @@ bool ServiceConnection::request(const QJsonObject &request, QJsonObject *answer,
                 return true;
             }
         }
-        if (m_socket.state() != QLocalSocket::ConnectedState)
-            return false;
+        if (m_socket.state() != QLocalSocket::ConnectedState) {
+            // An answer may have arrived together with the close.
+            const QByteArray rest = m_socket.readAll();
+            if (rest.isEmpty())
+                return false;
+            m_buffer += rest;
+            continue;
+        }
         if (m_socket.waitForReadyRead(static_cast<int>(qMin<qint64>(deadline.remainingTime(), 1000))))
             m_buffer += m_socket.readAll();
     }
@@ -207,6 +223,16 @@ bool ServiceConnection::send(const QByteArray &bytes)
     if (m_socket.state() != QLocalSocket::ConnectedState || m_socket.write(bytes) != bytes.size())
         return false;
     return m_socket.waitForBytesWritten(10000) || m_socket.bytesToWrite() == 0;
+}
+
+bool ServiceConnection::waitForClosed(int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    while (m_socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired()) {
+        if (m_socket.waitForReadyRead(int(qMin<qint64>(deadline.remainingTime(), 1000))))
+            m_buffer += m_socket.readAll();
+    }
+    return m_socket.state() != QLocalSocket::ConnectedState;
 }
 
 void ServiceConnection::close()

@@ -52,6 +52,8 @@ public:
     // Starts build/bin/reverseproxy with the arguments; with waitForSocket,
     // returns once the socket accepts connections (false if it never does).
     bool start(const QStringList &arguments, const QString &socketToWaitFor = QString());
+    // Sets a variable in the environment of the next start().
+    void setEnvironmentVariable(const QString &name, const QString &value);
     // Waits for the process to end on its own; false if it does not within the time.
     bool waitForExit(int msecs = 30000);
     void signal(int signal);
@@ -77,7 +79,11 @@ public:
     // Sends one request and waits for its answer; false on time-out or a
     // closed connection.
     bool request(const QJsonObject &request, QJsonObject *answer, int msecs = 30000);
+    // Waits for the next answer; false on time-out or a closed connection.
+    bool receive(QJsonObject *answer, int msecs = 30000);
     bool send(const QByteArray &bytes);
+    // Waits until the service closes the connection; false if it does not in time.
+    bool waitForClosed(int msecs = 30000);
     void close();
 
 private:

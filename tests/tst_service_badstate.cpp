@@ -1,8 +1,11 @@
 // The service binary started on a damaged appliance: a database that is not
 // one, a truncated database, a configuration directory it cannot write, and
 // Define files full of garbage. It must refuse to start with status 255 and
-// its start-failure trace, or run on with port 0, and never crash.
+// its start-failure trace, or run on with port 0, and never crash. Also the
+// socket under other local users: a flood from one account, and a socket
+// restricted to one group.
 #include "servicefixture.h"
+#include "zx2rpcpacket.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +14,13 @@
 #include <QtTest>
 
 #include <csignal>
+#include <cstdio>
+#include <vector>
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -57,6 +67,54 @@ void openToOthers(const QString &root)
     }
 }
 
+// Whether the request on fd is answered; false when the service closes the
+// connection (or cannot be reached) first.
+bool answeredOn(int fd, const QByteArray &request)
+{
+    if (::send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+        return false;
+    QByteArray buffer;
+    ZX2RpcPacket answer;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        buffer.append(chunk, int(n));
+        if (answer.fromDatagram(buffer) == ZX2RpcPacket::DecodeOk)
+            return true;
+    }
+}
+
+// The client side of the tests under other users, run as this program through
+// setpriv: opens up to count connections one after another until one is not
+// answered, prints "answered N", and holds them until standard input closes.
+int holdConnections(const char *path, int count)
+{
+    const QByteArray request =
+        ZX2RpcPacket(QJsonObject{{QStringLiteral("cmd"), QStringLiteral("help_interfaces")}}).toDatagram();
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, path, sizeof address.sun_path);
+    std::vector<int> held;
+    int answered = 0;
+    while (answered < count) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        held.push_back(fd);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || !answeredOn(fd, request))
+            break;
+        ++answered;
+    }
+    std::printf("answered %d\n", answered);
+    std::fflush(stdout);
+    char byte;
+    while (::read(STDIN_FILENO, &byte, 1) > 0) {
+    }
+    for (int fd : held)
+        ::close(fd);
+    return 0;
+}
+
 } // namespace
 
 class TestServiceBadstate : public QObject
@@ -70,8 +128,17 @@ private slots:
     void unwritableConfigurationDirectory();
     void garbageDefineGivesPortZero_data();
     void garbageDefineGivesPortZero();
+    void oneUserCannotTakeEverySlot();
+    void socketGroup_data();
+    void socketGroup();
+    void unknownSocketGroupFailsStart();
 
 private:
+    // Runs holdConnections as uid and gid; answered gets what it reports.
+    bool startClient(QProcess &client, int uid, int gid, int count, int *answered);
+    // Skips unless the test runs as root with setpriv at hand, then opens the
+    // root to other users.
+    bool prepareOtherUsers();
     QString configPath() const;
     // A database with two rules, written by the service itself.
     void makeDatabase();
@@ -246,5 +313,122 @@ void TestServiceBadstate::garbageDefineGivesPortZero()
     QVERIFY(service.isRunning());
 }
 
-QTEST_GUILESS_MAIN(TestServiceBadstate)
+bool TestServiceBadstate::prepareOtherUsers()
+{
+    if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        return false;
+    openToOthers(m_root->root());
+    return true;
+}
+
+bool TestServiceBadstate::startClient(QProcess &client, int uid, int gid, int count, int *answered)
+{
+    client.start(QStringLiteral("setpriv"),
+                 {QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(gid),
+                  QStringLiteral("--clear-groups"), QCoreApplication::applicationFilePath(),
+                  QStringLiteral("--hold-connections"), m_root->lpcid(), QString::number(count)});
+    if (!client.waitForStarted(10000))
+        return false;
+    while (!client.canReadLine()) {
+        if (!client.waitForReadyRead(60000))
+            return false;
+    }
+    const QByteArray line = client.readLine().trimmed();
+    *answered = line.startsWith("answered ") ? line.mid(9).toInt() : -1;
+    return true;
+}
+
+// An unprivileged user opens connections until refused; another user and
+// root are still answered meanwhile.
+void TestServiceBadstate::oneUserCannotTakeEverySlot()
+{
+    if (!prepareOtherUsers())
+        QSKIP("needs root and setpriv to act as other users");
+    ServiceProcess service(*m_root);
+    QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}, m_root->lpcid()));
+    QProcess flood, other;
+    int answered = 0;
+    QVERIFY(startClient(flood, 65534, 65534, 200, &answered));
+    QCOMPARE(answered, 64);
+    QVERIFY(startClient(other, 1, 1, 1, &answered));
+    QCOMPARE(answered, 1);
+    ServiceConnection root;
+    QVERIFY(root.open(m_root->lpcid()));
+    QJsonObject answer;
+    QVERIFY(root.request(command(QStringLiteral("reverseproxy_alload")), &answer));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), 0);
+    flood.closeWriteChannel();
+    other.closeWriteChannel();
+    QVERIFY(flood.waitForFinished(30000) && other.waitForFinished(30000));
+    QVERIFY(service.isRunning());
+}
+
+void TestServiceBadstate::socketGroup_data()
+{
+    QTest::addColumn<QString>("group");
+    QTest::addColumn<int>("clientGid");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<int>("answered");
+    QTest::newRow("no group: open to every user") << QString() << 1 << 0777 << 1;
+    QTest::newRow("member of the group") << "nogroup" << 65534 << 0660 << 1;
+    QTest::newRow("user outside the group") << "nogroup" << 1 << 0660 << 0;
+}
+
+void TestServiceBadstate::socketGroup()
+{
+    QFETCH(QString, group);
+    QFETCH(int, clientGid);
+    QFETCH(int, mode);
+    QFETCH(int, answered);
+    const ::group *entry = group.isEmpty() ? nullptr : ::getgrnam(group.toLocal8Bit().constData());
+    if (!group.isEmpty() && !entry)
+        QSKIP("the group does not exist here");
+    const gid_t gid = entry ? entry->gr_gid : 0;
+    QJsonObject config{{QStringLiteral("lpcid"), m_root->lpcid()}};
+    if (!group.isEmpty())
+        config.insert(QStringLiteral("lpcgroup"), group);
+    m_root->writeConfig(config);
+    if (!prepareOtherUsers())
+        QSKIP("needs root and setpriv to act as other users");
+    ServiceProcess service(*m_root);
+    QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}, m_root->lpcid()));
+    struct stat info{};
+    QCOMPARE(::stat(QFile::encodeName(m_root->lpcid()).constData(), &info), 0);
+    QCOMPARE(int(info.st_mode & 07777), mode);
+    if (entry)
+        QCOMPARE(info.st_gid, gid);
+    QProcess client;
+    int got = -1;
+    QVERIFY(startClient(client, 65534, clientGid, 1, &got));
+    QCOMPARE(got, answered);
+    client.closeWriteChannel();
+    QVERIFY(client.waitForFinished(30000));
+    ServiceConnection owner;
+    QVERIFY(owner.open(m_root->lpcid()));
+    QJsonObject answer;
+    QVERIFY(owner.request(command(QStringLiteral("reverseproxy_alload")), &answer));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), 0);
+}
+
+void TestServiceBadstate::unknownSocketGroupFailsStart()
+{
+    m_root->writeConfig({{QStringLiteral("lpcid"), m_root->lpcid()},
+                         {QStringLiteral("lpcgroup"), QStringLiteral("no-such-group-here")}});
+    ServiceProcess service(*m_root);
+    QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}));
+    QVERIFY(service.waitForExit());
+    QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(service.exitCode(), 255);
+    QVERIFY(!QFile::exists(m_root->lpcid()));
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc == 4 && qstrcmp(argv[1], "--hold-connections") == 0)
+        return holdConnections(argv[2], std::atoi(argv[3]));
+    QCoreApplication app(argc, argv);
+    TestServiceBadstate test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_service_badstate.moc"

@@ -14,11 +14,16 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSet>
+#include <QtEndian>
 #include <QtTest>
 
 #include <atomic>
 #include <csignal>
 #include <vector>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -116,6 +121,43 @@ bool filesMatchTable(ServiceConnection &connection, const ServiceRoot &root, QJs
     return false;
 }
 
+// A raw connection to path, or -1.
+int rawConnect(const QString &path)
+{
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0)
+        return fd;
+    if (fd >= 0)
+        ::close(fd);
+    return -1;
+}
+
+// Writes all of bytes; false once the service has closed the connection.
+bool rawSend(int fd, const QByteArray &bytes)
+{
+    for (qint64 sent = 0; sent < bytes.size();) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
+    }
+    return true;
+}
+
+// Resident memory of a process in KiB, from /proc.
+qint64 residentKiB(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll()));
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
 } // namespace
 
 class TestServiceLoad : public QObject
@@ -128,6 +170,10 @@ private slots:
     void clientsVanishMidRequest();
     void stalledHeaderDoesNotBlockOthers();
     void killDuringBurst();
+    void unfinishedDatagramIsClosed_data();
+    void unfinishedDatagramIsClosed();
+    void largeDatagramsStayWithinBudget();
+    void stopAnswersWhatItCommitted();
 
 private:
     bool startService(ServiceProcess &service);
@@ -472,6 +518,134 @@ void TestServiceLoad::killDuringBurst()
     }
     const QStringList present = QDir(confDir + QStringLiteral("/virtualhost")).entryList(QDir::Files);
     QCOMPARE(QSet<QString>(present.begin(), present.end()), expectedHosts);
+}
+
+void TestServiceLoad::unfinishedDatagramIsClosed_data()
+{
+    QTest::addColumn<int>("bytes");
+    QTest::newRow("first bytes of a header") << 10;
+    QTest::newRow("header and part of the text") << 20;
+}
+
+// A datagram left unfinished is closed after the deadline (lowered for the
+// test); connections idle between datagrams, or sending keep-alives, stay.
+void TestServiceLoad::unfinishedDatagramIsClosed()
+{
+    QFETCH(int, bytes);
+    ServiceProcess service(*m_root);
+    service.setEnvironmentVariable(QStringLiteral("ZX2_DATAGRAM_DEADLINE_MS"), QStringLiteral("300"));
+    QVERIFY(startService(service));
+    ServiceConnection idle, keptAlive, stalled;
+    QVERIFY(idle.open(m_root->lpcid()));
+    QVERIFY(keptAlive.open(m_root->lpcid()));
+    QVERIFY(stalled.open(m_root->lpcid()));
+    const QByteArray list = ZX2RpcPacket(command(QStringLiteral("reverseproxy_alload"))).toDatagram();
+    QVERIFY(keptAlive.send(ZX2RpcPacket::keepAlive()));
+    QVERIFY(stalled.send(list.left(bytes)));
+    QVERIFY2(stalled.waitForClosed(), "an unfinished datagram held its connection");
+    QVERIFY(keptAlive.send(ZX2RpcPacket::keepAlive()));
+    QJsonObject rules;
+    QVERIFY(listRules(idle, &rules));
+    QVERIFY(listRules(keptAlive, &rules));
+}
+
+// Connections declaring large datagrams and sending all but their last byte:
+// those that do not fit the budget are closed, the others and a normal
+// client go on, and the service's memory stays near the budget.
+void TestServiceLoad::largeDatagramsStayWithinBudget()
+{
+    const qint64 budgetKiB = 256 * 1024;
+    const int declared = 60 * 1024 * 1024;
+    ServiceProcess service(*m_root);
+    QVERIFY(startService(service));
+    ServiceConnection normal;
+    QVERIFY(normal.open(m_root->lpcid()));
+    QByteArray partial("\x00zx\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff", 16);
+    qToLittleEndian<quint32>(quint32(declared - 16), partial.data() + 5);
+    partial.append(QByteArray(declared - 17, ' '));
+    std::vector<int> connections;
+    int refused = 0;
+    QJsonObject rules;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = rawConnect(m_root->lpcid());
+        QVERIFY(fd >= 0);
+        connections.push_back(fd);
+        if (!rawSend(fd, partial))
+            ++refused;
+        QVERIFY(listRules(normal, &rules));
+    }
+    const qint64 resident = residentKiB(service.pid());
+    for (int fd : connections)
+        ::close(fd);
+    QVERIFY(refused > 0 && refused < 8);
+    QVERIFY2(resident > 0 && resident < budgetKiB + 64 * 1024, qPrintable(QString::number(resident)));
+    QVERIFY(listRules(normal, &rules));
+}
+
+// SIGTERM in the middle of a burst of creates: every create that was
+// answered is in the database after a restart, and none that was not.
+void TestServiceLoad::stopAnswersWhatItCommitted()
+{
+    const int clients = 12;
+    QMutex lock;
+    QSet<QString> answered;
+    QSet<QString> sent;
+    std::atomic<int> answers{0};
+    {
+        ServiceProcess service(*m_root);
+        QVERIFY(startService(service));
+        std::vector<QThread *> threads;
+        for (int c = 0; c < clients; ++c) {
+            threads.push_back(QThread::create([&, c] {
+                ServiceConnection connection;
+                if (!connection.open(m_root->lpcid(), 30000))
+                    return;
+                // Three creates in one write: the later ones wait behind the first.
+                QByteArray burst;
+                for (int n = 0; n < 3; ++n) {
+                    const QString name = QStringLiteral("s%1-%2").arg(c).arg(n);
+                    burst += ZX2RpcPacket(command(QStringLiteral("reverseproxy_create"),
+                                                  rule(name, QStringLiteral("/s%1/%2").arg(c).arg(n), 3000)))
+                                 .toDatagram();
+                    QMutexLocker locker(&lock);
+                    sent << name;
+                }
+                if (!connection.send(burst))
+                    return;
+                for (int n = 0; n < 3; ++n) {
+                    QJsonObject answer;
+                    if (!connection.receive(&answer, kAnswerWait))
+                        return;
+                    ++answers;
+                    if (errOf(answer) == 0) {
+                        QMutexLocker locker(&lock);
+                        answered << QStringLiteral("s%1-%2").arg(c).arg(n);
+                    }
+                }
+            }));
+            threads.back()->start();
+        }
+        QDeadlineTimer firstAnswer(kAnswerWait);
+        while (answers == 0 && !firstAnswer.hasExpired())
+            QThread::msleep(1);
+        service.signal(SIGTERM);
+        QVERIFY(service.waitForExit());
+        QCOMPARE(service.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(service.exitCode(), 0);
+        for (QThread *thread : threads) {
+            thread->wait();
+            delete thread;
+        }
+    }
+    QVERIFY(!answered.isEmpty());
+    ServiceProcess restarted(*m_root);
+    QVERIFY(startService(restarted));
+    ServiceConnection check;
+    QVERIFY(check.open(m_root->lpcid()));
+    QJsonObject rules;
+    QVERIFY(listRules(check, &rules));
+    for (const QString &name : qAsConst(sent))
+        QVERIFY2(answered.contains(name) == rules.contains(name), qPrintable(name));
 }
 
 QTEST_GUILESS_MAIN(TestServiceLoad)

@@ -9,9 +9,11 @@
 
 #include <future>
 
+#include <grp.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -330,6 +332,36 @@ private slots:
         QVERIFY(stale.isRunning());
     }
 
+    // With a group the socket is owner- and group-only from the moment it
+    // appears; it replaces a stale file and goes away with the server.
+    void groupSocket()
+    {
+        const QString path = dir.filePath("group.sock");
+        QFile stale(path);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.close();
+        const group *own = ::getgrgid(::getegid());
+        QVERIFY(own);
+        ZX2LocalServer restricted;
+        restricted.add(&router);
+        restricted.setSocketGroup(QString::fromLocal8Bit(own->gr_name));
+        QVERIFY(restricted.start(path));
+        struct stat info{};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &info), 0);
+        QVERIFY(S_ISSOCK(info.st_mode));
+        QCOMPARE(info.st_mode & 07777, mode_t(0660));
+        QCOMPARE(info.st_gid, ::getegid());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Hidden | QDir::AllEntries | QDir::NoDotAndDotDot)
+                     .filter(".socket-").size(), 0);
+        const Answers got = exchange(path, {datagram(echo(3))}, 1);
+        QCOMPARE(got.size(), 1);
+        restricted.stop();
+        QVERIFY(!QFileInfo::exists(path));
+        ZX2LocalServer unknown;
+        unknown.setSocketGroup("no-such-group-here");
+        QVERIFY(!unknown.start(path));
+    }
+
     void missingDirectory()
     {
         const QString path = dir.filePath("a/b/c/rpc.sock");
@@ -378,8 +410,8 @@ private slots:
         int hold[2];
         QCOMPARE(::pipe(ready), 0);
         QCOMPARE(::pipe(hold), 0);
-        const pid_t child = ::fork();
-        if (child == 0) {
+        const pid_t clients = ::fork();
+        if (clients == 0) {
             ::close(ready[0]);
             ::close(hold[1]);
             ::setrlimit(RLIMIT_NOFILE, &saved);
@@ -405,7 +437,7 @@ private slots:
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         ::close(ready[0]);
         ::close(hold[1]);
-        ::waitpid(child, nullptr, 0);
+        ::waitpid(clients, nullptr, 0);
         ::setrlimit(RLIMIT_NOFILE, &saved);
         QVERIFY(connected.revents & POLLIN);
         const Answers answers = exchange(name, {datagram(echo(5))}, 1);

@@ -9,24 +9,48 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLocalSocket>
 #include <QSet>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
+#include <grp.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr int CONNECT_WAIT_MS = 2000;
-constexpr int WRITE_WAIT_MS = 30000;
-constexpr int PROBE_WAIT_MS = 500;
+// A client that cannot reach the server in this long finds no server there.
+constexpr int kConnectWaitMs = 2000;
+// A request that does not leave in this long will not leave.
+constexpr int kWriteWaitMs = 30000;
+// A live server answers a probe at once; a stale socket file refuses it.
+constexpr int kProbeWaitMs = 500;
+// Clients waiting to be accepted while the main thread is busy.
+constexpr int kMaxPendingConnections = 1024;
 // Each connection has a thread of its own; past this many threads a spike of
 // clients could exhaust the process's thread allowance.
-constexpr int MAX_CONNECTIONS = 1024;
+constexpr int kMaxConnections = 1024;
+// Slots one local user (other than root) may hold, so that a flood from one
+// account leaves room for the others and for the appliance's own back end.
+constexpr int kMaxConnectionsPerUser = 64;
+// Bytes held for unfinished datagrams of all connections together: many
+// clients declaring large datagrams must not drive the service out of memory.
+constexpr qint64 kDatagramBudget = 256 * 1024 * 1024;
+// On shutdown, the running requests finish within the 10 s an init system
+// grants before it kills the service.
+constexpr std::chrono::milliseconds kStopWait{8000};
+// Mode of a socket restricted to its owner and group.
+constexpr mode_t kGroupSocketMode = 0660;
 
 // Where the local-socket layer puts a server name: relative names (with or
 // without directories) go below the temporary directory.
@@ -45,8 +69,8 @@ int connectionLimit()
 {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return MAX_CONNECTIONS;
-    return int(qMin<rlim_t>(limit.rlim_cur / 2, MAX_CONNECTIONS));
+        return kMaxConnections;
+    return int(qMin<rlim_t>(limit.rlim_cur / 2, kMaxConnections));
 }
 
 // Whether a server answers under name, so that its socket file is not stale.
@@ -54,7 +78,30 @@ bool isServed(const QString &name)
 {
     QLocalSocket probe;
     probe.connectToServer(name);
-    return probe.waitForConnected(PROBE_WAIT_MS);
+    return probe.waitForConnected(kProbeWaitMs);
+}
+
+// The id of the group named name; false when there is none.
+bool groupId(const QString &name, gid_t &gid)
+{
+    group entry{};
+    group *found = nullptr;
+    QByteArray scratch(16 * 1024, Qt::Uninitialized);
+    if (::getgrnam_r(name.toLocal8Bit().constData(), &entry, scratch.data(), size_t(scratch.size()), &found) != 0
+        || !found)
+        return false;
+    gid = found->gr_gid;
+    return true;
+}
+
+// False when path is too long for a socket address.
+bool toAddress(const QByteArray &path, sockaddr_un &address)
+{
+    address.sun_family = AF_UNIX;
+    if (size_t(path.size()) >= sizeof address.sun_path)
+        return false;
+    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
+    return true;
 }
 
 // Waits until every written byte has left; false when that does not happen in time.
@@ -99,32 +146,48 @@ public:
     QString name;
     ZX2TodoRouter root{nullptr};
 
+    // Ends the open connections and waits for their threads, at most limit.
+    bool endConnections(std::chrono::milliseconds limit);
+
+    QString group;
+    // The socket file start() put in place itself, removed again by stop().
+    QString socketFile;
+    std::atomic<qint64> datagramBytes{0};
+
     std::mutex connectionsLock;
     std::condition_variable connectionsGone;
     QSet<ZX2LocalSocket *> connections;
+    QHash<uint, int> perUser; // open connections of each peer uid
 };
+
+bool ZX2LocalServerPrivate::endConnections(std::chrono::milliseconds limit)
+{
+    std::unique_lock<std::mutex> locker(connectionsLock);
+    for (ZX2LocalSocket *connection : qAsConst(connections))
+        connection->requestStop();
+    return connectionsGone.wait_for(locker, limit, [this] { return connections.isEmpty(); });
+}
 
 ZX2LocalServer::ZX2LocalServer(QObject *parent)
     : QLocalServer(parent)
     , d(new ZX2LocalServerPrivate)
 {
-    setMaxPendingConnections(1024);
+    setMaxPendingConnections(kMaxPendingConnections);
     setSocketOptions(QLocalServer::WorldAccessOption);
 }
 
 ZX2LocalServer::~ZX2LocalServer()
 {
     stop();
-    closeConnections();
+    // The connection threads use this object: wait for them, however long.
+    while (!d->endConnections(kStopWait)) {
+    }
     delete d;
 }
 
-void ZX2LocalServer::closeConnections()
+bool ZX2LocalServer::closeConnections()
 {
-    std::unique_lock<std::mutex> locker(d->connectionsLock);
-    for (ZX2LocalSocket *connection : qAsConst(d->connections))
-        connection->requestStop();
-    d->connectionsGone.wait(locker, [this] { return d->connections.isEmpty(); });
+    return d->endConnections(kStopWait);
 }
 
 bool ZX2LocalServer::debugging() const
@@ -142,6 +205,16 @@ QString ZX2LocalServer::name() const
     return d->name;
 }
 
+QString ZX2LocalServer::socketGroup() const
+{
+    return d->group;
+}
+
+void ZX2LocalServer::setSocketGroup(const QString &group)
+{
+    d->group = group;
+}
+
 bool ZX2LocalServer::isRunning() const
 {
     return isListening();
@@ -157,6 +230,12 @@ bool ZX2LocalServer::start(QString name)
     // detected first: its name is not ours to take.
     if (isServed(name))
         return false;
+    if (!d->group.isEmpty()) {
+        if (!listenRestricted(socketPath(name)))
+            return false;
+        d->name = name;
+        return true;
+    }
     bool listening = listen(name);
     if (!listening && serverError() == QAbstractSocket::AddressInUseError) {
         QLocalServer::removeServer(name);
@@ -168,10 +247,47 @@ bool ZX2LocalServer::start(QString name)
     return true;
 }
 
+// Binds in a directory only the owner can enter, gives the socket its mode
+// and group there, and renames it into place: nobody outside the group can
+// connect at any moment, and a stale socket file is replaced in one step.
+bool ZX2LocalServer::listenRestricted(const QString &path)
+{
+    gid_t gid = 0;
+    if (!groupId(d->group, gid))
+        return false;
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray staging = QFile::encodeName(QFileInfo(path).absolutePath()) + "/.socket-XXXXXX";
+    if (!::mkdtemp(staging.data()))
+        return false;
+    const QByteArray directory = staging;
+    staging += "/s";
+    sockaddr_un address{};
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool placed = fd >= 0 && toAddress(staging, address)
+        && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::listen(fd, kMaxPendingConnections) == 0 && ::chmod(staging.constData(), kGroupSocketMode) == 0
+        && ::chown(staging.constData(), uid_t(-1), gid) == 0 && ::rename(staging.constData(), target.constData()) == 0;
+    ::unlink(staging.constData());
+    ::rmdir(directory.constData());
+    if (placed && listen(qintptr(fd))) {
+        d->socketFile = path;
+        return true;
+    }
+    if (placed)
+        ::unlink(target.constData());
+    if (fd >= 0)
+        ::close(fd);
+    return false;
+}
+
 void ZX2LocalServer::stop()
 {
     if (isListening())
         close();
+    if (!d->socketFile.isEmpty()) {
+        QFile::remove(d->socketFile);
+        d->socketFile.clear();
+    }
 }
 
 void ZX2LocalServer::add(ZX2TodoRouter *router)
@@ -194,10 +310,12 @@ bool ZX2LocalServer::doCall(QJsonObject &answer, QJsonObject request, ZX2Cabinet
 
 void ZX2LocalServer::incomingConnection(quintptr socketDescriptor)
 {
+    const uint uid = ZX2LocalSocket::uidOf(socketDescriptor);
     bool full = false;
     {
         std::lock_guard<std::mutex> locker(d->connectionsLock);
-        full = d->connections.size() >= connectionLimit();
+        full = d->connections.size() >= connectionLimit()
+            || (uid != 0 && d->perUser.value(uid) >= kMaxConnectionsPerUser);
     }
     if (full) {
         ::close(int(socketDescriptor)); // the peer sees the connection closed
@@ -210,13 +328,32 @@ void ZX2LocalServer::attach(ZX2LocalSocket *connection)
 {
     std::lock_guard<std::mutex> locker(d->connectionsLock);
     d->connections.insert(connection);
+    ++d->perUser[connection->peerUid()];
 }
 
 void ZX2LocalServer::detach(ZX2LocalSocket *connection)
 {
     std::lock_guard<std::mutex> locker(d->connectionsLock);
     d->connections.remove(connection);
+    const uint uid = connection->peerUid();
+    if (--d->perUser[uid] <= 0)
+        d->perUser.remove(uid);
     d->connectionsGone.notify_all();
+}
+
+bool ZX2LocalServer::reserveDatagram(qint64 bytes)
+{
+    qint64 current = d->datagramBytes.load();
+    do {
+        if (current + bytes > kDatagramBudget)
+            return false;
+    } while (!d->datagramBytes.compare_exchange_weak(current, current + bytes));
+    return true;
+}
+
+void ZX2LocalServer::releaseDatagram(qint64 bytes)
+{
+    d->datagramBytes -= bytes;
 }
 
 bool ZX2LocalServer::localRequest(QString name, QJsonObject request, QJsonObject *answer, int timeout)
@@ -226,12 +363,12 @@ bool ZX2LocalServer::localRequest(QString name, QJsonObject request, QJsonObject
     timer.start();
     QLocalSocket socket;
     socket.connectToServer(name, QIODevice::ReadWrite);
-    if (!socket.waitForConnected(CONNECT_WAIT_MS))
+    if (!socket.waitForConnected(kConnectWaitMs))
         return false;
     socket.write(datagram);
     socket.flush();
     const bool waiting = answer && timeout > 0;
-    const qint64 limit = waiting ? qint64(timeout) * 1000 : timer.elapsed() + WRITE_WAIT_MS;
+    const qint64 limit = waiting ? qint64(timeout) * 1000 : timer.elapsed() + kWriteWaitMs;
     if (!drain(socket, timer, limit))
         return false;
     if (!waiting)

@@ -15,8 +15,11 @@ class ZX2TodoRouter;
 // "__LS__" slots and then the plain slots of the registered routers.
 // Register all routers before start(). The server lives on the main thread.
 // At most half the descriptor limit of connections (and no more than 1024)
-// are served at once; a connection beyond that is closed right away, so that
-// a flood of clients cannot leave the listener without descriptors.
+// are served at once, and at most 64 of one local user other than root; a
+// connection beyond that is closed right away, so that a flood of clients
+// cannot leave the listener without descriptors nor crowd out other users.
+// The bytes held for unfinished datagrams of all connections together stay
+// within 256 MiB: a connection whose declared datagram does not fit is closed.
 class ZX2LocalServer : public QLocalServer
 {
     Q_OBJECT
@@ -32,16 +35,25 @@ public:
     void setDebugging(bool debugging);
     // The name the server listens under; empty before a successful start().
     QString name() const;
+    // When set before start(), the socket is created with mode 0660 and this
+    // group, so that only the owner and the group's members can connect; when
+    // empty (the default) every local user can.
+    QString socketGroup() const;
+    void setSocketGroup(const QString &group);
 
     bool isRunning() const;
     // A name holding "/" is a path whose missing directories are created. A
-    // stale socket file of that name is replaced; a live server's is not.
+    // stale socket file of that name is replaced; a live server's is not. The
+    // socket never appears under the name with a wider mode than its final one.
+    // False also when the socket group does not exist or cannot be given.
     bool start(QString name);
-    // Stops listening; open connections go on.
+    // Stops listening and removes the socket file; open connections go on.
     void stop();
-    // Ends the open connections and waits for their threads; a request being
-    // served is answered first. For shutdown, after stop().
-    void closeConnections();
+    // For shutdown, after stop(): stops reading on every open connection, so a
+    // request being served is finished and answered while requests not yet
+    // begun are dropped unanswered, then waits for the connection threads.
+    // False when some still run after 8 s; the process must then end at once.
+    bool closeConnections();
     void add(ZX2TodoRouter *router);
     // Dispatches one request: "__LS__" slots first, then plain slots; when no
     // router knows the command, the cabinet gets ERR_MISSING.
@@ -60,9 +72,14 @@ private:
     Q_DISABLE_COPY(ZX2LocalServer)
     friend class ZX2LocalServerPrivate;
     friend class ZX2LocalSocket;
+    friend class ZX2LocalSocketPrivate;
     // Connections register while their thread runs so the destructor can end them.
     void attach(ZX2LocalSocket *connection);
     void detach(ZX2LocalSocket *connection);
+    // The memory budget for unfinished datagrams: false when bytes do not fit.
+    bool reserveDatagram(qint64 bytes);
+    void releaseDatagram(qint64 bytes);
+    bool listenRestricted(const QString &path);
     ZX2LocalServerPrivate *const d;
 };
 

@@ -5,11 +5,12 @@
 #include "zx2localserver.h"
 #include "zx2rpcpacket.h"
 
-#include <QElapsedTimer>
+#include <QDeadlineTimer>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 
@@ -20,40 +21,70 @@
 
 namespace {
 
-constexpr int WRITE_WAIT_MS = 30000;
-constexpr int READ_CHUNK = 64 * 1024;
+// A peer that does not take an answer within this long has stopped reading.
+constexpr int kWriteWaitMs = 30000;
+// Bytes taken from the socket per read: a whole request in one call.
+constexpr int kReadChunk = 64 * 1024;
+// A datagram begun must be complete within this long, so that a stalled
+// sender cannot hold its connection slot for ever.
+constexpr int kDatagramDeadlineMs = 30000;
+// On shutdown, an answer still leaving gets this long before the connection closes.
+constexpr int kStopDrainMs = 2000;
+
+int datagramDeadlineMs()
+{
+    static const int deadline = [] {
+        bool ok = false;
+        const int value = qEnvironmentVariableIntValue("ZX2_DATAGRAM_DEADLINE_MS", &ok);
+        return ok && value > 0 ? value : kDatagramDeadlineMs;
+    }();
+    return deadline;
+}
 
 } // namespace
 
 // The connection thread works on the descriptor directly: it sleeps in a
 // blocking read while idle and needs one read and one write per request,
 // where a socket class adds several system calls per round trip. stop()
-// wakes the read by shutting the socket down.
+// wakes the read by shutting the receiving side down.
 class ZX2LocalSocketPrivate
 {
 public:
-    ZX2LocalSocketPrivate(ZX2LocalServer *server, quintptr descriptor, bool *debugging);
+    ZX2LocalSocketPrivate(ZX2LocalServer *owner, quintptr descriptor, bool *details);
 
     // Waits until the connection has one of the poll events (timeout -1: no
     // limit); returns them, 0 on time-out or signal.
     short wait(short events, int timeout);
-    // Reads what has arrived into the buffer, blocking until something does;
-    // false when the peer is gone or the socket was shut down.
+    // Waits for input (or room for a pending answer) and reads what has
+    // arrived into the buffer; false when the peer is gone, the socket was
+    // shut down or a datagram stayed unfinished past its deadline.
     bool receive();
+    bool readChunk();
     // Answers every complete request in the buffer; false when the stream
-    // holds something that is not a datagram.
+    // holds something that is not a datagram, or a datagram the memory
+    // budget cannot take.
     bool serveBuffer();
+    // Holds budget for the declared length of the unfinished datagram.
+    bool holdFor(qint64 length);
+    void releaseHeld();
     void answer(const QJsonObject &request);
     // Writes what the socket takes now; false when the peer is gone.
     bool flush();
     void send(const QByteArray &datagram);
+    // Lets an answer still queued leave before the connection closes.
+    void drain(int timeout);
 
     ZX2LocalServer *const server;
     const int fd;
+    const uint uid;
     bool *const debugging;
     QByteArray buffer;
     QByteArray outgoing;
     ZX2Cabinet cabinet;
+    // Set while the buffer holds part of a datagram: when it must be complete.
+    QDeadlineTimer datagramDue{QDeadlineTimer::Forever};
+    // Bytes of the server's budget held for the unfinished datagram.
+    qint64 held = 0;
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
     // The descriptor is shut down by stop() on another thread; it must never
@@ -62,10 +93,11 @@ public:
     bool closed = false;
 };
 
-ZX2LocalSocketPrivate::ZX2LocalSocketPrivate(ZX2LocalServer *server, quintptr descriptor, bool *debugging)
-    : server(server)
+ZX2LocalSocketPrivate::ZX2LocalSocketPrivate(ZX2LocalServer *owner, quintptr descriptor, bool *details)
+    : server(owner)
     , fd(int(descriptor))
-    , debugging(debugging)
+    , uid(ZX2LocalSocket::uidOf(descriptor))
+    , debugging(details)
 {
 }
 
@@ -79,7 +111,22 @@ short ZX2LocalSocketPrivate::wait(short events, int timeout)
 
 bool ZX2LocalSocketPrivate::receive()
 {
-    char chunk[READ_CHUNK];
+    // The common case, idle with nothing owed: straight into the blocking read.
+    if (outgoing.isEmpty() && datagramDue.isForever())
+        return readChunk();
+    if (datagramDue.hasExpired())
+        return false;
+    const short events = wait(outgoing.isEmpty() ? POLLIN : POLLIN | POLLOUT, int(datagramDue.remainingTime()));
+    if ((events & POLLOUT) && !flush())
+        return false;
+    if (events & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
+        return readChunk();
+    return true;
+}
+
+bool ZX2LocalSocketPrivate::readChunk()
+{
+    char chunk[kReadChunk];
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n > 0)
         buffer.append(chunk, int(n));
@@ -89,21 +136,51 @@ bool ZX2LocalSocketPrivate::receive()
 bool ZX2LocalSocketPrivate::serveBuffer()
 {
     ZX2RpcPacket packet;
+    bool decoded = false;
     while (!stopRequested) {
         switch (packet.fromDatagram(buffer)) {
         case ZX2RpcPacket::DecodeOk:
+            releaseHeld();
+            decoded = true;
             if (!packet.isEmpty())
                 answer(packet);
             break;
         case ZX2RpcPacket::DecodeKeepAlive:
+            decoded = true;
             break;
         case ZX2RpcPacket::DecodeIncomplete:
-            return true;
+            // The deadline runs from the first byte of each datagram.
+            if (buffer.isEmpty())
+                datagramDue = QDeadlineTimer(QDeadlineTimer::Forever);
+            else if (decoded || datagramDue.isForever())
+                datagramDue = QDeadlineTimer(datagramDeadlineMs());
+            return holdFor(packet.expectedLength());
         default:
             return false;
         }
     }
     return true;
+}
+
+bool ZX2LocalSocketPrivate::holdFor(qint64 length)
+{
+    if (length <= held)
+        return true;
+    if (server && !server->reserveDatagram(length - held))
+        return false;
+    held = length;
+    buffer.reserve(int(length)); // grows once, not by doubling towards twice the size
+    return true;
+}
+
+void ZX2LocalSocketPrivate::releaseHeld()
+{
+    if (held == 0)
+        return;
+    if (server)
+        server->releaseDatagram(held);
+    held = 0;
+    buffer.squeeze(); // gives a large datagram's memory back at once
 }
 
 void ZX2LocalSocketPrivate::answer(const QJsonObject &request)
@@ -133,15 +210,23 @@ bool ZX2LocalSocketPrivate::flush()
 void ZX2LocalSocketPrivate::send(const QByteArray &datagram)
 {
     // Earlier answers the peer has not taken yet get up to 30 s to leave.
-    QElapsedTimer timer;
-    timer.start();
-    while (!outgoing.isEmpty() && !stopRequested && timer.elapsed() < WRITE_WAIT_MS) {
-        if (wait(POLLOUT, int(WRITE_WAIT_MS - timer.elapsed())) && !flush())
+    const QDeadlineTimer due(kWriteWaitMs);
+    while (!outgoing.isEmpty() && !stopRequested && !due.hasExpired()) {
+        if (wait(POLLOUT, int(due.remainingTime())) && !flush())
             stopRequested = true;
     }
     outgoing.append(datagram);
     if (!flush())
         stopRequested = true;
+}
+
+void ZX2LocalSocketPrivate::drain(int timeout)
+{
+    const QDeadlineTimer due(timeout);
+    while (!outgoing.isEmpty() && !due.hasExpired()) {
+        if (wait(POLLOUT, int(due.remainingTime())) && !flush())
+            return;
+    }
 }
 
 ZX2LocalSocket::ZX2LocalSocket(ZX2LocalServer *server, quintptr socketDescriptor, bool *debugging)
@@ -159,32 +244,38 @@ ZX2LocalSocket::~ZX2LocalSocket()
     delete d;
 }
 
+uint ZX2LocalSocket::uidOf(quintptr descriptor)
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return uint(-1); // unknown peers share one account of their own
+    return credentials.uid;
+}
+
+uint ZX2LocalSocket::peerUid() const
+{
+    return d->uid;
+}
+
 void ZX2LocalSocket::run()
 {
     const int flags = ::fcntl(d->fd, F_GETFL);
     if (flags >= 0 && (flags & O_NONBLOCK))
         ::fcntl(d->fd, F_SETFL, flags & ~O_NONBLOCK);
-    while (!d->stopRequested) {
-        if (!d->outgoing.isEmpty()) {
-            // An answer still waits to leave: watch for room as well as for input.
-            const short events = d->wait(POLLIN | POLLOUT, -1);
-            if ((events & POLLOUT) && !d->flush())
-                break;
-            if (!(events & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
-                continue;
-        }
-        if (!d->receive())
-            break; // the peer closed the connection, or stop() shut it down
-        // A stream that is not made of datagrams cannot be resynchronised, and
-        // keeping its bytes would let a peer grow our memory without bound.
-        if (!d->serveBuffer())
-            break;
+    // Ends when the peer closes the connection, stop() shuts it down, a
+    // datagram stays unfinished too long, or the stream cannot be
+    // resynchronised (keeping its bytes would let a peer grow our memory).
+    while (!d->stopRequested && d->receive() && d->serveBuffer()) {
     }
+    if (d->stopRequested)
+        d->drain(kStopDrainMs);
     {
         std::lock_guard<std::mutex> locker(d->descriptorLock);
         ::close(d->fd);
         d->closed = true;
     }
+    d->releaseHeld();
     d->buffer.clear();
     d->outgoing.clear();
     if (d->server)
@@ -197,8 +288,9 @@ void ZX2LocalSocket::requestStop()
 {
     d->stopRequested = true;
     std::lock_guard<std::mutex> locker(d->descriptorLock);
+    // Only the receiving side: an answer being written must still leave.
     if (!d->closed)
-        ::shutdown(d->fd, SHUT_RDWR);
+        ::shutdown(d->fd, SHUT_RD);
 }
 
 void ZX2LocalSocket::stop()

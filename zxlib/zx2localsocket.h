@@ -9,9 +9,15 @@ class ZX2LocalSocketPrivate;
 // One accepted connection of ZX2LocalServer. The constructor starts a detached
 // thread that reads datagrams, answers each request in order through the
 // server's dispatch, and ends when the peer closes, when the peer sends bytes
-// that are not a datagram (or a datagram over the size limit), or on stop().
-// The object then deletes itself through the main thread's event loop.
-// While idle the thread sleeps in the kernel until bytes or a stop arrive.
+// that are not a datagram (or a datagram over the size limit or the server's
+// memory budget), when a datagram it began stays unfinished past the
+// deadline, or on stop(). The object then deletes itself through the main
+// thread's event loop. While idle the thread sleeps in the kernel until bytes
+// or a stop arrive; an idle connection between datagrams has no deadline.
+//
+// The environment variable ZX2_DATAGRAM_DEADLINE_MS, read once per process,
+// replaces the 30 s deadline for an unfinished datagram; it is meant for
+// tests only.
 class ZX2LocalSocket : public QObject
 {
     Q_OBJECT
@@ -29,8 +35,14 @@ private:
     Q_DISABLE_COPY(ZX2LocalSocket)
     friend class ZX2LocalSocketPrivate;
     friend class ZX2LocalServer;
-    // Sets stop requested and wakes the thread, without waiting.
+    friend class ZX2LocalServerPrivate;
+    // Sets stop requested and stops reading, without waiting: a request being
+    // served is finished and its answer written, later ones are not started.
     void requestStop();
+    // The user id of the process at the other end of descriptor.
+    static uint uidOf(quintptr descriptor);
+    // The peer's user id, read when the connection was accepted.
+    uint peerUid() const;
     ZX2LocalSocketPrivate *const d;
 };
 
