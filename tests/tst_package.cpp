@@ -89,7 +89,9 @@ void TestPackage::files()
     QCOMPARE(files, QStringList({QStringLiteral("./lib/systemd/system/reverseproxy.service"),
                                  QStringLiteral("./usr/bin/reverseproxy"), QStringLiteral("./usr/bin/reverseproxyctl"),
                                  QStringLiteral("./usr/share/doc/reverseproxy/changelog.gz"),
-                                 QStringLiteral("./usr/share/doc/reverseproxy/copyright")}));
+                                 QStringLiteral("./usr/share/doc/reverseproxy/copyright"),
+                                 QStringLiteral("./usr/share/man/man1/reverseproxyctl.1.gz"),
+                                 QStringLiteral("./usr/share/man/man8/reverseproxy.8.gz")}));
     const QString control = m_out.path() + QStringLiteral("/control");
     QVERIFY(!run(QStringLiteral("dpkg-deb"), {QStringLiteral("-e"), m_deb, control}).isNull());
     for (const char *script : {"postinst", "prerm", "postrm"})

@@ -94,12 +94,20 @@ void TestServiceUnit::exposure()
     QVERIFY2(level.captured(1).toDouble() <= kMaxExposure, qPrintable(out));
 }
 
-// verify wants ExecStart to exist: the unit is pointed at the built binary.
+// verify wants ExecStart and the Documentation= page to exist: the unit is
+// pointed at the built binary, and man at the page in the sources.
 void TestServiceUnit::verify()
 {
     if (m_analyze.isEmpty())
         QSKIP("systemd-analyze is not installed");
+    const QString man8 = m_dir.path() + QStringLiteral("/man/man8");
+    QVERIFY(QDir().mkpath(man8));
+    QVERIFY(QFile::copy(QStringLiteral(TESTS_SOURCE_DIR "/../packaging/man/reverseproxy.8"),
+                        man8 + QStringLiteral("/reverseproxy.8")));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("MANPATH"), m_dir.path() + QStringLiteral("/man"));
     QProcess analyze;
+    analyze.setProcessEnvironment(env);
     analyze.setProcessChannelMode(QProcess::MergedChannels);
     analyze.start(m_analyze, {QStringLiteral("verify"), writeUnit(QStringLiteral(BIN_DIR), QStringLiteral("built"))});
     QVERIFY(analyze.waitForFinished(60000));
