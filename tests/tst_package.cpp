@@ -22,8 +22,8 @@ private slots:
     void lintian();
 
 private:
-    // Runs a program to its end; its standard output, or a null array when it fails.
-    QByteArray run(const QString &program, const QStringList &args, int msecs = 60000);
+    // Runs a program to its end; true when it succeeded, with its standard output in out.
+    bool run(const QString &program, const QStringList &args, QByteArray *out = nullptr, int msecs = 60000);
 
     QTemporaryDir m_out;
     QString m_deb;
@@ -31,15 +31,17 @@ private:
 
 const int kBuildTimeout = 1500000; // ms; a release build from scratch on a shared machine
 
-QByteArray TestPackage::run(const QString &program, const QStringList &args, int msecs)
+bool TestPackage::run(const QString &program, const QStringList &args, QByteArray *out, int msecs)
 {
     QProcess process;
     process.start(program, args);
     if (!process.waitForFinished(msecs) || process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
         qWarning("%s failed: %s", qPrintable(program), process.readAllStandardError().right(4000).constData());
-        return QByteArray();
+        return false;
     }
-    return process.readAllStandardOutput();
+    if (out)
+        *out = process.readAllStandardOutput();
+    return true;
 }
 
 void TestPackage::initTestCase()
@@ -47,12 +49,15 @@ void TestPackage::initTestCase()
     QVERIFY(m_out.isValid());
     // A build directory of its own beside the test build, kept for the next run.
     qputenv("BUILD_DIR", QByteArrayLiteral(BIN_DIR "/../package-build"));
-    const QByteArray out = run(QStringLiteral("bash"),
-                               {QStringLiteral(TESTS_SOURCE_DIR "/../scripts/package"), m_out.path()}, kBuildTimeout);
+    QByteArray out;
+    QVERIFY(run(QStringLiteral("bash"), {QStringLiteral(TESTS_SOURCE_DIR "/../scripts/package"), m_out.path()}, &out,
+                kBuildTimeout));
     m_deb = QString::fromUtf8(out).trimmed().section(QLatin1Char('\n'), -1);
     QVERIFY2(QFileInfo::exists(m_deb), qPrintable(m_deb));
-    const QString arch = QString::fromUtf8(run(QStringLiteral("dpkg"), {QStringLiteral("--print-architecture")})).trimmed();
-    QCOMPARE(QFileInfo(m_deb).fileName(), QStringLiteral("reverseproxy_" PROJECT_VERSION "_%1.deb").arg(arch));
+    QByteArray arch;
+    QVERIFY(run(QStringLiteral("dpkg"), {QStringLiteral("--print-architecture")}, &arch));
+    QCOMPARE(QFileInfo(m_deb).fileName(),
+             QStringLiteral("reverseproxy_" PROJECT_VERSION "_%1.deb").arg(QString::fromUtf8(arch).trimmed()));
 }
 
 void TestPackage::control_data()
@@ -73,7 +78,9 @@ void TestPackage::control()
 {
     QFETCH(QString, field);
     QFETCH(QString, pattern);
-    const QString value = QString::fromUtf8(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_deb, field})).trimmed();
+    QByteArray out;
+    QVERIFY(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-f"), m_deb, field}, &out));
+    const QString value = QString::fromUtf8(out).trimmed();
     QVERIFY2(QRegularExpression(pattern).match(value).hasMatch(), qPrintable(field + QStringLiteral(": ") + value));
 }
 
@@ -81,8 +88,10 @@ void TestPackage::control()
 // for; nothing under /orba, which belongs to the appliance.
 void TestPackage::files()
 {
+    QByteArray listing;
+    QVERIFY(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), m_deb}, &listing));
     QStringList files;
-    for (const QString &line : QString::fromUtf8(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-c"), m_deb})).split(QLatin1Char('\n')))
+    for (const QString &line : QString::fromUtf8(listing).split(QLatin1Char('\n')))
         if (!line.isEmpty() && !line.startsWith(QLatin1Char('d')))
             files << line.section(QLatin1Char(' '), -1);
     files.sort();
@@ -93,7 +102,7 @@ void TestPackage::files()
                                  QStringLiteral("./usr/share/man/man1/reverseproxyctl.1.gz"),
                                  QStringLiteral("./usr/share/man/man8/reverseproxy.8.gz")}));
     const QString control = m_out.path() + QStringLiteral("/control");
-    QVERIFY(!run(QStringLiteral("dpkg-deb"), {QStringLiteral("-e"), m_deb, control}).isNull());
+    QVERIFY(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-e"), m_deb, control}));
     for (const char *script : {"postinst", "prerm", "postrm"})
         QVERIFY2(QFileInfo(control + QLatin1Char('/') + QLatin1String(script)).isExecutable(), script);
 }
@@ -102,7 +111,7 @@ void TestPackage::files()
 void TestPackage::unit()
 {
     const QString root = m_out.path() + QStringLiteral("/root");
-    QVERIFY(!run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, root}).isNull());
+    QVERIFY(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, root}));
     QFile packaged(root + QStringLiteral("/lib/systemd/system/reverseproxy.service"));
     QFile source(QStringLiteral(TESTS_SOURCE_DIR "/../packaging/reverseproxy.service.in"));
     QVERIFY(packaged.open(QIODevice::ReadOnly) && source.open(QIODevice::ReadOnly));
