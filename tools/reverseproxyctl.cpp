@@ -1,6 +1,8 @@
 // reverseproxyctl: sends one command to the reverse-proxy service over its
 // local socket and prints the answer, for people and for scripts.
 
+#include "ruleview.h"
+#include "zx2error.h"
 #include "zx2file.h"
 #include "zx2localserver.h"
 #include "zx2paths.h"
@@ -21,11 +23,17 @@ enum ExitStatus { Succeeded = 0, Refused = 1, Unreachable = 2 };
 const int kDefaultTimeout = 30; // seconds; a create may wait on netstat twice
 
 const char *const kDescription =
-    "Sends COMMAND with the JSON object PARAMS-JSON (default {}) to the reverse-proxy\n"
-    "service and prints the answer as indented JSON.\n"
+    "Talks to the reverse-proxy service over its local socket.\n"
+    "\n"
+    "  list                  the rules as a table, with the reason of each disabled one\n"
+    "  show N                every field of rule number N\n"
+    "  status                the last Apache reload, Apache's state and the disabled rules\n"
+    "  COMMAND [PARAMS-JSON] sends COMMAND with the JSON object PARAMS-JSON (default {})\n"
+    "                        and prints the answer as indented JSON\n"
+    "With --json, list, show and status print the service's answer as indented JSON too.\n"
     "\n"
     "Commands: reverseproxy_alload, reverseproxy_acquit, reverseproxy_create,\n"
-    "reverseproxy_change, reverseproxy_remove, help_interfaces.\n"
+    "reverseproxy_change, reverseproxy_remove, reverseproxy_status, help_interfaces.\n"
     "\n"
     "Exit status: 0 when the answer's \"err\" is 0 or 10000, 1 for any other answer,\n"
     "2 when the service cannot be reached or the command line is wrong.\n"
@@ -36,6 +44,12 @@ const char *const kDescription =
     "  reverseproxyctl reverseproxy_create '{\"name\":\"media\",\n"
     "      \"source\":{\"protocol\":\"http\",\"port\":0,\"path\":\"/media\"},\n"
     "      \"dest\":{\"protocol\":\"http\",\"host\":\"127.0.0.1\",\"port\":8096,\"path\":\"/\"}}'";
+
+// Where and how long to ask the service.
+struct Service {
+    QString lpcid;
+    int timeout = 0;
+};
 
 int fail(const QString &message)
 {
@@ -86,7 +100,99 @@ QString readLpcid(const QString &given, QString *lpcid)
 bool isSuccess(const QJsonObject &answer)
 {
     const int err = toInt(answer.value(QStringLiteral("err")), -1);
-    return err == 0 || err == 10000;
+    return err == ZX2Error::ERR_SUCCEED || err == ZX2Error::ERR_SUCCESS;
+}
+
+bool ask(const Service &service, const QString &command, const QJsonObject &params, QJsonObject *answer)
+{
+    const QJsonObject request{{QStringLiteral("cmd"), command}, {QStringLiteral("params"), params}};
+    return ZX2LocalServer::localRequest(service.lpcid, request, answer, service.timeout);
+}
+
+int unreachable(const Service &service)
+{
+    return fail(QStringLiteral("no answer from the service at %1 (not running, or no answer within %2 s)")
+                    .arg(service.lpcid).arg(service.timeout));
+}
+
+int printJson(const QJsonObject &answer)
+{
+    QTextStream(stdout) << QJsonDocument(answer).toJson(QJsonDocument::Indented);
+    return isSuccess(answer) ? Succeeded : Refused;
+}
+
+// Prints the answer raw, or its "results" through the view when it succeeded.
+template <typename View>
+int print(const QJsonObject &answer, bool json, View view)
+{
+    if (json)
+        return printJson(answer);
+    if (isSuccess(answer))
+        QTextStream(stdout) << view(answer.value(QStringLiteral("results")).toObject());
+    else
+        QTextStream(stderr) << "reverseproxyctl: " << toString(answer.value(QStringLiteral("errmsg")))
+                            << " (err " << toInt(answer.value(QStringLiteral("err")), -1) << ")" << Qt::endl;
+    return isSuccess(answer) ? Succeeded : Refused;
+}
+
+// The disabled rules of the status; none when the service has no status command.
+RuleView::DisabledRules disabledRules(const Service &service)
+{
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer))
+        return RuleView::DisabledRules();
+    if (!isSuccess(answer) && toInt(answer.value(QStringLiteral("err"))) != ZX2Error::ERR_MISSING)
+        QTextStream(stderr) << "reverseproxyctl: no rule states: "
+                            << toString(answer.value(QStringLiteral("errmsg"))) << Qt::endl;
+    return RuleView::disabledRules(answer.value(QStringLiteral("results")).toObject());
+}
+
+int list(const Service &service, bool json)
+{
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
+        return unreachable(service);
+    const RuleView::DisabledRules disabled =
+        json || !isSuccess(answer) ? RuleView::DisabledRules() : disabledRules(service);
+    return print(answer, json, [&](const QJsonObject &rules) { return RuleView::rulesTable(rules, disabled); });
+}
+
+int show(const Service &service, int pxyno, bool json)
+{
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}, &answer))
+        return unreachable(service);
+    const RuleView::DisabledRules disabled =
+        json || !isSuccess(answer) ? RuleView::DisabledRules() : disabledRules(service);
+    return print(answer, json, [&](const QJsonObject &rule) { return RuleView::ruleDetails(rule, disabled); });
+}
+
+int status(const Service &service, bool json)
+{
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer))
+        return unreachable(service);
+    return print(answer, json, RuleView::statusText);
+}
+
+int raw(const Service &service, const QString &command, const QJsonObject &params)
+{
+    QJsonObject answer;
+    if (!ask(service, command, params, &answer))
+        return unreachable(service);
+    return printJson(answer);
+}
+
+// Checks the words after a readable command; empty when they fit.
+QString readViewArgs(const QStringList &args, int *pxyno)
+{
+    const QString &view = args.at(0);
+    if (view == QLatin1String("show")) {
+        bool ok = false;
+        *pxyno = args.size() == 2 ? args.at(1).toInt(&ok) : 0;
+        return ok && *pxyno > 0 ? QString() : QStringLiteral("expected show N with a rule number N above 0");
+    }
+    return args.size() == 1 ? QString() : QStringLiteral("%1 takes no parameters").arg(view);
 }
 
 } // namespace
@@ -103,11 +209,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
         QStringLiteral("Seconds to wait for the answer (default %1).").arg(kDefaultTimeout),
         QStringLiteral("SECONDS"));
-    parser.addOption(lpcidOption);
-    parser.addOption(timeoutOption);
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("Command to run."));
+    const QCommandLineOption jsonOption(QStringLiteral("json"),
+        QStringLiteral("Print the answer of list, show or status as JSON."));
+    parser.addOptions({lpcidOption, timeoutOption, jsonOption});
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status or a service command."));
     parser.addPositionalArgument(QStringLiteral("PARAMS-JSON"),
-        QStringLiteral("Parameters of the command, a JSON object."), QStringLiteral("[PARAMS-JSON]"));
+        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show."),
+        QStringLiteral("[PARAMS-JSON | N]"));
 
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText());
@@ -119,23 +227,25 @@ int main(int argc, char *argv[])
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty() || args.size() > 2)
         return fail(QStringLiteral("expected COMMAND [PARAMS-JSON]; see --help"));
-    int timeout = 0;
+    const QStringList views{QStringLiteral("list"), QStringLiteral("show"), QStringLiteral("status")};
+    const bool isView = views.contains(args.at(0));
+    Service service;
     QJsonObject params;
-    QString lpcid;
-    QString error = readTimeout(parser, timeoutOption, &timeout);
+    int pxyno = 0;
+    QString error = readTimeout(parser, timeoutOption, &service.timeout);
     if (error.isEmpty())
-        error = readParams(args, &params);
+        error = isView ? readViewArgs(args, &pxyno) : readParams(args, &params);
     if (error.isEmpty())
-        error = readLpcid(parser.value(lpcidOption), &lpcid);
+        error = readLpcid(parser.value(lpcidOption), &service.lpcid);
     if (!error.isEmpty())
         return fail(error);
 
-    QJsonObject request{{QStringLiteral("cmd"), args.at(0)}, {QStringLiteral("params"), params}};
-    QJsonObject answer;
-    if (!ZX2LocalServer::localRequest(lpcid, request, &answer, timeout))
-        return fail(QStringLiteral("no answer from the service at %1 (not running, or no answer within %2 s)")
-                        .arg(lpcid).arg(timeout));
-
-    QTextStream(stdout) << QJsonDocument(answer).toJson(QJsonDocument::Indented);
-    return isSuccess(answer) ? Succeeded : Refused;
+    const bool json = parser.isSet(jsonOption);
+    if (args.at(0) == QLatin1String("list"))
+        return list(service, json);
+    if (args.at(0) == QLatin1String("show"))
+        return show(service, pxyno, json);
+    if (args.at(0) == QLatin1String("status"))
+        return status(service, json);
+    return raw(service, args.at(0), params);
 }

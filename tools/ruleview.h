@@ -1,0 +1,32 @@
+#ifndef RULEVIEW_H
+#define RULEVIEW_H
+
+#include <QJsonObject>
+#include <QMap>
+#include <QString>
+
+// Readable text for the answers of the reverse-proxy service: rule records of
+// "reverseproxy_alload" / "reverseproxy_acquit" and the "results" of
+// "reverseproxy_status".
+namespace RuleView {
+
+// Rule number -> reason, for the rules the status lists as disabled.
+using DisabledRules = QMap<int, QString>;
+
+DisabledRules disabledRules(const QJsonObject &status);
+
+// The URL a rule listens on; "<appliance>" stands for the appliance's own web
+// site, which serves the rules whose source port is 0.
+QString sourceUrl(const QJsonObject &rule);
+// The URL a rule forwards to, as the generated Apache configuration has it.
+QString destinationUrl(const QJsonObject &rule);
+
+// One line per rule, ordered by number, under a header line.
+QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled);
+// Every field of one rule, one per line.
+QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled);
+QString statusText(const QJsonObject &status);
+
+} // namespace RuleView
+
+#endif // RULEVIEW_H
