@@ -111,9 +111,10 @@ bool systemctl(const QString &verb, QString &message)
     QString output;
     const int code = cmdExecute(output, {QStringLiteral("systemctl"), verb, QStringLiteral("apache2")},
                                 kSystemctlTimeout);
-    message = code == 0 ? QString() : output.trimmed();
-    if (code != 0 && message.isEmpty())
-        message = QStringLiteral("systemctl %1 apache2: exit status %2").arg(verb).arg(code);
+    if (code == ZX2Error::ERR_TIMEOUT)
+        message = QStringLiteral("systemctl %1 apache2: did not run or did not finish").arg(verb);
+    else if (code != 0)
+        message = QStringLiteral("systemctl %1 apache2: exit status %2 %3").arg(verb).arg(code).arg(output.trimmed()).trimmed();
     return code == 0;
 }
 
