@@ -2,17 +2,19 @@
 
 #include "lnx2host.h"
 #include "lnx2utils.h"
+#include "zx2utils_process.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
 #include <QPair>
-#include <QProcess>
-#include <QProcessEnvironment>
 
 #include <algorithm>
 
 namespace {
+
+// How long "script" may take to start before an install counts as failed.
+constexpr int kScriptStartMs = 30000;
 
 QStringList toolLines(const QByteArray &output)
 {
@@ -363,30 +365,23 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request)
     QElapsedTimer timer;
     timer.start();
 
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("script"), {QStringLiteral("-c"), command});
-    bool ok = false;
-    if (process.waitForStarted(30000)) {
-        QByteArray output;
-        InstallProgress install;
-        for (;;) {
-            if (process.waitForFinished(500) || process.state() == QProcess::NotRunning) {
-                ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-                if (ok)
-                    emit progress(100);
-                else
-                    result[QStringLiteral("errmsg")] = QString::fromLocal8Bit(process.readAllStandardError());
-                break;
-            }
-            output += process.readAll();
-            install.advance(output);
-            emit progress(install.value);
-        }
-    }
+    ProcessRequest script;
+    script.program = QStringLiteral("script");
+    script.arguments = QStringList{QStringLiteral("-c"), command};
+    script.environment = hostNoninteractiveEnvironment();
+    script.channels = QProcess::MergedChannels;
+    script.startMs = kScriptStartMs;
+    InstallProgress install;
+    script.onOutput = [&](const QByteArray &output) {
+        install.advance(output);
+        emit progress(install.value);
+    };
+    const ProcessRun run = runProcess(script);
+    if (run.succeeded())
+        emit progress(100);
+    else if (run.started)
+        // The channels are merged, so apt's messages are in the output.
+        result[QStringLiteral("errmsg")] = QString::fromLocal8Bit(run.standardOutput);
 
     dpkgStatus(name, newStatus, newVersion);
     if (argument != name)
@@ -398,5 +393,5 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request)
     result[QStringLiteral("oldversion")] = oldVersion;
     result[QStringLiteral("newstatus")] = newStatus;
     result[QStringLiteral("newversion")] = newVersion;
-    return ok;
+    return run.succeeded();
 }

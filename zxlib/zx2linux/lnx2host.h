@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
@@ -20,10 +21,14 @@ QString hostPath(const QString &fixedPath);
 // the child's environment gets DEBIAN_FRONTEND=noninteractive. True when it
 // started, ended in time and normally, with exit code 0. The outputs, when
 // asked for, are the raw bytes the child wrote; a child still running at the
-// end of the wait is killed.
+// end of the wait is killed with every process it started.
 bool hostRun(const QString &program, const QStringList &arguments, int startMs, int finishMs,
              bool noninteractive = false, QByteArray *output = nullptr,
              QByteArray *errorOutput = nullptr);
+
+// This process's environment with DEBIAN_FRONTEND=noninteractive, so that
+// the package tools ask no questions.
+QProcessEnvironment hostNoninteractiveEnvironment();
 
 // Runs "rm -f" on each fixed path in turn, to its end; a path whose file name
 // holds "*" stands for every file that it matches (rm runs once for them all,
