@@ -23,23 +23,15 @@ T truncated(double value)
     return static_cast<T>(value);
 }
 
-int stringToInt(const QString &text)
+// The decimal number a text holds, else the hexadecimal one, else 0.
+template <typename T>
+T decimalOrHex(const QString &text, T (QString::*parse)(bool *, int) const)
 {
     bool ok = false;
-    const int decimal = text.toInt(&ok, 10);
+    const T decimal = (text.*parse)(&ok, 10);
     if (ok)
         return decimal;
-    const int hexadecimal = text.toInt(&ok, 16);
-    return ok ? hexadecimal : 0;
-}
-
-qint64 stringToInt64(const QString &text)
-{
-    bool ok = false;
-    const qint64 decimal = text.toLongLong(&ok, 10);
-    if (ok)
-        return decimal;
-    const qint64 hexadecimal = text.toLongLong(&ok, 16);
+    const T hexadecimal = (text.*parse)(&ok, 16);
     return ok ? hexadecimal : 0;
 }
 
@@ -91,7 +83,7 @@ int toInt(const QJsonValue &value, int defaultValue)
     case QJsonValue::Bool:
         return value.toBool() ? 1 : 0;
     case QJsonValue::String:
-        return stringToInt(value.toString());
+        return decimalOrHex(value.toString(), &QString::toInt);
     default:
         return defaultValue;
     }
@@ -105,7 +97,7 @@ qint64 toInt64(const QJsonValue &value)
     case QJsonValue::Bool:
         return value.toBool() ? 1 : 0;
     case QJsonValue::String:
-        return stringToInt64(value.toString());
+        return decimalOrHex(value.toString(), &QString::toLongLong);
     default:
         return 0;
     }

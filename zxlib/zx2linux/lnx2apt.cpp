@@ -28,6 +28,26 @@ QJsonObject packageRecord(const QStringList &row)
                        {QStringLiteral("version"), row[2]}};
 }
 
+// Counts the lines that begin with prefix once every ignored text is taken
+// out of them; package gets the word at nameAt of the last one that has it.
+int countReports(QString &package, const QStringList &lines, const QString &prefix, int nameAt,
+                 const QString &ignored)
+{
+    package.clear();
+    int count = 0;
+    for (QString line : lines) {
+        if (!ignored.isEmpty())
+            line.remove(ignored);
+        if (!line.startsWith(prefix))
+            continue;
+        ++count;
+        const QStringList parts = stringSplit(line.trimmed());
+        if (parts.size() > nameAt)
+            package = parts[nameAt];
+    }
+    return count;
+}
+
 // Moves the progress of a running apt on by one step of its phases: summary
 // (0), download (1, up to 30 %), unpack (2, up to 60 %), set up (3, up to 100 %).
 struct InstallProgress
@@ -144,33 +164,13 @@ bool LNX2Apt::dpkgStatus(const QString &package, QString &status, QString &versi
 
 int LNX2Apt::aptUnpacking(QString &package, const QStringList &lines)
 {
-    package.clear();
-    int count = 0;
-    for (const QString &line : lines) {
-        if (!line.startsWith(QLatin1String("Unpacking ")))
-            continue;
-        ++count;
-        const QStringList parts = stringSplit(line.trimmed());
-        if (parts.size() > 1)
-            package = parts[1];
-    }
-    return count;
+    return countReports(package, lines, QStringLiteral("Unpacking "), 1, QString());
 }
 
 int LNX2Apt::aptSettingUp(QString &package, const QStringList &lines)
 {
-    package.clear();
-    int count = 0;
-    for (QString line : lines) {
-        line.remove(QLatin1String("[Waiting for headers]"));
-        if (!line.startsWith(QLatin1String("Setting up ")))
-            continue;
-        ++count;
-        const QStringList parts = stringSplit(line.trimmed());
-        if (parts.size() > 2)
-            package = parts[2];
-    }
-    return count;
+    return countReports(package, lines, QStringLiteral("Setting up "), 2,
+                        QStringLiteral("[Waiting for headers]"));
 }
 
 bool LNX2Apt::aptAmounts(int &amount, const QStringList &lines)
