@@ -23,7 +23,7 @@ namespace {
 // that every database of the framework has.
 const QJsonObject &builtInStatements()
 {
-    static const QJsonObject statements = [] {
+    static const QJsonObject kStatements = [] {
         const auto statement = [](const char *text, const QJsonObject &params) {
             return QJsonObject{{QStringLiteral("text"), QLatin1String(text)},
                                {QStringLiteral("params"), params}};
@@ -42,7 +42,7 @@ const QJsonObject &builtInStatements()
              statement("INSERT INTO SYS_Configure( CFG_Key, CFG_Value)VALUES( :key, :value);", keyValue)},
         };
     }();
-    return statements;
+    return kStatements;
 }
 
 // Engine and creator files are UTF-8 texts (the compiled-in resources are):

@@ -141,8 +141,8 @@ bool toBool(const QString &text)
     bool ok = false;
     if (text.toInt(&ok, 10) >= 1 && ok)
         return true;
-    static const char *const words[] = {"true", "yes", "on", "ok", "y", "t"};
-    for (const char *word : words) {
+    static const char *const kTrueWords[] = {"true", "yes", "on", "ok", "y", "t"};
+    for (const char *word : kTrueWords) {
         if (text.compare(QLatin1String(word), Qt::CaseInsensitive) == 0)
             return true;
     }

@@ -36,9 +36,9 @@ bool ipv4Valid(const QString &text)
 
 bool iqnValid(const QString &text)
 {
-    static const QString allowed = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789.:-");
+    static const QString kIqnCharacters = QStringLiteral("abcdefghijklmnopqrstuvwxyz0123456789.:-");
     for (const QChar c : text) {
-        if (!allowed.contains(c))
+        if (!kIqnCharacters.contains(c))
             return false;
     }
     if (!text.startsWith(QLatin1String("iqn.")) || text.mid(4, 4).toInt() <= 1900)
@@ -51,8 +51,8 @@ bool iqnValid(const QString &text)
 
 bool idcardValidate(const QByteArray &number, bool checkBirthDate)
 {
-    static const int weights[17] = {7, 9, 10, 5, 8, 4, 2, 1, 6, 3, 7, 9, 10, 5, 8, 4, 2};
-    static const char checkChars[] = "10X98765432";
+    static const int kWeights[17] = {7, 9, 10, 5, 8, 4, 2, 1, 6, 3, 7, 9, 10, 5, 8, 4, 2};
+    static const char kCheckChars[] = "10X98765432";
     const QByteArray id = number.trimmed().toUpper();
     if (id.size() != 18)
         return false;
@@ -61,9 +61,9 @@ bool idcardValidate(const QByteArray &number, bool checkBirthDate)
         // A letter among the first 17 would otherwise weigh in as a large "digit".
         if (id.at(i) < '0' || id.at(i) > '9')
             return false;
-        sum += (id.at(i) - '0') * weights[i];
+        sum += (id.at(i) - '0') * kWeights[i];
     }
-    if (id.at(17) != checkChars[sum % 11])
+    if (id.at(17) != kCheckChars[sum % 11])
         return false;
     return !checkBirthDate || QDate(id.mid(6, 4).toInt(), id.mid(10, 2).toInt(), id.mid(12, 2).toInt()).isValid();
 }

@@ -269,7 +269,7 @@ bool LNX2Apt::aptReinstall(const QString &package)
     return hostRun(QStringLiteral("apt"),
                    {QStringLiteral("reinstall"), QStringLiteral("--fix-missing"),
                     QStringLiteral("--allow-unauthenticated"), QStringLiteral("-o"),
-                    QString::fromLatin1(LNX2_FORCE_CONFMISS), QStringLiteral("-y"), package},
+                    QString::fromLatin1(kAptForceConfmiss), QStringLiteral("-y"), package},
                    5000, 7200000, true);
 }
 
@@ -315,7 +315,7 @@ bool LNX2Apt::aptRepair()
         {{QStringLiteral("dpkg"), QStringLiteral("--configure"), QStringLiteral("-a")}, 70},
         {{apt, QStringLiteral("autoremove"), QStringLiteral("-y")}, 80},
         {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-y"), QStringLiteral("install")}, 90},
-        {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-o"), QString::fromLatin1(LNX2_FORCE_CONFMISS),
+        {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-o"), QString::fromLatin1(kAptForceConfmiss),
           QStringLiteral("-y"), QStringLiteral("install")}, 95},
     };
     for (const auto &step : steps) {

@@ -6,8 +6,8 @@
 #include <QDir>
 #include <QFileInfo>
 
-const char LNX2_TIME_SERVER[] = "pool.ntp.org";
-const char LNX2_FORCE_CONFMISS[] = "Dpkg::Options::=--force-confmiss";
+const char kHostTimeServer[] = "pool.ntp.org";
+const char kAptForceConfmiss[] = "Dpkg::Options::=--force-confmiss";
 
 QString hostPath(const QString &fixedPath)
 {
@@ -66,13 +66,13 @@ void hostRemoveFiles(const QStringList &fixedPaths)
 
 bool hostPackageToolListed(const QString &psOutput)
 {
-    static const QStringList marks = {QStringLiteral(" dpkg "), QStringLiteral("/dpkg "),
+    static const QStringList kPackageToolMarks = {QStringLiteral(" dpkg "), QStringLiteral("/dpkg "),
                                       QStringLiteral(" apt "), QStringLiteral("/apt ")};
     for (const QString &line : psOutput.split(QLatin1Char('\n'))) {
         const QString command = line.trimmed().section(QLatin1Char(' '), -1);
         if (command == QLatin1String("dpkg") || command == QLatin1String("apt"))
             return true;
-        for (const QString &mark : marks)
+        for (const QString &mark : kPackageToolMarks)
             if (line.contains(mark))
                 return true;
     }

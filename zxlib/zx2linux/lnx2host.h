@@ -47,9 +47,9 @@ QList<QStringList> dpkgListingRows(const QStringList &lines);
 // The apt option that lets dpkg restore missing configuration files, as one
 // argument of a program started without a shell: without the quotes that a
 // shell would remove, which apt would hand on to dpkg, which rejects them.
-extern const char LNX2_FORCE_CONFMISS[];
+extern const char kAptForceConfmiss[];
 
 // The appliance's time server, used when a caller names none.
-extern const char LNX2_TIME_SERVER[];
+extern const char kHostTimeServer[];
 
 #endif // LNX2HOST_H

@@ -253,7 +253,7 @@ bool LNX2Package::repairAll(bool flag) const
         return false;
     hostRemoveFiles({QStringLiteral("/var/lib/dpkg/lock-frontend"), QStringLiteral("/var/lib/dpkg/lock"),
                      QStringLiteral("/var/cache/apt/archives/*.deb"), QStringLiteral("/var/lib/dpkg/updates/*")});
-    if (!hostRun(QStringLiteral("ntpdate"), {QString::fromLatin1(LNX2_TIME_SERVER)}, 30000, 300000))
+    if (!hostRun(QStringLiteral("ntpdate"), {QString::fromLatin1(kHostTimeServer)}, 30000, 300000))
         return false;
     hostRun(QStringLiteral("hwclock"), {}, 30000, 100000);
 
@@ -282,6 +282,6 @@ bool LNX2Package::repairAll(bool flag) const
     runNoninteractive({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-y"),
                        QStringLiteral("install")});
     runNoninteractive({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-o"),
-                       QString::fromLatin1(LNX2_FORCE_CONFMISS), QStringLiteral("-y"), QStringLiteral("install")});
+                       QString::fromLatin1(kAptForceConfmiss), QStringLiteral("-y"), QStringLiteral("install")});
     return true;
 }
