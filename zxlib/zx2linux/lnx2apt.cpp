@@ -13,8 +13,8 @@
 
 namespace {
 
-// How long "script" may take to start before an install counts as failed.
-constexpr int kScriptStartMs = 30000;
+constexpr int kReinstallStartMs = 5000;  // a reinstall is started at once or not at all
+constexpr int kReinstallMs = 7200000;    // it may download and unpack for two hours
 
 QStringList toolLines(const QByteArray &output)
 {
@@ -120,7 +120,7 @@ QString LNX2Apt::takePackageName(const QString &text)
 bool LNX2Apt::isBusy()
 {
     QByteArray output;
-    if (!hostRun(QStringLiteral("ps"), {QStringLiteral("-e")}, 30000, 30000, false, &output))
+    if (!hostRun(QStringLiteral("ps"), {QStringLiteral("-e")}, kToolStartMs, kToolQueryMs, false, &output))
         return false;
     return hostPackageToolListed(QString::fromLatin1(output.constData()));
 }
@@ -129,7 +129,7 @@ QList<QJsonObject> LNX2Apt::dpkgPackages()
 {
     QByteArray output;
     if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), QStringLiteral("--no-pager")},
-                 30000, 30000, false, &output))
+                 kToolStartMs, kToolQueryMs, false, &output))
         return {};
     QList<QJsonObject> records;
     for (const QStringList &row : dpkgListingRows(toolLines(output)))
@@ -149,7 +149,7 @@ QList<QJsonObject> LNX2Apt::dpkgBrokens()
 bool LNX2Apt::dpkgStatus(const QString &package, QString &status, QString &version)
 {
     QByteArray output;
-    if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), package}, 30000, 30000, false, &output))
+    if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), package}, kToolStartMs, kToolQueryMs, false, &output))
         return false;
     for (const QStringList &row : dpkgListingRows(toolLines(output))) {
         // dpkg lists multi-arch packages with their architecture (libc6:amd64).
@@ -233,7 +233,7 @@ bool LNX2Apt::aptPurge(const QString &package)
     for (;;) {
         QByteArray error;
         if (hostRun(QStringLiteral("apt"), {QStringLiteral("purge"), QStringLiteral("-y"), package},
-                    30000, 900000, false, nullptr, &error)) {
+                    kToolStartMs, kToolWorkMs, false, nullptr, &error)) {
             ok = true;
             break;
         }
@@ -270,7 +270,7 @@ bool LNX2Apt::aptReinstall(const QString &package)
                    {QStringLiteral("reinstall"), QStringLiteral("--fix-missing"),
                     QStringLiteral("--allow-unauthenticated"), QStringLiteral("-o"),
                     QString::fromLatin1(kAptForceConfmiss), QStringLiteral("-y"), package},
-                   5000, 7200000, true);
+                   kReinstallStartMs, kReinstallMs, true);
 }
 
 int LNX2Apt::aptReinstall(const QList<QJsonObject> &packages)
@@ -294,7 +294,7 @@ bool LNX2Apt::aptRepair()
     emit progress(5);
     PRINTVAR();
     emit progress(10);
-    hostRun(QStringLiteral("hwclock"), {}, 30000, 30000);
+    hostRun(QStringLiteral("hwclock"), {}, kToolStartMs, kToolQueryMs);
     emit progress(15);
     PRINTVAR();
     emit progress(30);
@@ -319,7 +319,7 @@ bool LNX2Apt::aptRepair()
           QStringLiteral("-y"), QStringLiteral("install")}, 95},
     };
     for (const auto &step : steps) {
-        hostRun(step.first.first(), step.first.mid(1), 30000, 900000, true);
+        hostRun(step.first.first(), step.first.mid(1), kToolStartMs, kToolWorkMs, true);
         if (step.second < 0)
             continue;
         emit progress(step.second);
@@ -370,7 +370,7 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request)
     script.arguments = QStringList{QStringLiteral("-c"), command};
     script.environment = hostNoninteractiveEnvironment();
     script.channels = QProcess::MergedChannels;
-    script.startMs = kScriptStartMs;
+    script.startMs = kToolStartMs;
     InstallProgress install;
     script.onOutput = [&](const QByteArray &output) {
         install.advance(output);

@@ -16,6 +16,11 @@
 // can point the modules at a temporary tree; otherwise the path is unchanged.
 QString hostPath(const QString &fixedPath);
 
+// Time limits of the package tools, in milliseconds.
+constexpr int kToolStartMs = 30000; // a tool that has not started by then is stuck
+constexpr int kToolQueryMs = 30000; // listings and clock settings answer within seconds
+constexpr int kToolWorkMs = 900000; // a purge, clean or fix may work for a quarter hour
+
 // Runs program directly (no shell) with its arguments, waiting up to startMs
 // for the start and finishMs for the end (-1: no limit). With noninteractive
 // the child's environment gets DEBIAN_FRONTEND=noninteractive. True when it
