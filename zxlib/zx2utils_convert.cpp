@@ -35,6 +35,22 @@ T decimalOrHex(const QString &text, T (QString::*parse)(bool *, int) const)
     return ok ? hexadecimal : 0;
 }
 
+// An integer of type T from a JSON value; parse reads a text in a base.
+template <typename T>
+T integerOf(const QJsonValue &value, T defaultValue, T (QString::*parse)(bool *, int) const)
+{
+    switch (value.type()) {
+    case QJsonValue::Double:
+        return truncated<T>(value.toDouble());
+    case QJsonValue::Bool:
+        return value.toBool() ? 1 : 0;
+    case QJsonValue::String:
+        return decimalOrHex(value.toString(), parse);
+    default:
+        return defaultValue;
+    }
+}
+
 // The number a decimal text holds, 0 when it holds none. Qt also reads "inf"
 // and "nan", and gives infinity for an overflow; none of these is a number.
 double decimalNumber(const QString &text)
@@ -77,30 +93,12 @@ int toInt(const QJsonValue &value)
 
 int toInt(const QJsonValue &value, int defaultValue)
 {
-    switch (value.type()) {
-    case QJsonValue::Double:
-        return truncated<int>(value.toDouble());
-    case QJsonValue::Bool:
-        return value.toBool() ? 1 : 0;
-    case QJsonValue::String:
-        return decimalOrHex(value.toString(), &QString::toInt);
-    default:
-        return defaultValue;
-    }
+    return integerOf(value, defaultValue, &QString::toInt);
 }
 
 qint64 toInt64(const QJsonValue &value)
 {
-    switch (value.type()) {
-    case QJsonValue::Double:
-        return truncated<qint64>(value.toDouble());
-    case QJsonValue::Bool:
-        return value.toBool() ? 1 : 0;
-    case QJsonValue::String:
-        return decimalOrHex(value.toString(), &QString::toLongLong);
-    default:
-        return 0;
-    }
+    return integerOf<qint64>(value, 0, &QString::toLongLong);
 }
 
 double toDouble(const QJsonValue &value)
