@@ -16,6 +16,10 @@ namespace {
 // progress bar without waking the caller needlessly.
 constexpr int kOutputPollMs = 500;
 
+// exeCommand's result for a command that did not start or not finish in time,
+// as its callers have always been told.
+constexpr int kCommandNotRun = 62;
+
 // A child in a process group of its own, so that a time-out can end
 // everything it started; killed and reaped when it goes out of scope.
 class ChildProcess : public QProcess
@@ -130,7 +134,7 @@ int runDetached(const QString &command)
 {
     QStringList arguments = QProcess::splitCommand(command);
     const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    return QProcess::startDetached(program, arguments) ? 0 : 62;
+    return QProcess::startDetached(program, arguments) ? 0 : kCommandNotRun;
 }
 
 int runWithoutLimit(const QString &command, QByteArray *output)
@@ -151,7 +155,7 @@ int runWithLimit(const QString &command, int timeoutMs, QByteArray *output)
 {
     const ProcessRun run = runProcess(commandLineRequest(command, timeoutMs));
     if (!run.finished)
-        return 62;
+        return kCommandNotRun;
     if (output)
         *output = run.crashed || run.exitCode != 0 ? run.standardError : run.standardOutput;
     return run.exitCode;
