@@ -49,7 +49,8 @@ struct ProcessRun
 
 ProcessRun runProcess(const ProcessRequest &request);
 
-// Child processes with time limits. A command line is split into program and
+// Child processes with time limits, each run through runProcess except the
+// detached start of exeCommand. A command line is split into program and
 // arguments at blanks, honouring double quotes; it is not given to a shell.
 // A limit in milliseconds covers starting and finishing together. A run
 // succeeds when the child started, finished in time, did not crash and
