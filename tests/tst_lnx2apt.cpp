@@ -388,7 +388,7 @@ private slots:
         QJsonObject result;
         QVERIFY(!apt.aptExecute(result, {{"package", "nosuch"}}));
         QVERIFY(!values(spy).contains(100));
-        QCOMPARE(result.value("errmsg").toString(), "");
+        QCOMPARE(result.value("errmsg").toString(), "E: Unable to locate package nosuch\r\n");
         QCOMPARE(result.value("newstatus").toString(), "");
     }
 };

@@ -86,6 +86,42 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!isRunning(sleeper), 10000);
     }
 
+    void runProcess_data()
+    {
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<int>("finishMs");
+        QTest::addColumn<bool>("finished");
+        QTest::addColumn<QByteArray>("standardOutput");
+        QTest::addColumn<QByteArray>("standardError");
+        QTest::newRow("separate") << int(QProcess::SeparateChannels) << -1 << true
+                                  << QByteArray("out\n") << QByteArray("err\n");
+        QTest::newRow("merged") << int(QProcess::MergedChannels) << -1 << true
+                                << QByteArray("out\nerr\n") << QByteArray();
+        QTest::newRow("finish limit keeps what was written")
+            << int(QProcess::SeparateChannels) << 300 << false << QByteArray("out\n")
+            << QByteArray("err\n");
+    }
+    void runProcess()
+    {
+        QFETCH(int, channels);
+        QFETCH(int, finishMs);
+        QFETCH(bool, finished);
+        QFETCH(QByteArray, standardOutput);
+        QFETCH(QByteArray, standardError);
+        ProcessRequest request;
+        request.program = "sh";
+        request.arguments = QStringList{"-c", "echo out; echo err >&2; [ $0 = sh ] || sleep 30",
+                                        finished ? "sh" : "wait"};
+        request.channels = QProcess::ProcessChannelMode(channels);
+        request.finishMs = finishMs;
+        const ProcessRun run = ::runProcess(request);
+        QVERIFY(run.started);
+        QCOMPARE(run.finished, finished);
+        QCOMPARE(run.succeeded(), finished);
+        QCOMPARE(run.standardOutput, standardOutput);
+        QCOMPARE(run.standardError, standardError);
+    }
+
     void environmentExtendsVariables()
     {
         qputenv("ZX2_TEST_LIST", "/a::/b");
@@ -122,14 +158,14 @@ private slots:
         QTest::newRow("all succeed") << QStringList{"true", " ", touch} << true << QStringList()
                                      << true << 10000;
         QTest::newRow("second fails")
-            << QStringList{"true", "sh -c \"echo broken >&2; exit 4\"", touch} << false
+            << QStringList{"true", "sh -c \"echo broken >&2; exit 4\"", touch} << true
             << QStringList{"broken\n"} << false << 10000;
         QTest::newRow("first fails") << QStringList{"false", touch} << false << QStringList{""}
                                      << false << 10000;
         QTest::newRow("only blanks") << QStringList{"", "  "} << false << QStringList() << false
                                      << 10000;
         QTest::newRow("limit covers the batch")
-            << QStringList{"sleep 0.6", "sleep 0.6", touch} << false << QStringList{""} << false
+            << QStringList{"sleep 0.6", "sleep 0.6", touch} << true << QStringList{""} << false
             << 1000;
     }
     void cmdsExec()

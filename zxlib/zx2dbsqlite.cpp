@@ -23,7 +23,7 @@ namespace {
 // that every database of the framework has.
 const QJsonObject &builtInStatements()
 {
-    static const QJsonObject statements = [] {
+    static const QJsonObject kStatements = [] {
         const auto statement = [](const char *text, const QJsonObject &params) {
             return QJsonObject{{QStringLiteral("text"), QLatin1String(text)},
                                {QStringLiteral("params"), params}};
@@ -42,7 +42,7 @@ const QJsonObject &builtInStatements()
              statement("INSERT INTO SYS_Configure( CFG_Key, CFG_Value)VALUES( :key, :value);", keyValue)},
         };
     }();
-    return statements;
+    return kStatements;
 }
 
 // Engine and creator files are UTF-8 texts (the compiled-in resources are):
@@ -63,11 +63,11 @@ bool readText(const QString &path, QString *text)
 class EngineReader
 {
 public:
-    explicit EngineReader(QJsonObject &engine) : engine(engine) {}
+    explicit EngineReader(QJsonObject &target) : engine(target) {}
 
-    void read(const QString &text)
+    void read(const QString &engineText)
     {
-        const QStringList lines = ZX2DBSqlite::delSqlComments(text);
+        const QStringList lines = ZX2DBSqlite::delSqlComments(engineText);
         for (const QString &line : lines)
             readLine(line);
         store();
@@ -245,7 +245,7 @@ bool hasSteps(const QJsonObject &engine, int version)
 class ZX2DBSqlitePrivate
 {
 public:
-    explicit ZX2DBSqlitePrivate(ZX2DBSqlite *q) : q(q) {}
+    explicit ZX2DBSqlitePrivate(ZX2DBSqlite *owner) : q(owner) {}
 
     void setError(const QString &text);
     bool openConnection(const QString &file, int flags);
@@ -270,7 +270,6 @@ public:
     // statement.
     QReadWriteLock connectionLock;
     sqlite3 *db = nullptr;
-    QString path;
 
     QMutex errorLock; // guards lastError, written by any thread
     QString lastError;
@@ -301,7 +300,6 @@ bool ZX2DBSqlitePrivate::openConnection(const QString &file, int flags)
     if (rc != SQLITE_OK) {
         setError(QString::fromUtf8(handle ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
         sqlite3_close_v2(handle);
-        path.clear();
         return false;
     }
     QWriteLocker locker(&connectionLock);
@@ -342,7 +340,6 @@ bool ZX2DBSqlitePrivate::openOrCreate(const QString &file, const QString *creato
         if (created)
             *created = true;
     }
-    path = file;
     return true;
 }
 
@@ -350,7 +347,6 @@ void ZX2DBSqlitePrivate::discardNewFile(const QString &file)
 {
     q->close();
     QFile::remove(file);
-    path.clear();
 }
 
 // allFinished (may be null) is cleared when any statement of sql failed.
@@ -663,14 +659,9 @@ bool ZX2DBSqlite::open(const QString &path, bool *created)
 bool ZX2DBSqlite::openOnly(const QString &path)
 {
     close();
-    if (!QFileInfo::exists(path)) {
-        d->path.clear();
+    if (!QFileInfo::exists(path))
         return false;
-    }
-    if (!d->openConnection(path, SQLITE_OPEN_READWRITE))
-        return false;
-    d->path = path;
-    return true;
+    return d->openConnection(path, SQLITE_OPEN_READWRITE);
 }
 
 void ZX2DBSqlite::close()

@@ -17,9 +17,9 @@ public:
     QElapsedTimer timer;
 };
 
-static bool isSuccessCode(int err)
+bool ZX2Error::isSuccess(int err)
 {
-    return err == ZX2Error::ERR_SUCCEED || err == ZX2Error::ERR_SUCCESS;
+    return err == ERR_SUCCEED || err == ERR_SUCCESS;
 }
 
 QString ZX2Error::toErrid(int err)
@@ -146,7 +146,7 @@ void ZX2Error::write(QJsonObject *ret) const
     if (!ret)
         return;
     ret->insert(QStringLiteral("err"), d->err);
-    if (!isSuccessCode(d->err) && !d->errmsg.isEmpty())
+    if (!ZX2Error::isSuccess(d->err) && !d->errmsg.isEmpty())
         ret->insert(QStringLiteral("errmsg"), d->errmsg);
 }
 

@@ -174,6 +174,8 @@ public:
     // The enumerator name of a code ("ERR_PARAMS" for 9995); empty for a value
     // that is no enumerator.
     static QString toErrid(int err);
+    // Whether err is one of the two success codes (ERR_SUCCEED, ERR_SUCCESS).
+    static bool isSuccess(int err);
 
     explicit ZX2Error(int err = ERR_FAILED, const QString &errmsg = QString());
     ~ZX2Error() override;

@@ -1,7 +1,8 @@
 #include "zx2file.h"
 
+#include "zx2utils_digest.h"
+
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -12,11 +13,6 @@
 #include <QTextStream>
 
 namespace {
-
-QString md5Hex(const QByteArray &bytes)
-{
-    return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Md5).toHex());
-}
 
 // A codec name the registry does not know leaves the stream on its default.
 void applyCodec(QTextStream &stream, const QString &codecName)
@@ -134,25 +130,12 @@ bool ZX2File::saveJson(const QString &path, const QJsonValue &value, bool compac
 
 QString ZX2File::toMd5(const QString &path)
 {
-    QByteArray bytes;
-    return loadBinary(bytes, path) ? md5Hex(bytes) : QString();
+    return QString::fromLatin1(fileMd5hex(path));
 }
 
 QString ZX2File::fileMd5(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    QCryptographicHash hash(QCryptographicHash::Md5);
-    qint64 remaining = file.size();
-    while (remaining > 0) {
-        const QByteArray piece = file.read(qMin<qint64>(remaining, 4096));
-        if (piece.isEmpty())
-            break;
-        hash.addData(piece);
-        remaining -= piece.size();
-    }
-    return QString::fromLatin1(hash.result().toHex());
+    return toMd5(path);
 }
 
 QString ZX2File::toBase64(const QString &path, QString *md5)
@@ -161,7 +144,7 @@ QString ZX2File::toBase64(const QString &path, QString *md5)
     if (!loadBinary(bytes, path))
         return QString();
     if (md5)
-        *md5 = md5Hex(bytes);
+        *md5 = QString::fromLatin1(md5hex(bytes));
     return QString::fromLatin1(bytes.toBase64());
 }
 

@@ -24,11 +24,6 @@ public:
     QElapsedTimer timer;
 };
 
-static bool isSuccessCode(int err)
-{
-    return err == ZX2Error::ERR_SUCCEED || err == ZX2Error::ERR_SUCCESS;
-}
-
 ZX2Journals::ZX2Journals() : d(new ZX2JournalsPrivate)
 {
 }
@@ -151,7 +146,7 @@ void ZX2Journals::toRetObject(QJsonObject *ret, bool details) const
         return;
     d->step();
     ret->insert(QStringLiteral("err"), d->err);
-    if (!isSuccessCode(d->err) && !d->errmsg.isEmpty())
+    if (!ZX2Error::isSuccess(d->err) && !d->errmsg.isEmpty())
         ret->insert(QStringLiteral("errmsg"), d->errmsg);
     if (!details)
         return;
@@ -170,7 +165,7 @@ QJsonObject ZX2Journals::toObject() const
     QJsonObject object;
     object.insert(QStringLiteral("err"), d->err);
     object.insert(QStringLiteral("elapsed"), d->times);
-    if (!isSuccessCode(d->err) && !d->errmsg.isEmpty())
+    if (!ZX2Error::isSuccess(d->err) && !d->errmsg.isEmpty())
         object.insert(QStringLiteral("errmsg"), d->errmsg);
     if (!d->segments.isEmpty())
         object.insert(QStringLiteral("journals"), d->segments);

@@ -1,6 +1,8 @@
 #ifndef ZX2JOURNALS_H
 #define ZX2JOURNALS_H
 
+#include "zx2error.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
@@ -8,7 +10,7 @@
 // The result record that an operation fills while it runs: a result code
 // (a ZX2Error::ERRORCODE value or any integer), a message, an ordered list of
 // segments (one JSON value per step) and the elapsed milliseconds. An untouched
-// journal reports failure (9999). No lock: one thread uses a journal at a time.
+// journal reports failure (ERR_FAILED). No lock: one thread uses a journal at a time.
 class ZX2JournalsPrivate;
 
 class ZX2Journals
@@ -29,7 +31,7 @@ public:
     void setSegments(const QJsonArray &segments);
     // A fresh start with the given values; times back to 0. The timer keeps
     // running from its last restart.
-    void reset(int err = 9999, const QString &errmsg = QString(),
+    void reset(int err = ZX2Error::ERR_FAILED, const QString &errmsg = QString(),
                const QJsonArray &segments = QJsonArray());
 
     // times = 0 and the timer restarted.

@@ -39,6 +39,20 @@ public:
     // Producers in queued mode do not take it.
     mutable QMutex fileMutex;
 
+    template <typename T>
+    T setting(const T &field) const
+    {
+        QMutexLocker locker(&fileMutex);
+        return field;
+    }
+
+    template <typename T>
+    void setSetting(T &field, const T &value)
+    {
+        QMutexLocker locker(&fileMutex);
+        field = value;
+    }
+
     // Writer threads still alive, so that destruction can wait for them.
     std::mutex threadsMutex;
     std::condition_variable threadsDone;
@@ -246,50 +260,42 @@ void ZX2Logger::setCurrentInstance()
 
 QString ZX2Logger::filePath() const
 {
-    QMutexLocker locker(&d->fileMutex);
-    return d->filePath;
+    return d->setting(d->filePath);
 }
 
 void ZX2Logger::setFilePath(const QString &filePath)
 {
-    QMutexLocker locker(&d->fileMutex);
-    d->filePath = filePath;
+    d->setSetting(d->filePath, filePath);
 }
 
 qint64 ZX2Logger::maxSize() const
 {
-    QMutexLocker locker(&d->fileMutex);
-    return d->maxSize;
+    return d->setting(d->maxSize);
 }
 
 void ZX2Logger::setMaxSize(qint64 maxSize)
 {
-    QMutexLocker locker(&d->fileMutex);
-    d->maxSize = maxSize;
+    d->setSetting(d->maxSize, maxSize);
 }
 
 bool ZX2Logger::output() const
 {
-    QMutexLocker locker(&d->fileMutex);
-    return d->output;
+    return d->setting(d->output);
 }
 
 void ZX2Logger::setOutput(bool output)
 {
-    QMutexLocker locker(&d->fileMutex);
-    d->output = output;
+    d->setSetting(d->output, output);
 }
 
 bool ZX2Logger::immediate() const
 {
-    QMutexLocker locker(&d->fileMutex);
-    return d->immediate;
+    return d->setting(d->immediate);
 }
 
 void ZX2Logger::setImmediate(bool immediate)
 {
-    QMutexLocker locker(&d->fileMutex);
-    d->immediate = immediate;
+    d->setSetting(d->immediate, immediate);
 }
 
 void ZX2Logger::clean()

@@ -15,19 +15,19 @@ namespace {
 const QByteArray &PACKET_MARK = *new QByteArray("\x00zx", 3);
 const QByteArray &PACKET_KEEPALIVE = *new QByteArray("\x00ka\x00", 4);
 
-constexpr int HEADER_SIZE = 16;
-constexpr qint32 DEFAULT_MAXIMUM = 64 * 1024 * 1024;
-std::atomic<qint32> maximumDatagram{DEFAULT_MAXIMUM};
+constexpr int kHeaderSize = 16;
+constexpr qint32 kDefaultMaximum = 64 * 1024 * 1024;
+std::atomic<qint32> maximumDatagram{kDefaultMaximum};
 
-constexpr char TAG_ARRAY = ':';
-constexpr char TAG_OBJECT = '>';
-constexpr char TAG_STRING = '|';
-constexpr char TAG_NUMBER = '=';
-constexpr char TAG_BOOL = '?';
+constexpr char kTagArray = ':';
+constexpr char kTagObject = '>';
+constexpr char kTagString = '|';
+constexpr char kTagNumber = '=';
+constexpr char kTagBool = '?';
 
 bool isTag(char c)
 {
-    return c == TAG_ARRAY || c == TAG_OBJECT || c == TAG_STRING || c == TAG_NUMBER || c == TAG_BOOL;
+    return c == kTagArray || c == kTagObject || c == kTagString || c == kTagNumber || c == kTagBool;
 }
 
 void appendLE32(QByteArray &out, quint32 value)
@@ -130,7 +130,7 @@ qint32 ZX2RpcPacket::maximumLength()
 
 void ZX2RpcPacket::setMaximumLength(qint32 bytes)
 {
-    maximumDatagram.store(qMax(bytes, qint32(HEADER_SIZE)));
+    maximumDatagram.store(qMax(bytes, qint32(kHeaderSize)));
 }
 
 QByteArray ZX2RpcPacket::keepAlive()
@@ -149,7 +149,7 @@ QByteArray ZX2RpcPacket::toDatagram() const
         return PACKET_KEEPALIVE;
     const QByteArray text = toCompact();
     QByteArray out;
-    out.reserve(HEADER_SIZE + text.size() + d->attachment.size());
+    out.reserve(kHeaderSize + text.size() + d->attachment.size());
     out.append(PACKET_MARK);
     out.append("\x01\x01", 2);
     appendLE32(out, quint32(text.size()));
@@ -170,12 +170,12 @@ int ZX2RpcPacket::fromDatagram(QByteArray &buffer)
     }
     if (!buffer.startsWith(PACKET_MARK))
         return buffer.size() < PACKET_KEEPALIVE.size() ? DecodeIncomplete : DecodeMalformed;
-    if (buffer.size() < HEADER_SIZE)
+    if (buffer.size() < kHeaderSize)
         return DecodeIncomplete;
 
     const quint32 textLength = readLE32(buffer, 5);
     const quint32 attachmentLength = readLE32(buffer, 9);
-    const quint64 total = quint64(HEADER_SIZE) + textLength + attachmentLength;
+    const quint64 total = quint64(kHeaderSize) + textLength + attachmentLength;
     if (total > quint64(maximumLength())) {
         d->expectedLength = 0;
         return DecodeMalformed;
@@ -187,12 +187,12 @@ int ZX2RpcPacket::fromDatagram(QByteArray &buffer)
     d->expectedLength = 0;
 
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(buffer.mid(HEADER_SIZE, int(textLength)), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(buffer.mid(kHeaderSize, int(textLength)), &error);
     if (error.error != QJsonParseError::NoError)
         return DecodeMalformed;
     QJsonObject::operator=(document.object());
     if (attachmentLength != 0)
-        d->attachment = buffer.mid(HEADER_SIZE + int(textLength), int(attachmentLength));
+        d->attachment = buffer.mid(kHeaderSize + int(textLength), int(attachmentLength));
     buffer.remove(0, int(total));
     return DecodeOk;
 }
@@ -288,12 +288,12 @@ QByteArray ZX2RpcPacket::toCompactValue(QJsonValue value) const
     QByteArray out;
     switch (value.type()) {
     case QJsonValue::Array:
-        out.append(TAG_ARRAY);
+        out.append(kTagArray);
         for (const QJsonValue &element : value.toArray())
             out.append(toCompactValue(element));
         break;
     case QJsonValue::Object: {
-        out.append(TAG_OBJECT);
+        out.append(kTagObject);
         const QJsonObject object = value.toObject();
         for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
             out.append(it.key().toUtf8());
@@ -302,21 +302,21 @@ QByteArray ZX2RpcPacket::toCompactValue(QJsonValue value) const
         break;
     }
     case QJsonValue::String:
-        out.append(TAG_STRING);
+        out.append(kTagString);
         out.append(value.toString().toUtf8());
         break;
     case QJsonValue::Double:
-        out.append(TAG_NUMBER);
+        out.append(kTagNumber);
         out.append(QByteArray::number(value.toDouble(), 'g', 15));
         break;
     case QJsonValue::Bool:
-        out.append(TAG_BOOL);
+        out.append(kTagBool);
         out.append(value.toBool() ? 't' : 'f');
         break;
     case QJsonValue::Null:
         // Written as a boolean with the letter "n" so that it decodes back to
         // null and an object key never runs into the next member.
-        out.append(TAG_BOOL);
+        out.append(kTagBool);
         out.append('n');
         break;
     case QJsonValue::Undefined:
@@ -328,11 +328,11 @@ QByteArray ZX2RpcPacket::toCompactValue(QJsonValue value) const
 
 bool ZX2RpcPacket::fromCompactValue(QJsonValue &value, char tag, QByteArray &bytes) const
 {
-    if (tag == TAG_OBJECT) {
+    if (tag == kTagObject) {
         value = fromCompactObject(bytes);
         return true;
     }
-    if (tag == TAG_ARRAY) {
+    if (tag == kTagArray) {
         QJsonArray array;
         while (!bytes.isEmpty()) {
             const char next = bytes.at(0);
@@ -348,17 +348,17 @@ bool ZX2RpcPacket::fromCompactValue(QJsonValue &value, char tag, QByteArray &byt
         }
         return false;
     }
-    if (tag != TAG_STRING && tag != TAG_NUMBER && tag != TAG_BOOL)
+    if (tag != kTagString && tag != kTagNumber && tag != kTagBool)
         return false;
 
     const int end = bytes.indexOf('\0');
-    if (end < 0 || (tag == TAG_NUMBER && end == 0))
+    if (end < 0 || (tag == kTagNumber && end == 0))
         return false;
     const QByteArray text = bytes.left(end);
     bytes.remove(0, end + 1);
-    if (tag == TAG_STRING)
+    if (tag == kTagString)
         value = QString::fromUtf8(text);
-    else if (tag == TAG_NUMBER)
+    else if (tag == kTagNumber)
         value = text.toDouble();
     else if (text == "n")
         value = QJsonValue(QJsonValue::Null);

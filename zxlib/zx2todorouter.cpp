@@ -14,20 +14,20 @@
 
 namespace {
 
-const QByteArray COMMAND_SIGNATURE("(QJsonObject*,QJsonObject,ZX2Cabinet*)");
-const QString LOCAL_PREFIX = QStringLiteral("__LS__");
+const QByteArray kCommandSignature("(QJsonObject*,QJsonObject,ZX2Cabinet*)");
+const QString kLocalPrefix = QStringLiteral("__LS__");
 
-const char HELP_INTERFACES[] =
+const char kHelpInterfaces[] =
     u8"{\"cmd\":\"help_interfaces\","
     u8"\"comment\":\"获取接口的使用说明\","
     u8"\"params\":{\"cmd\":\"接口名(可选)\"},"
     u8"\"params-comment\":{\"cmd\":\"可选的接口名, 不指定时显示所有接口的使用说明\"}}";
 
-const QString TOKEN_TEXT = QStringLiteral(u"登录成功时返回的token");
+const QString kTokenText = QStringLiteral(u"登录成功时返回的token");
 
 bool isCommand(const QMetaMethod &method)
 {
-    return method.methodSignature().endsWith(COMMAND_SIGNATURE);
+    return method.methodSignature().endsWith(kCommandSignature);
 }
 
 // Runs the command slot with the given method index directly on this thread.
@@ -47,8 +47,8 @@ QJsonObject completeEntry(QJsonObject entry)
     if (!entry.contains(QLatin1String("params")))
         entry.insert(QStringLiteral("params-comment"), QStringLiteral(u"本接口没有参数"));
     if (entry.contains(QLatin1String("token"))) {
-        entry.insert(QStringLiteral("token"), TOKEN_TEXT);
-        entry.insert(QStringLiteral("token-comment"), TOKEN_TEXT);
+        entry.insert(QStringLiteral("token"), kTokenText);
+        entry.insert(QStringLiteral("token-comment"), kTokenText);
     } else {
         entry.insert(QStringLiteral("token-comment"), QStringLiteral(u"允许不传token，但已登录时建议传入"));
     }
@@ -94,8 +94,8 @@ const ZX2TodoRouterPrivate::Commands &ZX2TodoRouterPrivate::commands(const ZX2To
                 continue;
             const QString name = QString::fromLatin1(method.name());
             commandIndex.plain.insert(name, i);
-            if (name.startsWith(LOCAL_PREFIX))
-                commandIndex.local.insert(name.mid(LOCAL_PREFIX.size()), i);
+            if (name.startsWith(kLocalPrefix))
+                commandIndex.local.insert(name.mid(kLocalPrefix.size()), i);
         }
     });
     return commandIndex;
@@ -241,7 +241,7 @@ void ZX2TodoRouter::help_interfaces(QJsonObject *retObject, QJsonObject cmdObjec
 {
     Q_UNUSED(cmdObject)
     QJsonObject result{{QStringLiteral("help_interfaces"),
-                        QJsonDocument::fromJson(HELP_INTERFACES).object()}};
+                        QJsonDocument::fromJson(kHelpInterfaces).object()}};
     allInterfaces(result);
     if (retObject)
         retObject->insert(QStringLiteral("results"), result);

@@ -7,10 +7,10 @@
 
 namespace {
 
-constexpr qint64 KiB = Q_INT64_C(1) << 10;
-constexpr qint64 MiB = Q_INT64_C(1) << 20;
-constexpr qint64 GiB = Q_INT64_C(1) << 30;
-constexpr qint64 TiB = Q_INT64_C(1) << 40;
+constexpr qint64 kKiB = Q_INT64_C(1) << 10;
+constexpr qint64 kMiB = Q_INT64_C(1) << 20;
+constexpr qint64 kGiB = Q_INT64_C(1) << 30;
+constexpr qint64 kTiB = Q_INT64_C(1) << 40;
 
 struct SizeUnit
 {
@@ -18,11 +18,11 @@ struct SizeUnit
     qint64 factor;
 };
 
-const SizeUnit sizeUnits[] = {
-    {{"k", "kb", "kib"}, KiB},
-    {{"m", "mb", "mib"}, MiB},
-    {{"g", "gb", "gib"}, GiB},
-    {{"t", "tb", "tib"}, TiB},
+const SizeUnit kSizeUnits[] = {
+    {{"k", "kb", "kib"}, kKiB},
+    {{"m", "mb", "mib"}, kMiB},
+    {{"g", "gb", "gib"}, kGiB},
+    {{"t", "tb", "tib"}, kTiB},
 };
 
 // Truncates toward zero; a value beyond the 64-bit range (or not a number)
@@ -49,7 +49,7 @@ QString withoutTrailingZeros(double value)
 qint64 asCapacity(const QString &text)
 {
     const QString size = text.trimmed().toLower();
-    for (const SizeUnit &unit : sizeUnits) {
+    for (const SizeUnit &unit : kSizeUnits) {
         for (const char *suffix : unit.suffixes) {
             if (size.endsWith(QLatin1String(suffix))) {
                 const QString number = size.chopped(int(qstrlen(suffix))).trimmed();
@@ -66,15 +66,15 @@ qint64 asCapacity(const QString &text)
 
 qint64 toSizeMB(const QString &text)
 {
-    return asCapacity(text) / MiB;
+    return asCapacity(text) / kMiB;
 }
 
 QString capacitySize(qint64 bytes)
 {
-    if (bytes < KiB)
+    if (bytes < kKiB)
         return QString::number(bytes) + QStringLiteral(" B");
-    const char *unit = bytes >= TiB ? "TB" : bytes >= GiB ? "GB" : bytes >= MiB ? "MB" : "KB";
-    const qint64 power = bytes >= TiB ? TiB : bytes >= GiB ? GiB : bytes >= MiB ? MiB : KiB;
+    const char *unit = bytes >= kTiB ? "TB" : bytes >= kGiB ? "GB" : bytes >= kMiB ? "MB" : "KB";
+    const qint64 power = bytes >= kTiB ? kTiB : bytes >= kGiB ? kGiB : bytes >= kMiB ? kMiB : kKiB;
     return withoutTrailingZeros(double(bytes) / double(power)) + QLatin1Char(' ')
         + QLatin1String(unit);
 }
@@ -91,27 +91,27 @@ QString toCapacity(qint64 bytes)
     const auto scaled = [bytes](qint64 power, const char *unit) {
         return QString::number(double(bytes) / double(power), 'f', 2) + QLatin1String(unit);
     };
-    if (count > quint64(TiB - 1))
-        return scaled(TiB, "tb");
-    if (count > quint64(GiB - 1))
-        return scaled(GiB, "gb");
-    if (count > quint64(MiB - 1))
-        return scaled(MiB, "mb");
-    if (count > quint64(KiB - 1))
-        return scaled(KiB, "kb");
+    if (count > quint64(kTiB - 1))
+        return scaled(kTiB, "tb");
+    if (count > quint64(kGiB - 1))
+        return scaled(kGiB, "gb");
+    if (count > quint64(kMiB - 1))
+        return scaled(kMiB, "mb");
+    if (count > quint64(kKiB - 1))
+        return scaled(kKiB, "kb");
     return QString::number(bytes) + QStringLiteral(" b");
 }
 
 double toCapacityMb(qint64 bytes)
 {
-    return std::round(double(bytes) / double(MiB) * 100.0) / 100.0;
+    return std::round(double(bytes) / double(kMiB) * 100.0) / 100.0;
 }
 
 qint64 asUnitSpeed(const QString &unit)
 {
-    static const QStringList units{QStringLiteral("b/s"), QStringLiteral("k/s"),
+    static const QStringList kRateUnits{QStringLiteral("b/s"), QStringLiteral("k/s"),
                                    QStringLiteral("m/s"), QStringLiteral("g/s"),
                                    QStringLiteral("t/s"), QStringLiteral("p/s")};
-    const int index = units.indexOf(unit.toLower());
+    const int index = kRateUnits.indexOf(unit.toLower());
     return index < 0 ? 1 : Q_INT64_C(1) << (10 * index);
 }

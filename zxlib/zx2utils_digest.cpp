@@ -8,7 +8,11 @@
 
 namespace {
 
-const char base36Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+const char kBase36Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+
+// Files are digested piece by piece so that a large one never sits in memory
+// whole.
+constexpr qint64 kDigestPieceBytes = 32 * 1024 * 1024;
 
 void appendLittleEndian32(QByteArray &out, quint32 value)
 {
@@ -30,7 +34,7 @@ QString sha256(const QByteArray &data)
             continue;
         }
         for (;;) {
-            text += QLatin1Char(base36Digits[value % 36]);
+            text += QLatin1Char(kBase36Digits[value % 36]);
             carry = value / 36;
             if (value <= 1295)
                 break;
@@ -38,7 +42,7 @@ QString sha256(const QByteArray &data)
         }
     }
     if (carry != 0)
-        text += QLatin1Char(base36Digits[carry]);
+        text += QLatin1Char(kBase36Digits[carry]);
     return text;
 }
 
@@ -59,7 +63,7 @@ QByteArray fileMd5hex(const QString &path)
         return QByteArray();
     QCryptographicHash hash(QCryptographicHash::Md5);
     for (;;) {
-        const QByteArray piece = file.read(32 * 1024 * 1024);
+        const QByteArray piece = file.read(kDigestPieceBytes);
         if (piece.isEmpty())
             break;
         hash.addData(piece);

@@ -8,9 +8,9 @@
 
 namespace {
 
-const char base36Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-const char base62Digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
-const char randomCodeDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
+const char kBase36Digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+const char kBase62Digits[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+const char kRandomCodeDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";
 
 QByteArray withoutBracesAndHyphens(QByteArray bytes)
 {
@@ -47,12 +47,12 @@ QString seededIdentifier(const QString &seed, const char *digits, quint64 base)
 
 QString ZX2Uuid(const QString &seed)
 {
-    return seededIdentifier(seed, base36Digits, 36);
+    return seededIdentifier(seed, kBase36Digits, 36);
 }
 
 QString ZX2Uuid62(const QString &seed)
 {
-    return seededIdentifier(seed, base62Digits, 62);
+    return seededIdentifier(seed, kBase62Digits, 62);
 }
 
 QString ZX2ToBase62(const QString &text)
@@ -61,15 +61,15 @@ QString ZX2ToBase62(const QString &text)
     QString out;
     quint64 carry = 0;
     for (const char byte : bytes) {
-        const char *found = byte ? strchr(base62Digits, byte) : nullptr;
+        const char *found = byte ? strchr(kBase62Digits, byte) : nullptr;
         if (!found)
             continue;
-        carry = carry * 10 + quint64(found - base62Digits);
+        carry = carry * 10 + quint64(found - kBase62Digits);
         for (; carry >= 62; carry /= 62)
-            out += QLatin1Char(base62Digits[carry % 62]);
+            out += QLatin1Char(kBase62Digits[carry % 62]);
     }
     for (; carry > 0; carry /= 62)
-        out += QLatin1Char(base62Digits[carry % 62]);
+        out += QLatin1Char(kBase62Digits[carry % 62]);
     return out;
 }
 
@@ -78,7 +78,7 @@ QString randCode(int length)
     QString code;
     for (int i = 0; i < length; ++i) {
         const quint64 r = QRandomGenerator::global()->generate();
-        code += QLatin1Char(randomCodeDigits[(r * 62) >> 32]);
+        code += QLatin1Char(kRandomCodeDigits[(r * 62) >> 32]);
     }
     return code;
 }

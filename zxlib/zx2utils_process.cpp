@@ -2,15 +2,23 @@
 
 #include "zx2error.h"
 
-#include <QElapsedTimer>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 
 #include <csignal>
+#include <limits>
 #include <sys/types.h>
 #include <unistd.h>
 
 namespace {
+
+// How often a watcher of a child's output hears of it; fine enough for a
+// progress bar without waking the caller needlessly.
+constexpr int kOutputPollMs = 500;
+
+// exeCommand's result for a command that did not start or not finish in time,
+// as its callers have always been told.
+constexpr int kCommandNotRun = 62;
 
 // A child in a process group of its own, so that a time-out can end
 // everything it started; killed and reaped when it goes out of scope.
@@ -35,22 +43,6 @@ protected:
     void setupChildProcess() override { ::setpgid(0, 0); }
 };
 
-enum class Outcome { NotStarted, TimedOut, Crashed, Exited };
-
-// Waits for the start up to startMs, then for the end until limitMs have
-// passed on clock; a child still running then is stopped.
-Outcome awaitChild(ChildProcess &process, int startMs, const QElapsedTimer &clock, int limitMs)
-{
-    if (!process.waitForStarted(qMax(startMs, 0)))
-        return Outcome::NotStarted;
-    const qint64 left = qMax<qint64>(limitMs - clock.elapsed(), 0);
-    if (!process.waitForFinished(int(left))) {
-        process.stop();
-        return Outcome::TimedOut;
-    }
-    return process.exitStatus() == QProcess::NormalExit ? Outcome::Exited : Outcome::Crashed;
-}
-
 // The process class looks a bare program name up in this process's PATH, so
 // a PATH given to the child is applied to the look-up here.
 QString resolvedProgram(const QString &program, const QProcessEnvironment &environment)
@@ -63,16 +55,27 @@ QString resolvedProgram(const QString &program, const QProcessEnvironment &envir
     return found.isEmpty() ? program : found;
 }
 
-void startCommandLine(QProcess &process, const QString &command)
+int waitMs(const QDeadlineTimer &deadline)
 {
-    QStringList arguments = QProcess::splitCommand(command);
-    const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    process.start(resolvedProgram(program, process.processEnvironment()), arguments);
+    return int(qMin<qint64>(deadline.remainingTime(), std::numeric_limits<int>::max()));
 }
 
-bool succeeded(Outcome outcome, const QProcess &process)
+// Waits for the end until finishBy, telling a watcher of the output between
+// the waits; true when the child ended in time.
+bool awaitEnd(ChildProcess &process, const QDeadlineTimer &finishBy, const ProcessRequest &request,
+              QByteArray &seen)
 {
-    return outcome == Outcome::Exited && process.exitCode() == 0;
+    if (!request.onOutput)
+        return process.waitForFinished(waitMs(finishBy));
+    for (;;) {
+        const int slice = finishBy.isForever() ? kOutputPollMs : qMin(kOutputPollMs, waitMs(finishBy));
+        if (process.waitForFinished(slice) || process.state() == QProcess::NotRunning)
+            return true;
+        if (finishBy.hasExpired())
+            return false;
+        seen += process.readAllStandardOutput();
+        request.onOutput(seen);
+    }
 }
 
 QString utf8UpToZero(const QByteArray &bytes)
@@ -85,13 +88,20 @@ QString latin1UpToZero(const QByteArray &bytes)
     return QString::fromLatin1(bytes.constData());
 }
 
-bool runCaptured(ChildProcess &process, QString &output, int timeoutMs)
+ProcessRequest commandLineRequest(const QString &command, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    const bool ok = succeeded(awaitChild(process, timeoutMs, clock, timeoutMs), process);
-    output = utf8UpToZero(ok ? process.readAllStandardOutput() : process.readAllStandardError());
-    return ok;
+    ProcessRequest request;
+    request.arguments = QProcess::splitCommand(command);
+    request.program = request.arguments.isEmpty() ? QString() : request.arguments.takeFirst();
+    request.startMs = qMax(timeoutMs, 0);
+    request.deadline = QDeadlineTimer(qMax(timeoutMs, 0), Qt::PreciseTimer);
+    return request;
+}
+
+bool captured(const ProcessRun &run, QString &output)
+{
+    output = utf8UpToZero(run.succeeded() ? run.standardOutput : run.standardError);
+    return run.succeeded();
 }
 
 QProcessEnvironment extendedEnvironment(const QHash<QString, QString> &environment)
@@ -124,38 +134,58 @@ int runDetached(const QString &command)
 {
     QStringList arguments = QProcess::splitCommand(command);
     const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    return QProcess::startDetached(program, arguments) ? 0 : 62;
+    return QProcess::startDetached(program, arguments) ? 0 : kCommandNotRun;
 }
 
 int runWithoutLimit(const QString &command, QByteArray *output)
 {
-    ChildProcess process;
-    startCommandLine(process, command);
-    if (!process.waitForStarted(-1))
+    ProcessRequest request = commandLineRequest(command, 0);
+    request.startMs = -1;
+    request.deadline = QDeadlineTimer(QDeadlineTimer::Forever);
+    const ProcessRun run = runProcess(request);
+    if (!run.started)
         return -2;
-    process.waitForFinished(-1);
-    const int result = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    const int result = run.crashed ? -1 : run.exitCode;
     if (output)
-        *output = result != 0 ? process.readAllStandardError() : process.readAllStandardOutput();
+        *output = result != 0 ? run.standardError : run.standardOutput;
     return result;
 }
 
 int runWithLimit(const QString &command, int timeoutMs, QByteArray *output)
 {
-    ChildProcess process;
-    startCommandLine(process, command);
-    QElapsedTimer clock;
-    clock.start();
-    const Outcome outcome = awaitChild(process, timeoutMs, clock, timeoutMs);
-    if (outcome == Outcome::NotStarted || outcome == Outcome::TimedOut)
-        return 62;
-    const bool failed = outcome == Outcome::Crashed || process.exitCode() != 0;
+    const ProcessRun run = runProcess(commandLineRequest(command, timeoutMs));
+    if (!run.finished)
+        return kCommandNotRun;
     if (output)
-        *output = failed ? process.readAllStandardError() : process.readAllStandardOutput();
-    return process.exitCode();
+        *output = run.crashed || run.exitCode != 0 ? run.standardError : run.standardOutput;
+    return run.exitCode;
 }
 
 } // namespace
+
+ProcessRun runProcess(const ProcessRequest &request)
+{
+    ChildProcess process;
+    if (!request.environment.isEmpty())
+        process.setProcessEnvironment(request.environment);
+    process.setProcessChannelMode(request.channels);
+    process.start(resolvedProgram(request.program, process.processEnvironment()), request.arguments);
+    ProcessRun run;
+    run.started = process.waitForStarted(request.startMs);
+    if (run.started) {
+        QDeadlineTimer finishBy(request.finishMs, Qt::PreciseTimer);
+        if (request.deadline < finishBy)
+            finishBy = request.deadline;
+        run.finished = awaitEnd(process, finishBy, request, run.standardOutput);
+        if (!run.finished)
+            process.stop();
+        run.crashed = run.finished && process.exitStatus() == QProcess::CrashExit;
+        run.exitCode = process.exitCode();
+    }
+    run.standardOutput += process.readAllStandardOutput();
+    run.standardError = process.readAllStandardError();
+    return run;
+}
 
 bool cmdExec(const QString &command, QString &output, int timeoutMs)
 {
@@ -171,11 +201,10 @@ bool cmdExec(const QString &command, int timeoutMs)
 bool cmdExec(const QHash<QString, QString> &environment, const QString &command,
              QString &output, int timeoutMs)
 {
-    ChildProcess process;
+    ProcessRequest request = commandLineRequest(command, timeoutMs);
     if (!environment.isEmpty())
-        process.setProcessEnvironment(extendedEnvironment(environment));
-    startCommandLine(process, command);
-    return runCaptured(process, output, timeoutMs);
+        request.environment = extendedEnvironment(environment);
+    return captured(runProcess(request), output);
 }
 
 bool cmdExec(const QHash<QString, QString> &environment, const QString &command, int timeoutMs)
@@ -186,18 +215,18 @@ bool cmdExec(const QHash<QString, QString> &environment, const QString &command,
 
 bool cmdsExec(const QStringList &commands, QJsonArray &errors, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
+    const QDeadlineTimer batchEnd(qMax(timeoutMs, 0), Qt::PreciseTimer);
     bool ranOne = false;
     for (const QString &entry : commands) {
         const QString command = entry.trimmed();
         if (command.isEmpty())
             continue;
-        ChildProcess process;
-        startCommandLine(process, command);
-        if (!succeeded(awaitChild(process, timeoutMs, clock, timeoutMs), process)) {
-            errors.append(latin1UpToZero(process.readAllStandardError()));
-            return false;
+        ProcessRequest request = commandLineRequest(command, timeoutMs);
+        request.deadline = batchEnd;
+        const ProcessRun run = runProcess(request);
+        if (!run.succeeded()) {
+            errors.append(latin1UpToZero(run.standardError));
+            return ranOne;
         }
         ranOne = true;
     }
@@ -212,25 +241,22 @@ bool cmdsExec(const QStringList &commands, int timeoutMs)
 
 int cmdExecute(QString &output, const QStringList &programAndArguments, int timeoutMs)
 {
-    QStringList arguments = programAndArguments;
-    const QString program = arguments.isEmpty() ? QString() : arguments.takeFirst();
-    ChildProcess process;
-    process.start(program, arguments);
-    QElapsedTimer clock;
-    clock.start();
-    if (awaitChild(process, timeoutMs, clock, timeoutMs) != Outcome::Exited)
+    ProcessRequest request = commandLineRequest(QString(), timeoutMs);
+    request.arguments = programAndArguments;
+    request.program = request.arguments.isEmpty() ? QString() : request.arguments.takeFirst();
+    const ProcessRun run = runProcess(request);
+    if (!run.finished || run.crashed)
         return ZX2Error::ERR_TIMEOUT;
-    const int exitCode = process.exitCode();
-    output = utf8UpToZero(exitCode == 0 ? process.readAllStandardOutput()
-                                        : process.readAllStandardError());
-    return exitCode;
+    output = utf8UpToZero(run.exitCode == 0 ? run.standardOutput : run.standardError);
+    return run.exitCode;
 }
 
 bool execBash(const QString &script, QString &output, int timeoutMs)
 {
-    ChildProcess process;
-    process.start(QStringLiteral("sudo"), {QStringLiteral("/bin/bash"), QStringLiteral("-c"), script});
-    return runCaptured(process, output, timeoutMs);
+    ProcessRequest request = commandLineRequest(QString(), timeoutMs);
+    request.program = QStringLiteral("sudo");
+    request.arguments = QStringList{QStringLiteral("/bin/bash"), QStringLiteral("-c"), script};
+    return captured(runProcess(request), output);
 }
 
 bool execBash(const QString &script, int timeoutMs)

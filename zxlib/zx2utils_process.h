@@ -2,13 +2,55 @@
 #define ZX2UTILS_PROCESS_H
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QJsonArray>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 
-// Child processes with time limits. A command line is split into program and
+#include <functional>
+
+// The runner that every child process of this library goes through (except a
+// detached start). The child runs in a process group of its own and reads
+// end-of-file on its standard input. It may take startMs to start, then
+// finishMs to end (-1: no limit), never past deadline. A child still running
+// then is killed together with every process of its group, and reaped, before
+// runProcess returns. While the child runs, onOutput (when set) is called
+// about twice a second with all it has written to standard output so far.
+struct ProcessRequest
+{
+    QString program; // a bare name is looked up in the child's PATH
+    QStringList arguments;
+    QProcessEnvironment environment; // empty: this process's own
+    QProcess::ProcessChannelMode channels = QProcess::SeparateChannels;
+    int startMs = -1;
+    int finishMs = -1;
+    QDeadlineTimer deadline{QDeadlineTimer::Forever};
+    std::function<void(const QByteArray &outputSoFar)> onOutput;
+};
+
+// What became of one run. The outputs are the raw bytes the child wrote, also
+// after a time-out; merged channels fill standardOutput only, forwarded
+// channels neither.
+struct ProcessRun
+{
+    bool started = false;  // it started within startMs
+    bool finished = false; // it ended by itself within the limits
+    bool crashed = false;  // it ended through a signal (finished is true)
+    int exitCode = 0;      // as the process class reports it once finished
+    QByteArray standardOutput;
+    QByteArray standardError;
+
+    // Started, finished in time, no crash and exit code 0.
+    bool succeeded() const { return finished && !crashed && exitCode == 0; }
+};
+
+ProcessRun runProcess(const ProcessRequest &request);
+
+// Child processes with time limits, each run through runProcess except the
+// detached start of exeCommand. A command line is split into program and
 // arguments at blanks, honouring double quotes; it is not given to a shell.
 // A limit in milliseconds covers starting and finishing together. A run
 // succeeds when the child started, finished in time, did not crash and
@@ -28,7 +70,8 @@ bool cmdExec(const QHash<QString, QString> &environment, const QString &command,
 
 // Runs the non-blank commands in order within one limit for the whole batch
 // and stops at the first failure, whose standard error (Latin-1) is appended
-// to errors. True when every non-blank command succeeded and there was one.
+// to errors. True when at least one command succeeded, also when a later one
+// failed: callers that need all of them read errors.
 bool cmdsExec(const QStringList &commands, QJsonArray &errors, int timeoutMs);
 bool cmdsExec(const QStringList &commands, int timeoutMs);
 

@@ -162,15 +162,15 @@ void TRACELN(const QVariant &value)
 void ZX2StatePrintln(int state, const QString &text)
 {
     struct Row { const char *tagColour; const char *tag; const char *after; };
-    static const Row rows[] = {
+    static const Row kRows[] = {
         {"\x1b[1m\x1b[32m", "SUCCEED", "\x1b[0m"},
         {"\x1b[1m\x1b[37m", "IGNORE ", "\x1b[0m"},
         {"\x1b[1m\x1b[33m", "WARNING", "\x1b[33m"},
         {"\x1b[1m\x1b[35m", "NOT CFG", "\x1b[1m\x1b[30m"},
         {"\x1b[1m\x1b[31m", "FAILED ", "\x1b[0m"},
     };
-    static const Row others = {"\x1b[35m", "OTHERS ", "\x1b[0m"};
-    const Row &row = (state >= 0 && state < 5) ? rows[state] : others;
+    static const Row kOthers = {"\x1b[35m", "OTHERS ", "\x1b[0m"};
+    const Row &row = (state >= 0 && state < 5) ? kRows[state] : kOthers;
     writeLine(QLatin1String("\x1b[1m\x1b[30m[") + QLatin1String(row.tagColour)
               + QLatin1String(row.tag) + QLatin1String("\x1b[1m\x1b[30m] ")
               + QLatin1String(row.after) + text + QLatin1String("\x1b[0m"));

@@ -5,7 +5,7 @@
 
 namespace {
 
-const QString schemeSeparator = QStringLiteral("://");
+const QString kSchemeSeparator = QStringLiteral("://");
 
 QString hostOrLocalhost(const QString &host)
 {
@@ -74,7 +74,7 @@ QHash<QString, QString> queryPairs(const QString &queryText)
 
 QString ZX2UrlProtocol(const QString &url)
 {
-    const int separator = url.indexOf(schemeSeparator);
+    const int separator = url.indexOf(kSchemeSeparator);
     return separator > 0 ? url.left(separator) : QString();
 }
 
@@ -82,7 +82,7 @@ bool ZX2UrlSplit(const QString &url, QString &protocol, QString &host, int &port
                  QHash<QString, QString> *query)
 {
     QString text = url.trimmed();
-    const int separator = text.indexOf(schemeSeparator);
+    const int separator = text.indexOf(kSchemeSeparator);
     if (separator < 0)
         return false;
     protocol = text.left(separator).toLower();
@@ -93,7 +93,7 @@ bool ZX2UrlSplit(const QString &url, QString &protocol, QString &host, int &port
         queryText = text.mid(question + 1);
         text.truncate(question);
     }
-    QString rest = text.mid(separator + schemeSeparator.size());
+    QString rest = text.mid(separator + kSchemeSeparator.size());
     if (rest.startsWith(QLatin1String("::ffff:")))
         rest.remove(0, 7);
     splitAuthority(rest, host, port, path);

@@ -2,17 +2,19 @@
 
 #include "lnx2host.h"
 #include "lnx2utils.h"
+#include "zx2utils_process.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMap>
 #include <QPair>
-#include <QProcess>
-#include <QProcessEnvironment>
 
 #include <algorithm>
 
 namespace {
+
+constexpr int kReinstallStartMs = 5000;  // a reinstall is started at once or not at all
+constexpr int kReinstallMs = 7200000;    // it may download and unpack for two hours
 
 QStringList toolLines(const QByteArray &output)
 {
@@ -24,6 +26,26 @@ QJsonObject packageRecord(const QStringList &row)
     return QJsonObject{{QStringLiteral("status"), row[0]},
                        {QStringLiteral("package"), row[1]},
                        {QStringLiteral("version"), row[2]}};
+}
+
+// Counts the lines that begin with prefix once every ignored text is taken
+// out of them; package gets the word at nameAt of the last one that has it.
+int countReports(QString &package, const QStringList &lines, const QString &prefix, int nameAt,
+                 const QString &ignored)
+{
+    package.clear();
+    int count = 0;
+    for (QString line : lines) {
+        if (!ignored.isEmpty())
+            line.remove(ignored);
+        if (!line.startsWith(prefix))
+            continue;
+        ++count;
+        const QStringList parts = stringSplit(line.trimmed());
+        if (parts.size() > nameAt)
+            package = parts[nameAt];
+    }
+    return count;
 }
 
 // Moves the progress of a running apt on by one step of its phases: summary
@@ -98,7 +120,7 @@ QString LNX2Apt::takePackageName(const QString &text)
 bool LNX2Apt::isBusy()
 {
     QByteArray output;
-    if (!hostRun(QStringLiteral("ps"), {QStringLiteral("-e")}, 30000, 30000, false, &output))
+    if (!hostRun(QStringLiteral("ps"), {QStringLiteral("-e")}, kToolStartMs, kToolQueryMs, false, &output))
         return false;
     return hostPackageToolListed(QString::fromLatin1(output.constData()));
 }
@@ -107,7 +129,7 @@ QList<QJsonObject> LNX2Apt::dpkgPackages()
 {
     QByteArray output;
     if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), QStringLiteral("--no-pager")},
-                 30000, 30000, false, &output))
+                 kToolStartMs, kToolQueryMs, false, &output))
         return {};
     QList<QJsonObject> records;
     for (const QStringList &row : dpkgListingRows(toolLines(output)))
@@ -127,7 +149,7 @@ QList<QJsonObject> LNX2Apt::dpkgBrokens()
 bool LNX2Apt::dpkgStatus(const QString &package, QString &status, QString &version)
 {
     QByteArray output;
-    if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), package}, 30000, 30000, false, &output))
+    if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), package}, kToolStartMs, kToolQueryMs, false, &output))
         return false;
     for (const QStringList &row : dpkgListingRows(toolLines(output))) {
         // dpkg lists multi-arch packages with their architecture (libc6:amd64).
@@ -142,33 +164,13 @@ bool LNX2Apt::dpkgStatus(const QString &package, QString &status, QString &versi
 
 int LNX2Apt::aptUnpacking(QString &package, const QStringList &lines)
 {
-    package.clear();
-    int count = 0;
-    for (const QString &line : lines) {
-        if (!line.startsWith(QLatin1String("Unpacking ")))
-            continue;
-        ++count;
-        const QStringList parts = stringSplit(line.trimmed());
-        if (parts.size() > 1)
-            package = parts[1];
-    }
-    return count;
+    return countReports(package, lines, QStringLiteral("Unpacking "), 1, QString());
 }
 
 int LNX2Apt::aptSettingUp(QString &package, const QStringList &lines)
 {
-    package.clear();
-    int count = 0;
-    for (QString line : lines) {
-        line.remove(QLatin1String("[Waiting for headers]"));
-        if (!line.startsWith(QLatin1String("Setting up ")))
-            continue;
-        ++count;
-        const QStringList parts = stringSplit(line.trimmed());
-        if (parts.size() > 2)
-            package = parts[2];
-    }
-    return count;
+    return countReports(package, lines, QStringLiteral("Setting up "), 2,
+                        QStringLiteral("[Waiting for headers]"));
 }
 
 bool LNX2Apt::aptAmounts(int &amount, const QStringList &lines)
@@ -231,7 +233,7 @@ bool LNX2Apt::aptPurge(const QString &package)
     for (;;) {
         QByteArray error;
         if (hostRun(QStringLiteral("apt"), {QStringLiteral("purge"), QStringLiteral("-y"), package},
-                    30000, 900000, false, nullptr, &error)) {
+                    kToolStartMs, kToolWorkMs, false, nullptr, &error)) {
             ok = true;
             break;
         }
@@ -267,8 +269,8 @@ bool LNX2Apt::aptReinstall(const QString &package)
     return hostRun(QStringLiteral("apt"),
                    {QStringLiteral("reinstall"), QStringLiteral("--fix-missing"),
                     QStringLiteral("--allow-unauthenticated"), QStringLiteral("-o"),
-                    QString::fromLatin1(LNX2_FORCE_CONFMISS), QStringLiteral("-y"), package},
-                   5000, 7200000, true);
+                    QString::fromLatin1(kAptForceConfmiss), QStringLiteral("-y"), package},
+                   kReinstallStartMs, kReinstallMs, true);
 }
 
 int LNX2Apt::aptReinstall(const QList<QJsonObject> &packages)
@@ -292,7 +294,7 @@ bool LNX2Apt::aptRepair()
     emit progress(5);
     PRINTVAR();
     emit progress(10);
-    hostRun(QStringLiteral("hwclock"), {}, 30000, 30000);
+    hostRun(QStringLiteral("hwclock"), {}, kToolStartMs, kToolQueryMs);
     emit progress(15);
     PRINTVAR();
     emit progress(30);
@@ -313,11 +315,11 @@ bool LNX2Apt::aptRepair()
         {{QStringLiteral("dpkg"), QStringLiteral("--configure"), QStringLiteral("-a")}, 70},
         {{apt, QStringLiteral("autoremove"), QStringLiteral("-y")}, 80},
         {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-y"), QStringLiteral("install")}, 90},
-        {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-o"), QString::fromLatin1(LNX2_FORCE_CONFMISS),
+        {{apt, QStringLiteral("--fix-broken"), QStringLiteral("-o"), QString::fromLatin1(kAptForceConfmiss),
           QStringLiteral("-y"), QStringLiteral("install")}, 95},
     };
     for (const auto &step : steps) {
-        hostRun(step.first.first(), step.first.mid(1), 30000, 900000, true);
+        hostRun(step.first.first(), step.first.mid(1), kToolStartMs, kToolWorkMs, true);
         if (step.second < 0)
             continue;
         emit progress(step.second);
@@ -363,30 +365,23 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request)
     QElapsedTimer timer;
     timer.start();
 
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
-    process.setProcessEnvironment(environment);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QStringLiteral("script"), {QStringLiteral("-c"), command});
-    bool ok = false;
-    if (process.waitForStarted(30000)) {
-        QByteArray output;
-        InstallProgress install;
-        for (;;) {
-            if (process.waitForFinished(500) || process.state() == QProcess::NotRunning) {
-                ok = process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
-                if (ok)
-                    emit progress(100);
-                else
-                    result[QStringLiteral("errmsg")] = QString::fromLocal8Bit(process.readAllStandardError());
-                break;
-            }
-            output += process.readAll();
-            install.advance(output);
-            emit progress(install.value);
-        }
-    }
+    ProcessRequest script;
+    script.program = QStringLiteral("script");
+    script.arguments = QStringList{QStringLiteral("-c"), command};
+    script.environment = hostNoninteractiveEnvironment();
+    script.channels = QProcess::MergedChannels;
+    script.startMs = kToolStartMs;
+    InstallProgress install;
+    script.onOutput = [&](const QByteArray &output) {
+        install.advance(output);
+        emit progress(install.value);
+    };
+    const ProcessRun run = runProcess(script);
+    if (run.succeeded())
+        emit progress(100);
+    else if (run.started)
+        // The channels are merged, so apt's messages are in the output.
+        result[QStringLiteral("errmsg")] = QString::fromLocal8Bit(run.standardOutput);
 
     dpkgStatus(name, newStatus, newVersion);
     if (argument != name)
@@ -398,5 +393,5 @@ bool LNX2Apt::aptExecute(QJsonObject &result, const QJsonObject &request)
     result[QStringLiteral("oldversion")] = oldVersion;
     result[QStringLiteral("newstatus")] = newStatus;
     result[QStringLiteral("newversion")] = newVersion;
-    return ok;
+    return run.succeeded();
 }

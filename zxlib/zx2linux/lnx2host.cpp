@@ -1,14 +1,13 @@
 #include "lnx2host.h"
 
 #include "lnx2utils.h"
+#include "zx2utils_process.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QProcess>
-#include <QProcessEnvironment>
 
-const char LNX2_TIME_SERVER[] = "pool.ntp.org";
-const char LNX2_FORCE_CONFMISS[] = "Dpkg::Options::=--force-confmiss";
+const char kHostTimeServer[] = "pool.ntp.org";
+const char kAptForceConfmiss[] = "Dpkg::Options::=--force-confmiss";
 
 QString hostPath(const QString &fixedPath)
 {
@@ -18,27 +17,29 @@ QString hostPath(const QString &fixedPath)
     return QDir::cleanPath(QString::fromLocal8Bit(root) + QLatin1Char('/') + fixedPath);
 }
 
+QProcessEnvironment hostNoninteractiveEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
+    return environment;
+}
+
 bool hostRun(const QString &program, const QStringList &arguments, int startMs, int finishMs,
              bool noninteractive, QByteArray *output, QByteArray *errorOutput)
 {
-    QProcess process;
-    if (noninteractive) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("DEBIAN_FRONTEND"), QStringLiteral("noninteractive"));
-        process.setProcessEnvironment(environment);
-    }
-    process.start(program, arguments);
-    const bool ok = process.waitForStarted(startMs) && process.waitForFinished(finishMs)
-                    && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    ProcessRequest request;
+    request.program = program;
+    request.arguments = arguments;
+    if (noninteractive)
+        request.environment = hostNoninteractiveEnvironment();
+    request.startMs = startMs;
+    request.finishMs = finishMs;
+    const ProcessRun run = runProcess(request);
     if (output)
-        *output = process.readAllStandardOutput();
+        *output = run.standardOutput;
     if (errorOutput)
-        *errorOutput = process.readAllStandardError();
-    if (process.state() != QProcess::NotRunning) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-    return ok;
+        *errorOutput = run.standardError;
+    return run.succeeded();
 }
 
 void hostRemoveFiles(const QStringList &fixedPaths)
@@ -65,13 +66,13 @@ void hostRemoveFiles(const QStringList &fixedPaths)
 
 bool hostPackageToolListed(const QString &psOutput)
 {
-    static const QStringList marks = {QStringLiteral(" dpkg "), QStringLiteral("/dpkg "),
+    static const QStringList kPackageToolMarks = {QStringLiteral(" dpkg "), QStringLiteral("/dpkg "),
                                       QStringLiteral(" apt "), QStringLiteral("/apt ")};
     for (const QString &line : psOutput.split(QLatin1Char('\n'))) {
         const QString command = line.trimmed().section(QLatin1Char(' '), -1);
         if (command == QLatin1String("dpkg") || command == QLatin1String("apt"))
             return true;
-        for (const QString &mark : marks)
+        for (const QString &mark : kPackageToolMarks)
             if (line.contains(mark))
                 return true;
     }

@@ -82,7 +82,7 @@ QJsonArray LNX2Network::nics(const QStringList &names) const
 
 bool LNX2Network::networkTimeProtocol(const QString &server) const
 {
-    const QString host = server.trimmed().isEmpty() ? QString::fromLatin1(LNX2_TIME_SERVER) : server;
+    const QString host = server.trimmed().isEmpty() ? QString::fromLatin1(kHostTimeServer) : server;
     if (!runCommandLine(QStringLiteral("ntpdate ") + host, 5000, 30000))
         return false;
     return runCommandLine(QStringLiteral("hwclock"), 5000, 5000);

@@ -11,6 +11,14 @@
 
 namespace {
 
+constexpr int kQueryMs = 9999;          // listings and process lists answer within seconds
+constexpr int kListingStartMs = 10000;  // the full listing runs under the packages mutex,
+constexpr int kListingMs = 20000;       // so it may not hold the others up for long
+constexpr int kRemoveMs = 5000;         // deleting one file takes no time
+constexpr int kNetworkMs = 300000;      // time sync and list refresh wait on the network
+constexpr int kClockMs = 100000;        // hwclock may wait long on a slow clock device
+constexpr int kPurgeAttempts = 5;       // a failing removal script is deleted between tries
+
 QStringList outputLines(const QString &output)
 {
     return output.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
@@ -20,7 +28,7 @@ QStringList outputLines(const QString &output)
 QList<QStringList> listing()
 {
     QString output;
-    if (!cmdExec(QStringLiteral("dpkg -l --no-pager"), output, 9999))
+    if (!cmdExec(QStringLiteral("dpkg -l --no-pager"), output, kQueryMs))
         return {};
     return dpkgListingRows(outputLines(output));
 }
@@ -36,7 +44,7 @@ struct Upgrade
 QList<Upgrade> upgradeList(bool &ok)
 {
     QString output;
-    ok = cmdExec(QStringLiteral("apt list --upgradeable"), output, 9999);
+    ok = cmdExec(QStringLiteral("apt list --upgradeable"), output, kQueryMs);
     QList<Upgrade> upgrades;
     for (const QString &line : outputLines(output)) {
         QString text = line.trimmed();
@@ -62,7 +70,7 @@ bool plainPackageName(const QString &package)
 
 void runNoninteractive(const QStringList &command)
 {
-    hostRun(command.first(), command.mid(1), 30000, 900000, true);
+    hostRun(command.first(), command.mid(1), kToolStartMs, kToolWorkMs, true);
 }
 
 } // namespace
@@ -70,7 +78,7 @@ void runNoninteractive(const QStringList &command)
 bool LNX2Package::isBusy() const
 {
     QString output;
-    return cmdExec(QStringLiteral("ps -e"), output, 9999) && hostPackageToolListed(output);
+    return cmdExec(QStringLiteral("ps -e"), output, kQueryMs) && hostPackageToolListed(output);
 }
 
 QList<QJsonObject> LNX2Package::packages() const
@@ -79,7 +87,7 @@ QList<QJsonObject> LNX2Package::packages() const
     QMutexLocker locker(&packagesMutex);
     QByteArray output;
     if (!hostRun(QStringLiteral("dpkg"), {QStringLiteral("-l"), QStringLiteral("--no-pager")},
-                 10000, 20000, false, &output))
+                 kListingStartMs, kListingMs, false, &output))
         return {};
     QList<QJsonObject> records;
     for (const QStringList &row : dpkgListingRows(outputLines(QString::fromUtf8(output.constData()))))
@@ -176,7 +184,7 @@ bool LNX2Package::upgradable(QString &installedVersion, QString &newVersion, con
 QStringList LNX2Package::upgradables() const
 {
     QString output;
-    cmdExec(QStringLiteral("apt list --upgradable"), output, 30000);
+    cmdExec(QStringLiteral("apt list --upgradable"), output, kToolQueryMs);
     QStringList names;
     for (const QString &line : outputLines(output))
         if (line.contains(QLatin1String("[upgradable from:")))
@@ -190,15 +198,15 @@ bool LNX2Package::purge(const QString &package) const
         return false;
     const QString command = QStringLiteral("dpkg -P ") + package;
     bool ok = false;
-    for (int attempt = 0; attempt < 5 && !ok; ++attempt) {
+    for (int attempt = 0; attempt < kPurgeAttempts && !ok; ++attempt) {
         QString error;
-        ok = cmdExec(command, error, 900000);
+        ok = cmdExec(command, error, kToolWorkMs);
         if (!ok && error.contains(QLatin1String(" post-removal ")))
             hostRun(QStringLiteral("rm"),
                     {QStringLiteral("-rf"),
                      hostPath(QStringLiteral("/var/lib/dpkg/info")) + QLatin1Char('/') + package
                          + QLatin1String(".postrm")},
-                    5000, 5000);
+                    kRemoveMs, kRemoveMs);
     }
     return ok;
 }
@@ -240,7 +248,7 @@ void LNX2Package::stepRepair() const
 
 void LNX2Package::stepAutoRemove() const
 {
-    cmdExec(QStringLiteral("apt autoremove -y"), 900000);
+    cmdExec(QStringLiteral("apt autoremove -y"), kToolWorkMs);
 }
 
 bool LNX2Package::repairAll(bool flag) const
@@ -253,9 +261,9 @@ bool LNX2Package::repairAll(bool flag) const
         return false;
     hostRemoveFiles({QStringLiteral("/var/lib/dpkg/lock-frontend"), QStringLiteral("/var/lib/dpkg/lock"),
                      QStringLiteral("/var/cache/apt/archives/*.deb"), QStringLiteral("/var/lib/dpkg/updates/*")});
-    if (!hostRun(QStringLiteral("ntpdate"), {QString::fromLatin1(LNX2_TIME_SERVER)}, 30000, 300000))
+    if (!hostRun(QStringLiteral("ntpdate"), {QString::fromLatin1(kHostTimeServer)}, kToolStartMs, kNetworkMs))
         return false;
-    hostRun(QStringLiteral("hwclock"), {}, 30000, 100000);
+    hostRun(QStringLiteral("hwclock"), {}, kToolStartMs, kClockMs);
 
     // Refresh with an empty main source list first, then put the list back;
     // a backup left by an interrupted run replaces the current list.
@@ -270,7 +278,7 @@ bool LNX2Package::repairAll(bool flag) const
         QFile::remove(sources);
         QFile::rename(backup, sources);
     }
-    if (!hostRun(QStringLiteral("apt"), {QStringLiteral("update"), QStringLiteral("-y")}, 30000, 300000))
+    if (!hostRun(QStringLiteral("apt"), {QStringLiteral("update"), QStringLiteral("-y")}, kToolStartMs, kNetworkMs))
         return true;
 
     stepPurges();
@@ -282,6 +290,6 @@ bool LNX2Package::repairAll(bool flag) const
     runNoninteractive({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-y"),
                        QStringLiteral("install")});
     runNoninteractive({QStringLiteral("apt"), QStringLiteral("--fix-broken"), QStringLiteral("-o"),
-                       QString::fromLatin1(LNX2_FORCE_CONFMISS), QStringLiteral("-y"), QStringLiteral("install")});
+                       QString::fromLatin1(kAptForceConfmiss), QStringLiteral("-y"), QStringLiteral("install")});
     return true;
 }

@@ -1,5 +1,7 @@
 #include "lnx2utils_process.h"
 
+#include "zx2utils_process.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -79,9 +81,13 @@ bool matchesNameOrArgument(const QString &pid, const QString &name, const QStrin
 
 int linuxCmdExec(const QStringList &programAndArguments, bool asRoot)
 {
-    QStringList arguments;
-    const QString program = programOf(programAndArguments, asRoot, arguments);
-    return QProcess::execute(program, arguments);
+    ProcessRequest request;
+    request.program = programOf(programAndArguments, asRoot, request.arguments);
+    request.channels = QProcess::ForwardedChannels;
+    const ProcessRun run = runProcess(request);
+    if (!run.started)
+        return -2;
+    return run.crashed ? -1 : run.exitCode;
 }
 
 void linuxCmdStart(QProcess &process, const QStringList &programAndArguments, bool asRoot)

@@ -8,10 +8,13 @@
 
 // Runs programAndArguments and waits without a time limit; with asRoot the
 // whole list becomes the argument list of "sudo". The child writes to this
-// process's standard output and error. Returns the exit code, -1 when the
+// process's standard output and error and reads end-of-file on its standard
+// input (it runs through runProcess). Returns the exit code, -1 when the
 // child crashed, -2 when it could not be started.
 int linuxCmdExec(const QStringList &programAndArguments, bool asRoot);
-// Starts process the same way (read-write channels) and returns at once.
+// Starts process the same way (read-write channels) and returns at once. The
+// caller writes to it and decides how long to wait, so it is not run through
+// runProcess: its own process object ends it.
 void linuxCmdStart(QProcess &process, const QStringList &programAndArguments, bool asRoot);
 
 // Running processes as {"pid", "cmdargs", "cmdline"} objects, in the order of
