@@ -31,8 +31,6 @@ namespace {
 
 // A client that cannot reach the server in this long finds no server there.
 constexpr int kConnectWaitMs = 2000;
-// A request that does not leave in this long will not leave.
-constexpr int kWriteWaitMs = 30000;
 // A live server answers a probe at once; a stale socket file refuses it.
 constexpr int kProbeWaitMs = 500;
 // Clients waiting to be accepted while the main thread is busy.

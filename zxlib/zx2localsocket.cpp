@@ -21,8 +21,6 @@
 
 namespace {
 
-// A peer that does not take an answer within this long has stopped reading.
-constexpr int kWriteWaitMs = 30000;
 // Bytes taken from the socket per read: a whole request in one call.
 constexpr int kReadChunk = 64 * 1024;
 // A datagram begun must be complete within this long, so that a stalled

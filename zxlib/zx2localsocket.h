@@ -6,6 +6,10 @@
 class ZX2LocalServer;
 class ZX2LocalSocketPrivate;
 
+// A peer that does not take a datagram within this long (ms) has stopped
+// reading; the client and the server give up on it alike.
+constexpr int kWriteWaitMs = 30000;
+
 // One accepted connection of ZX2LocalServer. The constructor starts a detached
 // thread that reads datagrams, answers each request in order through the
 // server's dispatch, and ends when the peer closes, when the peer sends bytes
