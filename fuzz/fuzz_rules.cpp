@@ -8,6 +8,7 @@
 // it would be on a row written by an older version without the checks.
 #include "fuzzservice.h"
 #include "kmapacheconf.h"
+#include "kmrule.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -28,7 +29,7 @@ int counter = 0;
 
 void checkAccepted(FuzzService &service, QJsonObject rule)
 {
-    if (!KMApacheConf::unsafeField(rule).isEmpty())
+    if (!KMRule::fromParams(rule).unsafeField().isEmpty())
         fail("a rule with an unsafe field was accepted", rule);
     const QString name = rule.value(QStringLiteral("name")).toString().trimmed();
     const QJsonObject record = service.rules().value(name).toObject();
@@ -67,8 +68,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QJsonObject rule = fuzzRule(data, size);
 
     // Generation without any check: must not crash, whatever the object.
-    KMApacheConf::unsafeField(rule);
-    const QStringList locations = KMApacheConf::locationLines(rule);
+    const KMRule parsed = KMRule::fromParams(rule);
+    parsed.unsafeField();
+    const QStringList locations = KMApacheConf::locationLines(parsed);
     const QJsonObject source = rule.value(QStringLiteral("source")).toObject();
     KMApacheConf::virtualHostLines(source.value(QStringLiteral("port")).toInt(),
                                    source.value(QStringLiteral("protocol")).toString(),

@@ -24,8 +24,9 @@ public:
     ~KMReverseproxy() override;
 
     // Opens (or creates) the rule database and upgrades it; regenerates the
-    // configuration when the database existed. False only when it cannot be
-    // opened, and then the journal is not touched.
+    // configuration when the database existed. False when the store cannot be
+    // opened (the journal is then not touched) or exists but is damaged (the
+    // journal then holds ERR_SQLERROR and SQLite's verdict).
     bool start(ZX2Journals &journals);
 
     // Inserts every rule record into rules under its trimmed name.

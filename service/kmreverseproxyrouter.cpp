@@ -2,6 +2,7 @@
 
 #include "appdata.h"
 #include "kmreverseproxy.h"
+#include "kmrule.h"
 #include "zx2cabinet.h"
 #include "zx2error.h"
 #include "zx2utils.h"
@@ -16,24 +17,9 @@ const QString kParams = QStringLiteral("params");
 const QString kPxyno = QStringLiteral("pxyno");
 const QString kResults = QStringLiteral("results");
 
-bool isWebProtocol(const QJsonValue &protocol)
+bool isWebProtocol(const QString &protocol)
 {
-    const QString text = toString(protocol).trimmed().toLower();
-    return text == QLatin1String("http") || text == QLatin1String("https");
-}
-
-// A destination names something to reach by its host, its port or a path
-// other than the root.
-bool isReachable(const QJsonObject &dest)
-{
-    if (!toString(dest.value(QStringLiteral("host"))).trimmed().isEmpty())
-        return true;
-    const int port = toInt(dest.value(QStringLiteral("port")));
-    if (port >= 1 && port <= 65535)
-        return true;
-    const QString path = toString(dest.value(QStringLiteral("path"))).trimmed()
-                             .replace(QStringLiteral("//"), QStringLiteral("/"));
-    return !path.isEmpty() && path != QLatin1String("/");
+    return protocol == QLatin1String("http") || protocol == QLatin1String("https");
 }
 
 bool refuse(ZX2Cabinet *envObject, const QString &message)
@@ -69,16 +55,15 @@ public:
 bool KMReverseproxyRouterPrivate::checkParams(QJsonObject cmdObject, ZX2Cabinet *envObject) const
 {
     const QJsonObject params = cmdObject.value(kParams).toObject();
+    const KMRule rule = KMRule::fromParams(params);
     // Only a JSON string is a name: a number given as name counts as missing.
-    if (params.value(QStringLiteral("name")).toString().trimmed().isEmpty())
+    if (!params.value(QStringLiteral("name")).isString() || rule.name.isEmpty())
         return refuse(envObject, QStringLiteral("参数遗漏或类型错误(name)"));
-    const QJsonObject source = params.value(QStringLiteral("source")).toObject();
-    if (!isWebProtocol(source.value(QStringLiteral("protocol"))))
+    if (!isWebProtocol(rule.source.protocol))
         return refuse(envObject, QStringLiteral("参数遗漏或内容错误(source.protocol: http, https)"));
-    const QJsonObject dest = params.value(QStringLiteral("dest")).toObject();
-    if (!isWebProtocol(dest.value(QStringLiteral("protocol"))))
+    if (!isWebProtocol(rule.dest.protocol))
         return refuse(envObject, QStringLiteral("参数遗漏(dest.protocol: http, https"));
-    if (!isReachable(dest))
+    if (!rule.destReachable())
         return refuse(envObject, QStringLiteral("端口号错误(dest.port)或路径遗漏(dest.path)"));
     return true;
 }

@@ -1,4 +1,5 @@
-#include "kmapacheconf.h"
+#include "kmappliance.h"
+#include "kmrule.h"
 #include "kmreverseproxy.h"
 #include "zx2error.h"
 #include "zx2journals.h"
@@ -346,7 +347,7 @@ private slots:
     {
         QFETCH(QString, key);
         QFETCH(QJsonValue, value);
-        QCOMPARE(KMApacheConf::unsafeField(with(rule("web", "http", 0, "/web", 3000), key, value)), QString());
+        QCOMPARE(KMRule::fromParams(with(rule("web", "http", 0, "/web", 3000), key, value)).unsafeField(), QString());
     }
 
     // Twenty requests at once that may not all be stored: exactly one wins.
@@ -397,7 +398,7 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(int, port);
-        QCOMPARE(KMApacheConf::definedPort(text, "ORBA_DESKTOP_HTTP_PORT"), port);
+        QCOMPARE(KMAppliance::definedPort(text, "ORBA_DESKTOP_HTTP_PORT"), port);
     }
 
     void listeningPorts()
@@ -409,7 +410,7 @@ private slots:
             "tcp        0      0 127.0.0.1:631           0.0.0.0:*               LISTEN      700/cupsd\n"
             "tcp6       0      0 :::22                   :::*                    LISTEN      612/sshd\n"
             "udp        0      0 0.0.0.0:68              0.0.0.0:*                           512/dhclient\n";
-        QCOMPARE(KMApacheConf::listeningPorts(output), QList<int>({22, 631, 22}));
+        QCOMPARE(KMAppliance::listeningPorts(output), QList<int>({22, 631, 22}));
     }
 };
 

@@ -1,0 +1,212 @@
+#include "kmrule.h"
+
+#include "zx2utils.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QRegularExpression>
+
+namespace {
+
+// Apache's worker host name field holds at most a DNS name; longer hosts fail
+// its configuration test.
+const int kMaxHostLength = 253;
+
+KMRuleSide readSide(const QJsonValue &value, bool collapseSlashes)
+{
+    const QJsonObject side = value.toObject();
+    KMRuleSide result;
+    result.protocol = toString(side.value(QStringLiteral("protocol"))).trimmed().toLower();
+    result.host = toString(side.value(QStringLiteral("host"))).trimmed();
+    result.port = toInt(side.value(QStringLiteral("port")));
+    result.path = toString(side.value(QStringLiteral("path"))).trimmed();
+    if (collapseSlashes)
+        result.path.replace(QStringLiteral("//"), QStringLiteral("/"));
+    if (!result.path.startsWith(QLatin1Char('/')))
+        result.path.prepend(QLatin1Char('/'));
+    return result;
+}
+
+bool validPort(int port)
+{
+    return port >= 0 && port <= 65535;
+}
+
+// A line feed would start a new directive, a control character breaks the
+// line, and a trailing backslash makes Apache join the next line to it.
+bool unsafeText(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return text.endsWith(QLatin1Char('\\'));
+}
+
+bool isIpv6(const QString &text)
+{
+    QHostAddress address;
+    return address.setAddress(text) && address.protocol() == QAbstractSocket::IPv6Protocol;
+}
+
+bool isBracketedIpv6(const QString &host)
+{
+    return host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))
+           && isIpv6(host.mid(1, host.size() - 2));
+}
+
+bool isHostName(const QString &host)
+{
+    static const QRegularExpression name(QStringLiteral("^[\\p{L}\\p{N}._-]+$"));
+    return name.match(host).hasMatch();
+}
+
+// Apache compiles LocationMatch expressions without UTF mode, where escapes of
+// code points above 0xff (valid in QRegularExpression's UTF mode) are errors.
+bool wideEscape(const QString &path)
+{
+    static const QRegularExpression escape(
+        QStringLiteral("\\\\(?:x\\{([0-9A-Fa-f]+)\\}|o\\{([0-7]+)\\}|N\\{U\\+)"));
+    QRegularExpressionMatchIterator matches = escape.globalMatch(path);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        if (match.capturedLength(1) > 0) {
+            if (match.captured(1).toUInt(nullptr, 16) > 0xff)
+                return true;
+        } else if (match.capturedLength(2) > 0) {
+            if (match.captured(2).toUInt(nullptr, 8) > 0xff)
+                return true;
+        } else {
+            return true; // \N{U+...} needs UTF mode whatever the code point
+        }
+    }
+    return false;
+}
+
+// ServerName takes a host name or a bracketed IPv6 address, optionally
+// followed by ":" and a port; anything else fails Apache's configuration test.
+bool validServerName(const QString &host)
+{
+    if (host.isEmpty())
+        return true;
+    QString name = host;
+    const int colon = host.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0 && !host.endsWith(QLatin1Char(']'))) {
+        bool ok = false;
+        const int port = host.mid(colon + 1).toInt(&ok, 10);
+        if (!ok || port < 1 || port > 65535)
+            return false;
+        name = host.left(colon);
+    }
+    return name.size() <= kMaxHostLength && (isHostName(name) || isBracketedIpv6(name));
+}
+
+// The destination host goes into a URL: a host name or an IPv6 address with
+// or without brackets.
+bool validDestinationHost(const QString &host)
+{
+    if (host.isEmpty())
+        return true;
+    return host.size() <= kMaxHostLength
+           && (isHostName(host) || isIpv6(host) || isBracketedIpv6(host));
+}
+
+QString unsafeHeaderField(const QJsonValue &headers)
+{
+    static const QRegularExpression directive(QStringLiteral("^[A-Za-z][A-Za-z0-9_]*$"));
+    const QString field = QStringLiteral("httpheaders");
+    for (const QJsonValue &item : headers.toArray()) {
+        const QJsonObject header = item.toObject();
+        const QString key = toString(header.value(QStringLiteral("key"))).trimmed();
+        const QString value = toString(header.value(QStringLiteral("value"))).trimmed();
+        if (key.isEmpty() || value.isEmpty())
+            continue; // never written
+        const QString description = toString(header.value(QStringLiteral("description"))).trimmed();
+        if (unsafeText(key) || unsafeText(value) || unsafeText(description)
+            || !directive.match(key).hasMatch())
+            return field;
+    }
+    return QString();
+}
+
+} // namespace
+
+int KMAppliancePorts::of(const QString &protocol) const
+{
+    return protocol == QLatin1String("https") ? https : http;
+}
+
+int KMRuleSide::effectivePort(const KMAppliancePorts &ports) const
+{
+    return port >= 1 && port <= 65535 ? port : ports.of(protocol);
+}
+
+KMRule KMRule::fromParams(const QJsonObject &params, bool collapseSourceSlashes)
+{
+    KMRule rule;
+    rule.params = params;
+    rule.name = toString(params.value(QStringLiteral("name"))).trimmed();
+    rule.source = readSide(params.value(QStringLiteral("source")), collapseSourceSlashes);
+    rule.dest = readSide(params.value(QStringLiteral("dest")), false);
+    return rule;
+}
+
+KMRule KMRule::fromRow(const QJsonObject &row)
+{
+    KMRule rule = fromParams(toJsonObject(toString(row.value(QStringLiteral("params")))));
+    rule.pxyno = toInt(row.value(QStringLiteral("pxyno")));
+    return rule;
+}
+
+bool KMRule::destReachable() const
+{
+    if (!dest.host.isEmpty() || (dest.port >= 1 && dest.port <= 65535))
+        return true;
+    return QString(dest.path).replace(QStringLiteral("//"), QStringLiteral("/")) != QLatin1String("/");
+}
+
+QString KMRule::conflictKey(const KMAppliancePorts &ports) const
+{
+    QString path = source.path;
+    while (path.endsWith(QLatin1Char('/')))
+        path.chop(1);
+    return source.protocol + QStringLiteral("://:") + QString::number(source.effectivePort(ports))
+           + (path.isEmpty() ? QStringLiteral("/") : path);
+}
+
+QString KMRule::sourceUrl() const
+{
+    return QStringLiteral("://:") + QString::number(source.port) + source.path;
+}
+
+QJsonObject KMRule::storedValues() const
+{
+    return {{QStringLiteral("name"), name},
+            {QStringLiteral("srcprotocol"), source.protocol},
+            {QStringLiteral("srcport"), source.port},
+            {QStringLiteral("srcpath"), source.path},
+            {QStringLiteral("srcurl"), sourceUrl()},
+            {QStringLiteral("params"), jsonToString(params)}};
+}
+
+QString KMRule::unsafeField() const
+{
+    const QChar quote = QLatin1Char('\''); // the paths and the URL sit inside '...'
+    if (unsafeText(name))
+        return QStringLiteral("name");
+    if (unsafeText(source.host) || !validServerName(source.host))
+        return QStringLiteral("source.host");
+    if (unsafeText(source.path) || source.path.contains(quote)
+        || !QRegularExpression(source.path).isValid() // LocationMatch reads it as a regular expression
+        || wideEscape(source.path))
+        return QStringLiteral("source.path");
+    if (!validPort(source.port))
+        return QStringLiteral("source.port");
+    if (unsafeText(dest.host) || dest.host.contains(quote) || !validDestinationHost(dest.host))
+        return QStringLiteral("dest.host");
+    if (unsafeText(dest.path) || dest.path.contains(quote))
+        return QStringLiteral("dest.path");
+    if (!validPort(dest.port))
+        return QStringLiteral("dest.port");
+    return unsafeHeaderField(params.value(QStringLiteral("httpheaders")));
+}

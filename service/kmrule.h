@@ -1,0 +1,68 @@
+#ifndef KMRULE_H
+#define KMRULE_H
+
+#include <QJsonObject>
+#include <QString>
+
+// The appliance's own web ports as one change sees them (0 when unknown).
+struct KMAppliancePorts
+{
+    int http = 0;
+    int https = 0;
+
+    // The web port of the protocol: https for "https", http otherwise.
+    int of(const QString &protocol) const;
+    bool isWebPort(int port) const { return port == http || port == https; }
+};
+
+// One side (source or dest) of a rule, normalised.
+struct KMRuleSide
+{
+    QString protocol; // trimmed, lower case
+    QString host;     // trimmed
+    int port = 0;     // as given; outside 1..65535 means the appliance web port
+    QString path;     // trimmed, "/" in front
+
+    // The port Apache serves this side on: the port itself, or the appliance
+    // web port of the protocol when the port is outside 1..65535.
+    int effectivePort(const KMAppliancePorts &ports) const;
+};
+
+// A rule parameter object (as a client sends it and the store keeps it),
+// read once: every check, the store's columns and the generator read these
+// values instead of the JSON.
+class KMRule
+{
+public:
+    // collapseSourceSlashes replaces every "//" of the source path by "/"
+    // (a change does; a create and a stored rule do not).
+    static KMRule fromParams(const QJsonObject &params, bool collapseSourceSlashes = false);
+    // A row of the store (pxyno, name, params columns): the stored parameters.
+    static KMRule fromRow(const QJsonObject &row);
+
+    QJsonObject params; // as received or stored
+    int pxyno = 0;      // the stored rule's number; 0 for a request
+    QString name;       // trimmed; a non-string name reads through the framework conversion
+    KMRuleSide source;
+    KMRuleSide dest;
+
+    // Whether the destination names something to reach: a host, a port in
+    // 1..65535 or a path other than the root.
+    bool destReachable() const;
+    // The source as conflicts compare it: protocol, effective port and the
+    // path without trailing "/" ("/" for the root).
+    QString conflictKey(const KMAppliancePorts &ports) const;
+    // "://:" + source port + source path: the stored source URL column.
+    QString sourceUrl() const;
+    // The columns the store keeps for this rule (without pxyno).
+    QJsonObject storedValues() const;
+
+    // The first field (name, source.host, source.path, source.port,
+    // dest.host, dest.path, dest.port, httpheaders) whose value, written into
+    // Apache's configuration, could add or break directives; empty when the
+    // rule is safe to write. The arguments of httpheaders directives stay the
+    // caller's concern.
+    QString unsafeField() const;
+};
+
+#endif // KMRULE_H
