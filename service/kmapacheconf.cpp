@@ -4,24 +4,137 @@
 #include "zx2utils.h"
 
 #include <QJsonArray>
+#include <QHash>
 #include <QMap>
+#include <QSet>
+
+#include <algorithm>
 
 namespace {
 
-QString proxyOptions(const QJsonObject &rule)
+// Apache keeps one connection pool per destination origin: a ProxyPass whose
+// URL begins with an earlier one's shares that worker and its options.
+struct PoolOptions
 {
-    QStringList options;
+    bool timeout = false;
+    bool reuse = false;
+};
+
+// The variable by which each location's mapping directives recognise that
+// their location, and not an enclosing one, serves the request: Apache
+// merges the Header directives of every matching location.
+const char *const kRuleVariable = "REVERSEPROXY_RULE";
+
+PoolOptions ruleOptions(const QJsonObject &rule)
+{
+    PoolOptions options;
     const QJsonObject timeouts = rule.value(QStringLiteral("timeouts")).toObject();
     const qint64 total = qint64(toInt(timeouts.value(QStringLiteral("conn"))))
                          + toInt(timeouts.value(QStringLiteral("send")))
                          + toInt(timeouts.value(QStringLiteral("recv")));
-    if (total > 0)
-        options << QStringLiteral("timeout=360"); // a fixed time-out; the sum only switches it on
+    options.timeout = total > 0; // a fixed time-out; the sum only switches it on
     // Apache's proxy speaks HTTP/1.1 to back ends already; it has no "proto" parameter.
-    if (toString(rule.value(QStringLiteral("httpversion"))).trimmed().toLower()
-        == QLatin1String("http/1.1"))
-        options << QStringLiteral("enablereuse=on");
-    return options.join(QLatin1Char(' '));
+    options.reuse = toString(rule.value(QStringLiteral("httpversion"))).trimmed().toLower()
+                    == QLatin1String("http/1.1");
+    return options;
+}
+
+QString optionText(const PoolOptions &options)
+{
+    QString text;
+    if (options.timeout)
+        text += QStringLiteral("timeout=360 ");
+    if (options.reuse)
+        text += QStringLiteral("enablereuse=on ");
+    return text + QStringLiteral("upgrade=websocket");
+}
+
+QString bracketedHost(const KMRuleSide &dest)
+{
+    if (dest.host.isEmpty())
+        return QStringLiteral("127.0.0.1");
+    if (dest.host.contains(QLatin1Char(':')) && !dest.host.startsWith(QLatin1Char('[')))
+        return QLatin1Char('[') + dest.host + QLatin1Char(']');
+    return dest.host;
+}
+
+// scheme://host:port in lower case, as Apache names its workers.
+QString origin(const KMRuleSide &dest)
+{
+    return (dest.protocol + QStringLiteral("://") + bracketedHost(dest) + QLatin1Char(':')
+            + QString::number(dest.port)).toLower();
+}
+
+// The destination path with its trailing "/" made to agree with the source
+// path's, so that the rest of the request joins it with exactly one "/".
+QString joinedPath(const QString &sourcePath, QString destPath)
+{
+    if (sourcePath.endsWith(QLatin1Char('/')))
+        return destPath.endsWith(QLatin1Char('/')) ? destPath : destPath + QLatin1Char('/');
+    while (destPath.endsWith(QLatin1Char('/')))
+        destPath.chop(1);
+    return destPath;
+}
+
+// Text matched literally by Apache's regular expressions: ASCII punctuation
+// behind a backslash, and a backslash as \x5c, since Apache's quoted
+// arguments take one backslash of a pair away.
+QString regexLiteral(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\x5c");
+        else if (c.unicode() < 0x80 && !c.isLetterOrNumber() && c != QLatin1Char('/'))
+            out += QLatin1Char('\\') + QString(c);
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Text taken literally by a Header edit replacement, which reads "$n" as a
+// group and "%" as a format.
+QString replacementLiteral(QString text)
+{
+    return text.replace(QLatin1Char('%'), QStringLiteral("%%"))
+        .replace(QLatin1Char('$'), QStringLiteral("\\$"));
+}
+
+// The destination's own absolute URLs: its scheme, host and port, the port
+// optional when it is the scheme's default.
+QString originPattern(const KMRuleSide &dest)
+{
+    const QString port = QString::number(dest.port);
+    const bool standard = (dest.protocol == QLatin1String("http") && dest.port == 80)
+                          || (dest.protocol == QLatin1String("https") && dest.port == 443);
+    return QStringLiteral("(?i:") + regexLiteral(dest.protocol + QStringLiteral("://") + bracketedHost(dest))
+           + (standard ? QStringLiteral("(?::") + port + QStringLiteral(")?") : QStringLiteral("\\:") + port)
+           + QLatin1Char(')');
+}
+
+// Paths under the destination path, on whole segments; group 1 is the rest.
+// Under the root, "//host" stays: it names another host.
+QString pathPattern(const QString &path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("(/(?!/).*)?");
+    if (path == QLatin1String("/"))
+        return QStringLiteral("/((?!/).*)");
+    if (path.endsWith(QLatin1Char('/')))
+        return regexLiteral(path) + QStringLiteral("(.*)");
+    return regexLiteral(path) + QStringLiteral("([/?#].*)?");
+}
+
+// A cookie's Path attribute under the destination path; group 2 is the rest.
+QString cookiePattern(const QString &path)
+{
+    const QString attribute = QStringLiteral("(;\\s*(?i:path)=)");
+    if (path.isEmpty())
+        return attribute + QStringLiteral("(/[^;]*)");
+    if (path.endsWith(QLatin1Char('/')))
+        return attribute + regexLiteral(path) + QStringLiteral("([^;]*)");
+    return attribute + regexLiteral(path) + QStringLiteral("((?:/[^;]*)?)(?![^;\\s])");
 }
 
 QStringList headerLines(const QJsonValue &headers)
@@ -41,64 +154,115 @@ QStringList headerLines(const QJsonValue &headers)
     return lines;
 }
 
+// What Apache needs to reach an https destination whose certificate it
+// cannot check (LAN devices use self-signed ones). Apache takes SSLProxy*
+// directives at server level, in virtual hosts and in <Proxy> sections only.
+QStringList proxySectionLines(const QString &httpsOrigin)
+{
+    return {QString(), QStringLiteral("<Proxy '") + httpsOrigin + QStringLiteral("'>"),
+            QStringLiteral("    SSLProxyEngine on"), QStringLiteral("    SSLProxyVerify none"),
+            QStringLiteral("    SSLProxyCheckPeerName off"), QStringLiteral("    SSLProxyCheckPeerExpire off"),
+            QStringLiteral("</Proxy>")};
+}
+
 // The rules of one effective source port; the attributes come from its last rule.
 struct PortGroup
 {
     QString protocol;
     QString serverName;
     bool hsts = false;
-    QStringList locations;
+    QList<const KMRule *> rules;
 };
+
+// The lines of one site (file or virtual host) of the given scheme: the most
+// specific rule last, since Apache lets the last matching location's
+// ProxyPass win; then one <Proxy> section per https destination.
+QStringList siteLines(QList<const KMRule *> rules, const QString &scheme,
+                      const QHash<QString, PoolOptions> &options)
+{
+    std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
+        return a->source.path.size() < b->source.path.size();
+    });
+    QStringList lines;
+    QStringList httpsOrigins;
+    QSet<QString> seen;
+    int ordinal = 0;
+    for (const KMRule *rule : qAsConst(rules)) {
+        const QString key = origin(rule->dest);
+        lines << KMApacheConf::locationLines(*rule, scheme, ++ordinal, optionText(options.value(key)));
+        if (rule->dest.protocol == QLatin1String("https") && !seen.contains(key)) {
+            seen.insert(key);
+            httpsOrigins << key;
+        }
+    }
+    for (const QString &key : qAsConst(httpsOrigins))
+        lines << proxySectionLines(key);
+    return lines;
+}
 
 } // namespace
 
 KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMAppliancePorts &ports)
 {
+    QHash<QString, PoolOptions> options; // every rule to an origin gets the options of all
     QMap<int, PortGroup> groups;
     for (const KMRule &rule : rules) {
+        PoolOptions &pool = options[origin(rule.dest)];
+        const PoolOptions own = ruleOptions(rule.params);
+        pool.timeout = pool.timeout || own.timeout;
+        pool.reuse = pool.reuse || own.reuse;
         PortGroup &group = groups[rule.source.effectivePort(ports)];
         group.protocol = rule.source.protocol;
         group.serverName = rule.source.host;
         group.hsts = toBool(rule.params.value(QStringLiteral("hsts")));
-        group.locations << locationLines(rule);
+        group.rules << &rule;
     }
     // The web ports' rules go into the appliance's own sites, every other
     // port becomes a virtual host. (Both ports 0: all goes to http.conf.)
     KMApacheFiles files;
-    files.http = groups.take(ports.http).locations;
-    files.https = groups.take(ports.https).locations;
+    files.http = siteLines(groups.take(ports.http).rules, QStringLiteral("http"), options);
+    files.https = siteLines(groups.take(ports.https).rules, QStringLiteral("https"), options);
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
         const QString name = group->protocol + QLatin1Char('_') + QString::number(group.key())
                              + QStringLiteral(".conf");
-        files.virtualHosts << KMVirtualHostFile{name, virtualHostLines(group.key(), group->protocol,
-                                                                       group->serverName, group->hsts,
-                                                                       group->locations)};
+        const QString scheme = group->protocol == QLatin1String("https") ? QStringLiteral("https")
+                                                                         : QStringLiteral("http");
+        files.virtualHosts << KMVirtualHostFile{
+            name, virtualHostLines(group.key(), group->protocol, group->serverName, group->hsts,
+                                   siteLines(group->rules, scheme, options))};
     }
     return files;
 }
 
 QString KMApacheConf::destinationUrl(const KMRuleSide &dest)
 {
-    QString host = dest.host;
-    if (host.isEmpty())
-        host = QStringLiteral("127.0.0.1");
-    else if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
-        host = QLatin1Char('[') + host + QLatin1Char(']');
-    return dest.protocol + QStringLiteral("://") + host + QLatin1Char(':')
+    return dest.protocol + QStringLiteral("://") + bracketedHost(dest) + QLatin1Char(':')
            + QString::number(dest.port) + dest.path;
 }
 
-QStringList KMApacheConf::locationLines(const KMRule &rule)
+QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
+                                        const QString &options)
 {
-    const QString url = destinationUrl(rule.dest);
+    const QString source = rule.source.path;
+    const QString path = joinedPath(source, rule.dest.path);
+    KMRuleSide joined = rule.dest;
+    joined.path = path;
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
+    const QString condition = QStringLiteral(" \"expr=reqenv('") + QLatin1String(kRuleVariable)
+                              + QStringLiteral("') == '") + QString::number(ordinal) + QStringLiteral("'\"");
     QStringList lines;
     lines << QString()
           << QStringLiteral("# ") + rule.name
-          << QStringLiteral("<LocationMatch '") + rule.source.path + QStringLiteral("'>")
-          << QStringLiteral("    ProxyPass '") + url + QStringLiteral("' ") + proxyOptions(rule.params)
-          << QStringLiteral("    ProxyPassReverse '") + url + QLatin1Char('\'')
-          << QStringLiteral("    ProxyPassReverse /")
+          << QStringLiteral("<Location '") + source + QStringLiteral("'>")
+          << QStringLiteral("    ProxyPass '") + destinationUrl(joined) + QStringLiteral("' ") + options
+          << QStringLiteral("    SetEnv ") + QLatin1String(kRuleVariable) + QLatin1Char(' ')
+                 + QString::number(ordinal)
+          << QStringLiteral("    Header edit Location '^(?:") + originPattern(rule.dest) + QStringLiteral(")?")
+                 + pathPattern(path) + QStringLiteral("$' '") + replacementLiteral(source)
+                 + QStringLiteral("$1'") + condition
+          << QStringLiteral("    Header edit* Set-Cookie '") + cookiePattern(path) + QStringLiteral("' '$1")
+                 + replacementLiteral(source) + QStringLiteral("$2'") + condition
+          << QStringLiteral("    RequestHeader set X-Forwarded-Proto '") + scheme + QLatin1Char('\'')
           << QString()
           << QStringLiteral("    ProxyPassReverse On")
           << QStringLiteral("    ProxyPassInterpolateEnv On")
@@ -106,7 +270,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule)
                  + (ownErrorPages ? QStringLiteral("Off") : QStringLiteral("On"))
           << QString();
     lines << headerLines(rule.params.value(QStringLiteral("httpheaders")));
-    lines << QStringLiteral("</LocationMatch>") << QString();
+    lines << QStringLiteral("</Location>") << QString();
     return lines;
 }
 

@@ -87,7 +87,10 @@ bool ProxyFixture::start()
         m_error = journals.errmsg();
         return false;
     }
-    return apply();
+    if (m_apache.start())
+        return true;
+    m_error = m_apache.errorText();
+    return false;
 }
 
 KMReverseproxy &ProxyFixture::manager()
