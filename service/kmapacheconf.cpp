@@ -76,16 +76,17 @@ QString joinedPath(const QString &sourcePath, QString destPath)
     return destPath;
 }
 
-// Text matched literally by Apache's regular expressions: ASCII punctuation
+// Text matched literally by Apache's regular expressions: metacharacters
 // behind a backslash, and a backslash as \x5c, since Apache's quoted
 // arguments take one backslash of a pair away.
 QString regexLiteral(const QString &text)
 {
+    static const QString metacharacters = QStringLiteral(".^$|?*+()[]{}");
     QString out;
     for (const QChar c : text) {
         if (c == QLatin1Char('\\'))
             out += QStringLiteral("\\x5c");
-        else if (c.unicode() < 0x80 && !c.isLetterOrNumber() && c != QLatin1Char('/'))
+        else if (metacharacters.contains(c))
             out += QLatin1Char('\\') + QString(c);
         else
             out += c;
@@ -109,7 +110,7 @@ QString originPattern(const KMRuleSide &dest)
     const bool standard = (dest.protocol == QLatin1String("http") && dest.port == 80)
                           || (dest.protocol == QLatin1String("https") && dest.port == 443);
     return QStringLiteral("(?i:") + regexLiteral(dest.protocol + QStringLiteral("://") + bracketedHost(dest))
-           + (standard ? QStringLiteral("(?::") + port + QStringLiteral(")?") : QStringLiteral("\\:") + port)
+           + (standard ? QStringLiteral("(?::") + port + QStringLiteral(")?") : QLatin1Char(':') + port)
            + QLatin1Char(')');
 }
 
