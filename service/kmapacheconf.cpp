@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QMap>
 #include <QSet>
+#include <QStringBuilder>
 
 #include <algorithm>
 
@@ -24,6 +25,8 @@ struct PoolOptions
 // their location, and not an enclosing one, serves the request: Apache
 // merges the Header directives of every matching location.
 const char *const kRuleVariable = "REVERSEPROXY_RULE";
+// The lines of a location block without httpheaders lines.
+const int kLocationLines = 15;
 
 PoolOptions ruleOptions(const QJsonObject &rule)
 {
@@ -83,11 +86,12 @@ QString regexLiteral(const QString &text)
 {
     static const QString metacharacters = QStringLiteral(".^$|?*+()[]{}");
     QString out;
+    out.reserve(text.size() * 2);
     for (const QChar c : text) {
         if (c == QLatin1Char('\\'))
             out += QStringLiteral("\\x5c");
         else if (metacharacters.contains(c))
-            out += QLatin1Char('\\') + QString(c);
+            out.append(QLatin1Char('\\')).append(c);
         else
             out += c;
     }
@@ -244,31 +248,29 @@ QString KMApacheConf::destinationUrl(const KMRuleSide &dest)
 QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
                                         const QString &options)
 {
-    const QString source = rule.source.path;
-    const QString path = joinedPath(source, rule.dest.path);
+    const QString &source = rule.source.path;
     KMRuleSide joined = rule.dest;
-    joined.path = path;
+    joined.path = joinedPath(source, rule.dest.path);
+    const QString number = QString::number(ordinal);
+    const QString target = replacementLiteral(source);
+    const QString condition = QStringLiteral("' \"expr=reqenv('") % QLatin1String(kRuleVariable)
+                              % QStringLiteral("') == '") % number % QStringLiteral("'\"");
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
-    const QString condition = QStringLiteral(" \"expr=reqenv('") + QLatin1String(kRuleVariable)
-                              + QStringLiteral("') == '") + QString::number(ordinal) + QStringLiteral("'\"");
     QStringList lines;
-    lines << QString()
-          << QStringLiteral("# ") + rule.name
-          << QStringLiteral("<Location '") + source + QStringLiteral("'>")
-          << QStringLiteral("    ProxyPass '") + destinationUrl(joined) + QStringLiteral("' ") + options
-          << QStringLiteral("    SetEnv ") + QLatin1String(kRuleVariable) + QLatin1Char(' ')
-                 + QString::number(ordinal)
-          << QStringLiteral("    Header edit Location '^(?:") + originPattern(rule.dest) + QStringLiteral(")?")
-                 + pathPattern(path) + QStringLiteral("$' '") + replacementLiteral(source)
-                 + QStringLiteral("$1'") + condition
-          << QStringLiteral("    Header edit* Set-Cookie '") + cookiePattern(path) + QStringLiteral("' '$1")
-                 + replacementLiteral(source) + QStringLiteral("$2'") + condition
-          << QStringLiteral("    RequestHeader set X-Forwarded-Proto '") + scheme + QLatin1Char('\'')
-          << QString()
-          << QStringLiteral("    ProxyPassReverse On")
+    lines.reserve(kLocationLines);
+    lines << QString() << QStringLiteral("# ") % rule.name
+          << QStringLiteral("<Location '") % source % QStringLiteral("'>")
+          << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
+          << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
+          << QStringLiteral("    Header edit Location '^(?:") % originPattern(rule.dest) % QStringLiteral(")?")
+                 % pathPattern(joined.path) % QStringLiteral("$' '") % target % QStringLiteral("$1") % condition
+          << QStringLiteral("    Header edit* Set-Cookie '") % cookiePattern(joined.path)
+                 % QStringLiteral("' '$1") % target % QStringLiteral("$2") % condition
+          << QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')
+          << QString() << QStringLiteral("    ProxyPassReverse On")
           << QStringLiteral("    ProxyPassInterpolateEnv On")
-          << QStringLiteral("    ProxyErrorOverride ")
-                 + (ownErrorPages ? QStringLiteral("Off") : QStringLiteral("On"))
+          << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
+                            : QStringLiteral("    ProxyErrorOverride On"))
           << QString();
     lines << headerLines(rule.params.value(QStringLiteral("httpheaders")));
     lines << QStringLiteral("</Location>") << QString();
