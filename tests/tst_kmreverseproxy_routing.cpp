@@ -25,9 +25,9 @@ private:
         return name == "A" ? a : name == "B" ? b : name == "C" ? c : s;
     }
 
-    QJsonObject rule(const QString &spec, const QString &scheme, int number) const
+    QJsonObject rule(const QString &written, const QString &scheme, int number) const
     {
-        const QStringList parts = spec.split(' ', Qt::SkipEmptyParts);
+        const QStringList parts = written.split(' ', Qt::SkipEmptyParts);
         const RawBackend &to = backend(parts.value(1));
         return {{"name", QString("r%1").arg(number)},
                 {"source", QJsonObject{{"protocol", scheme}, {"port", 0}, {"path", parts.value(0)}}},
@@ -44,8 +44,8 @@ private:
         if (!fixture.clear())
             return false;
         int number = 0;
-        for (const QString &spec : rules.split(';')) {
-            if (!fixture.create(rule(spec, scheme, ++number)))
+        for (const QString &written : rules.split(';')) {
+            if (!fixture.create(rule(written, scheme, ++number)))
                 return false;
         }
         if (!fixture.apply())
