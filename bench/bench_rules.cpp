@@ -98,9 +98,20 @@ void run(int count)
     const Figures webPort = measure(repeats, [&](int i) { return manager.create(journals, rule(count + 1000 + i, false)); });
     // Only a custom port runs netstat.
     const Figures customPort = measure(repeats, [&](int i) { return manager.create(journals, rule(count + 2000 + i, true)); });
+    // A new destination for a stored rule: no source checks, one regeneration.
+    const Figures change = measure(repeats, [&](int i) {
+        QJsonObject params = rule(i + 1, (i + 1) % 10 == 0);
+        params.insert("dest", QJsonObject{{"protocol", "https"}, {"port", 4000 + i}, {"path", "/x"}});
+        params.insert("pxyno", i + 1);
+        return manager.change(journals, params);
+    });
+    // The web-port rules created above.
+    const Figures remove = measure(repeats, [&](int i) { return manager.remove(journals, count + 1 + i); });
     std::printf("%6d rules | mapTo %8.2f ms median %8.2f ms mean | create, web port %8.2f ms median"
-                " | create, custom port %8.2f ms median %8.2f ms mean\n",
-                count, map.median, map.mean, webPort.median, customPort.median, customPort.mean);
+                " | create, custom port %8.2f ms median %8.2f ms mean | change %8.2f ms median"
+                " | remove %8.2f ms median\n",
+                count, map.median, map.mean, webPort.median, customPort.median, customPort.mean,
+                change.median, remove.median);
     qunsetenv("ORBA_ROOT");
 }
 

@@ -26,6 +26,7 @@ ErrorLog "%1/apache/error.log"
 LoadModule mpm_event_module %2/mod_mpm_event.so
 LoadModule authz_core_module %2/mod_authz_core.so
 LoadModule headers_module %2/mod_headers.so
+LoadModule env_module %2/mod_env.so
 LoadModule proxy_module %2/mod_proxy.so
 LoadModule proxy_http_module %2/mod_proxy_http.so
 LoadModule socache_shmcb_module %2/mod_socache_shmcb.so

@@ -276,7 +276,7 @@ QJsonObject fuzzRule(const uint8_t *data, size_t size)
 
 void checkGeneratedFiles(const QMap<QString, QByteArray> &files)
 {
-    static const QRegularExpression location(QStringLiteral("^ *<LocationMatch '[^']*'>$"));
+    static const QRegularExpression location(QStringLiteral("^ *<Location '[^']*'>$"));
     for (auto it = files.cbegin(); it != files.cend(); ++it) {
         const QString text = QString::fromUtf8(it.value());
         if (text.toUtf8() != it.value())
@@ -292,12 +292,12 @@ void checkGeneratedFiles(const QMap<QString, QByteArray> &files)
             if (line.endsWith(QLatin1Char('\\')))
                 fail(QStringLiteral("continuation line in ") + it.key(), it.value());
             const QString trimmed = line.trimmed();
-            if (trimmed.startsWith(QLatin1String("<LocationMatch"))) {
+            if (trimmed.startsWith(QLatin1String("<Location "))) {
                 if (open++ != 0 || !location.match(line).hasMatch())
-                    fail(QStringLiteral("bad LocationMatch in ") + it.key(), it.value());
-            } else if (trimmed == QLatin1String("</LocationMatch>")) {
+                    fail(QStringLiteral("bad Location in ") + it.key(), it.value());
+            } else if (trimmed == QLatin1String("</Location>")) {
                 if (--open != 0)
-                    fail(QStringLiteral("unbalanced LocationMatch in ") + it.key(), it.value());
+                    fail(QStringLiteral("unbalanced Location in ") + it.key(), it.value());
             } else if (trimmed.startsWith(QLatin1String("<VirtualHost"))) {
                 ++hosts;
             } else if (trimmed.startsWith(QLatin1String("ServerName"))) {

@@ -5,24 +5,142 @@
 
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QHash>
 #include <QMap>
+#include <QSet>
+#include <QStringBuilder>
+
+#include <algorithm>
 
 namespace {
 
-QString proxyOptions(const QJsonObject &rule)
+// Apache keeps one connection pool per destination origin: a ProxyPass whose
+// URL begins with an earlier one's shares that worker and its options.
+struct PoolOptions
 {
-    QStringList options;
+    bool timeout = false;
+    bool reuse = false;
+};
+
+// The variable by which each location's mapping directives recognise that
+// their location, and not an enclosing one, serves the request: Apache
+// merges the Header directives of every matching location.
+const char *const kRuleVariable = "REVERSEPROXY_RULE";
+// The lines of a location block without httpheaders lines.
+const int kLocationLines = 15;
+
+PoolOptions ruleOptions(const QJsonObject &rule)
+{
+    PoolOptions options;
     const QJsonObject timeouts = rule.value(QStringLiteral("timeouts")).toObject();
     const qint64 total = qint64(toInt(timeouts.value(QStringLiteral("conn"))))
                          + toInt(timeouts.value(QStringLiteral("send")))
                          + toInt(timeouts.value(QStringLiteral("recv")));
-    if (total > 0)
-        options << QStringLiteral("timeout=360"); // a fixed time-out; the sum only switches it on
+    options.timeout = total > 0; // a fixed time-out; the sum only switches it on
     // Apache's proxy speaks HTTP/1.1 to back ends already; it has no "proto" parameter.
-    if (toString(rule.value(QStringLiteral("httpversion"))).trimmed().toLower()
-        == QLatin1String("http/1.1"))
-        options << QStringLiteral("enablereuse=on");
-    return options.join(QLatin1Char(' '));
+    options.reuse = toString(rule.value(QStringLiteral("httpversion"))).trimmed().toLower()
+                    == QLatin1String("http/1.1");
+    return options;
+}
+
+QString optionText(const PoolOptions &options)
+{
+    QString text;
+    if (options.timeout)
+        text += QStringLiteral("timeout=360 ");
+    if (options.reuse)
+        text += QStringLiteral("enablereuse=on ");
+    return text + QStringLiteral("upgrade=websocket");
+}
+
+QString bracketedHost(const KMRuleSide &dest)
+{
+    if (dest.host.isEmpty())
+        return QStringLiteral("127.0.0.1");
+    if (dest.host.contains(QLatin1Char(':')) && !dest.host.startsWith(QLatin1Char('[')))
+        return QLatin1Char('[') + dest.host + QLatin1Char(']');
+    return dest.host;
+}
+
+// scheme://host:port in lower case, as Apache names its workers.
+QString origin(const KMRuleSide &dest)
+{
+    return (dest.protocol + QStringLiteral("://") + bracketedHost(dest) + QLatin1Char(':')
+            + QString::number(dest.port)).toLower();
+}
+
+// The destination path with its trailing "/" made to agree with the source
+// path's, so that the rest of the request joins it with exactly one "/".
+QString joinedPath(const QString &sourcePath, QString destPath)
+{
+    if (sourcePath.endsWith(QLatin1Char('/')))
+        return destPath.endsWith(QLatin1Char('/')) ? destPath : destPath + QLatin1Char('/');
+    while (destPath.endsWith(QLatin1Char('/')))
+        destPath.chop(1);
+    return destPath;
+}
+
+// Text matched literally by Apache's regular expressions: metacharacters
+// behind a backslash, and a backslash as \x5c, since Apache's quoted
+// arguments take one backslash of a pair away.
+QString regexLiteral(const QString &text)
+{
+    static const QString metacharacters = QStringLiteral(".^$|?*+()[]{}");
+    QString out;
+    out.reserve(text.size() * 2);
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\\'))
+            out += QStringLiteral("\\x5c");
+        else if (metacharacters.contains(c))
+            out.append(QLatin1Char('\\')).append(c);
+        else
+            out += c;
+    }
+    return out;
+}
+
+// Text taken literally by a Header edit replacement, which reads "$n" as a
+// group and "%" as a format.
+QString replacementLiteral(QString text)
+{
+    return text.replace(QLatin1Char('%'), QStringLiteral("%%"))
+        .replace(QLatin1Char('$'), QStringLiteral("\\$"));
+}
+
+// The destination's own absolute URLs: its scheme, host and port, the port
+// optional when it is the scheme's default.
+QString originPattern(const KMRuleSide &dest)
+{
+    const QString port = QString::number(dest.port);
+    const bool standard = (dest.protocol == QLatin1String("http") && dest.port == 80)
+                          || (dest.protocol == QLatin1String("https") && dest.port == 443);
+    return QStringLiteral("(?i:") + regexLiteral(dest.protocol + QStringLiteral("://") + bracketedHost(dest))
+           + (standard ? QStringLiteral("(?::") + port + QStringLiteral(")?") : QLatin1Char(':') + port)
+           + QLatin1Char(')');
+}
+
+// Paths under the destination path, on whole segments; group 1 is the rest.
+// Under the root, "//host" stays: it names another host.
+QString pathPattern(const QString &path)
+{
+    if (path.isEmpty())
+        return QStringLiteral("(/(?!/).*)?");
+    if (path == QLatin1String("/"))
+        return QStringLiteral("/((?!/).*)");
+    if (path.endsWith(QLatin1Char('/')))
+        return regexLiteral(path) + QStringLiteral("(.*)");
+    return regexLiteral(path) + QStringLiteral("([/?#].*)?");
+}
+
+// A cookie's Path attribute under the destination path; group 2 is the rest.
+QString cookiePattern(const QString &path)
+{
+    const QString attribute = QStringLiteral("(;\\s*(?i:path)=)");
+    if (path.isEmpty())
+        return attribute + QStringLiteral("(/[^;]*)");
+    if (path.endsWith(QLatin1Char('/')))
+        return attribute + regexLiteral(path) + QStringLiteral("([^;]*)");
+    return attribute + regexLiteral(path) + QStringLiteral("((?:/[^;]*)?)(?![^;\\s])");
 }
 
 QStringList headerLines(const QJsonValue &headers)
@@ -42,6 +160,17 @@ QStringList headerLines(const QJsonValue &headers)
     return lines;
 }
 
+// What Apache needs to reach an https destination whose certificate it
+// cannot check (LAN devices use self-signed ones). Apache takes SSLProxy*
+// directives at server level, in virtual hosts and in <Proxy> sections only.
+QStringList proxySectionLines(const QString &httpsOrigin)
+{
+    return {QString(), QStringLiteral("<Proxy '") + httpsOrigin + QStringLiteral("'>"),
+            QStringLiteral("    SSLProxyEngine on"), QStringLiteral("    SSLProxyVerify none"),
+            QStringLiteral("    SSLProxyCheckPeerName off"), QStringLiteral("    SSLProxyCheckPeerExpire off"),
+            QStringLiteral("</Proxy>")};
+}
+
 // The rules of one effective source port; the attributes come from its last rule.
 struct PortGroup
 {
@@ -49,48 +178,81 @@ struct PortGroup
     QString serverName;
     bool hsts = false;
     int lastRule = 0; // the rule whose attributes the group took
-    QStringList locations;
-    QList<int> owners;
+    QList<const KMRule *> rules;
 };
+
+// The lines of one site (file or virtual host) of the given scheme: the most
+// specific rule last, since Apache lets the last matching location's
+// ProxyPass win; then one <Proxy> section per https destination. owners gets
+// the number of the rule behind each line (0 for the shared sections).
+QStringList siteLines(QList<const KMRule *> rules, const QString &scheme,
+                      const QHash<QString, PoolOptions> &options, QList<int> &owners)
+{
+    std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
+        return a->source.path.size() < b->source.path.size();
+    });
+    QStringList lines;
+    QStringList httpsOrigins;
+    QSet<QString> seen;
+    int ordinal = 0;
+    for (const KMRule *rule : qAsConst(rules)) {
+        const QString key = origin(rule->dest);
+        const QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal, optionText(options.value(key)));
+        lines << block;
+        owners.reserve(owners.size() + block.size());
+        for (int i = 0; i < block.size(); ++i)
+            owners << rule->pxyno;
+        if (rule->dest.protocol == QLatin1String("https") && !seen.contains(key)) {
+            seen.insert(key);
+            httpsOrigins << key;
+        }
+    }
+    for (const QString &key : qAsConst(httpsOrigins))
+        lines << proxySectionLines(key);
+    while (owners.size() < lines.size())
+        owners << 0;
+    return lines;
+}
 
 } // namespace
 
 KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMAppliancePorts &ports)
 {
+    QHash<QString, PoolOptions> options; // every rule to an origin gets the options of all
     QMap<int, PortGroup> groups;
     for (const KMRule &rule : rules) {
+        PoolOptions &pool = options[origin(rule.dest)];
+        const PoolOptions own = ruleOptions(rule.params);
+        pool.timeout = pool.timeout || own.timeout;
+        pool.reuse = pool.reuse || own.reuse;
         PortGroup &group = groups[rule.source.effectivePort(ports)];
         group.protocol = rule.source.protocol;
         group.serverName = rule.source.host;
         group.hsts = toBool(rule.params.value(QStringLiteral("hsts")));
         group.lastRule = rule.pxyno;
-        const QStringList lines = locationLines(rule);
-        group.locations << lines;
-        for (int i = 0; i < lines.size(); ++i)
-            group.owners << rule.pxyno;
+        group.rules << &rule;
     }
     // The web ports' rules go into the appliance's own sites, every other
     // port becomes a virtual host. (Both ports 0: all goes to http.conf.)
     KMApacheFiles files;
-    const PortGroup http = groups.take(ports.http);
-    files.http = http.locations;
-    files.httpOwners = http.owners;
-    const PortGroup https = groups.take(ports.https);
-    files.https = https.locations;
-    files.httpsOwners = https.owners;
+    files.http = siteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
+    files.https = siteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
+        const QString scheme = group->protocol == QLatin1String("https") ? QStringLiteral("https")
+                                                                         : QStringLiteral("http");
+        QList<int> owners;
+        const QStringList locations = siteLines(group->rules, scheme, options, owners);
         KMVirtualHostFile file;
         file.fileName = group->protocol + QLatin1Char('_') + QString::number(group.key())
                         + QStringLiteral(".conf");
         file.lines = virtualHostLines(group.key(), group->protocol, group->serverName, group->hsts,
-                                      group->locations);
-        // The virtual host's own lines come from the group's last rule;
-        // the locations sit at a fixed offset before the closing lines.
-        const int first = file.lines.size() - group->locations.size() - 2;
+                                      locations);
+        // The virtual host's own lines come from the group's last rule; the
+        // locations sit right before the two closing lines.
+        const int first = file.lines.size() - locations.size() - 2;
         for (int i = 0; i < file.lines.size(); ++i) {
-            const int location = i - first;
-            file.owners << (location >= 0 && location < group->owners.size() ? group->owners.at(location)
-                                                                               : group->lastRule);
+            const int at = i - first;
+            file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : group->lastRule);
         }
         files.virtualHosts << file;
     }
@@ -114,34 +276,39 @@ int KMApacheFiles::ownerOf(const QString &path, int line) const
 
 QString KMApacheConf::destinationUrl(const KMRuleSide &dest)
 {
-    QString host = dest.host;
-    if (host.isEmpty())
-        host = QStringLiteral("127.0.0.1");
-    else if (host.contains(QLatin1Char(':')) && !host.startsWith(QLatin1Char('[')))
-        host = QLatin1Char('[') + host + QLatin1Char(']');
-    return dest.protocol + QStringLiteral("://") + host + QLatin1Char(':')
+    return dest.protocol + QStringLiteral("://") + bracketedHost(dest) + QLatin1Char(':')
            + QString::number(dest.port) + dest.path;
 }
 
-QStringList KMApacheConf::locationLines(const KMRule &rule)
+QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
+                                        const QString &options)
 {
-    const QString url = destinationUrl(rule.dest);
+    const QString &source = rule.source.path;
+    KMRuleSide joined = rule.dest;
+    joined.path = joinedPath(source, rule.dest.path);
+    const QString number = QString::number(ordinal);
+    const QString target = replacementLiteral(source);
+    const QString condition = QStringLiteral("' \"expr=reqenv('") % QLatin1String(kRuleVariable)
+                              % QStringLiteral("') == '") % number % QStringLiteral("'\"");
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
     QStringList lines;
-    lines << QString()
-          << QStringLiteral("# ") + rule.name
-          << QStringLiteral("<LocationMatch '") + rule.source.path + QStringLiteral("'>")
-          << QStringLiteral("    ProxyPass '") + url + QStringLiteral("' ") + proxyOptions(rule.params)
-          << QStringLiteral("    ProxyPassReverse '") + url + QLatin1Char('\'')
-          << QStringLiteral("    ProxyPassReverse /")
-          << QString()
-          << QStringLiteral("    ProxyPassReverse On")
+    lines.reserve(kLocationLines);
+    lines << QString() << QStringLiteral("# ") % rule.name
+          << QStringLiteral("<Location '") % source % QStringLiteral("'>")
+          << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
+          << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
+          << QStringLiteral("    Header edit Location '^(?:") % originPattern(rule.dest) % QStringLiteral(")?")
+                 % pathPattern(joined.path) % QStringLiteral("$' '") % target % QStringLiteral("$1") % condition
+          << QStringLiteral("    Header edit* Set-Cookie '") % cookiePattern(joined.path)
+                 % QStringLiteral("' '$1") % target % QStringLiteral("$2") % condition
+          << QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')
+          << QString() << QStringLiteral("    ProxyPassReverse On")
           << QStringLiteral("    ProxyPassInterpolateEnv On")
-          << QStringLiteral("    ProxyErrorOverride ")
-                 + (ownErrorPages ? QStringLiteral("Off") : QStringLiteral("On"))
+          << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
+                            : QStringLiteral("    ProxyErrorOverride On"))
           << QString();
     lines << headerLines(rule.params.value(QStringLiteral("httpheaders")));
-    lines << QStringLiteral("</LocationMatch>") << QString();
+    lines << QStringLiteral("</Location>") << QString();
     return lines;
 }
 

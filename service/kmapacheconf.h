@@ -40,12 +40,19 @@ public:
     // All files for the whole rule table (rules in ascending number): rules
     // are grouped by effective source port; the web ports' groups go into
     // http.conf and https.conf, every other port becomes a virtual host
-    // whose protocol, server name and HSTS come from its last rule.
+    // whose protocol, server name and HSTS come from its last rule. Within
+    // each site the blocks go in ascending source-path length (rule order
+    // among equal lengths), so the most specific prefix wins; every rule to
+    // one destination origin carries the proxy options of all of them.
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
-    // The location block of one rule: thirteen lines, plus three per written
-    // httpheaders element (two when it has no description).
-    static QStringList locationLines(const KMRule &rule);
+    // The location block of one rule, a literal path prefix matched on whole
+    // segments, in a site of the given scheme ("http" or "https"): fifteen
+    // lines, plus three per written httpheaders element (two when it has no
+    // description). ordinal numbers the block within its site; options are
+    // the ProxyPass options of its destination.
+    static QStringList locationLines(const KMRule &rule, const QString &scheme, int ordinal,
+                                     const QString &options);
     // A complete virtual host for a custom port, with its Listen lines;
     // locations are indented by four blanks.
     static QStringList virtualHostLines(int port, const QString &protocol,

@@ -125,5 +125,10 @@ bool KMAppliance::reservedPath(const QString &path)
         QStringLiteral("/wmi/"),     QStringLiteral("/shares"),  QStringLiteral("/shares/"),
         QStringLiteral("/desktop"),  QStringLiteral("/desktop/"), QStringLiteral("/apps"),
         QStringLiteral("/apps/"),    QStringLiteral("/download"), QStringLiteral("/download/")};
-    return reserved.contains(path);
+    // A prefix serves the same paths with or without its trailing "/"s;
+    // letter case counts, as in Apache's <Location>.
+    QString prefix = path;
+    while (prefix.endsWith(QLatin1Char('/')))
+        prefix.chop(1);
+    return reserved.contains(prefix.isEmpty() ? QStringLiteral("/") : prefix);
 }

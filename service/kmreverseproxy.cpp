@@ -331,8 +331,10 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
             && d->portTaken(rule.source.port, rule.pxyno))
             return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
     }
-    if (rule.source.path != stored.path
-        && KMAppliance::occupied(rule.source.port, rule.source.path, ports))
+    // A rule moved onto an appliance web port must not take over its site.
+    const bool moved = rule.source.protocol != stored.protocol || rule.source.port != stored.port
+                       || rule.source.path != stored.path;
+    if (moved && KMAppliance::occupied(rule.source.port, rule.source.path, ports))
         return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
 
     rows.clear();

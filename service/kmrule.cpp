@@ -8,6 +8,12 @@
 
 namespace {
 
+// A source path is a literal prefix: <Location> reads "*", "?", "[" and "]"
+// as wildcards while ProxyPass reads them literally, and Apache has no escape
+// for them; quotes and backslashes would change what Apache reads from a
+// quoted argument.
+const QRegularExpression kPathWildcards(QStringLiteral("[*?\\[\\]\\\\'\"]"));
+
 // Apache's worker host name field holds at most a DNS name; longer hosts fail
 // its configuration test.
 const int kMaxHostLength = 253;
@@ -63,28 +69,6 @@ bool isHostName(const QString &host)
 {
     static const QRegularExpression name(QStringLiteral("^[\\p{L}\\p{N}._-]+$"));
     return name.match(host).hasMatch();
-}
-
-// Apache compiles LocationMatch expressions without UTF mode, where escapes of
-// code points above 0xff (valid in QRegularExpression's UTF mode) are errors.
-bool wideEscape(const QString &path)
-{
-    static const QRegularExpression escape(
-        QStringLiteral("\\\\(?:x\\{([0-9A-Fa-f]+)\\}|o\\{([0-7]+)\\}|N\\{U\\+)"));
-    QRegularExpressionMatchIterator matches = escape.globalMatch(path);
-    while (matches.hasNext()) {
-        const QRegularExpressionMatch match = matches.next();
-        if (match.capturedLength(1) > 0) {
-            if (match.captured(1).toUInt(nullptr, 16) > 0xff)
-                return true;
-        } else if (match.capturedLength(2) > 0) {
-            if (match.captured(2).toUInt(nullptr, 8) > 0xff)
-                return true;
-        } else {
-            return true; // \N{U+...} needs UTF mode whatever the code point
-        }
-    }
-    return false;
 }
 
 // ServerName takes a host name or an IPv4 address, optionally followed by
@@ -238,9 +222,8 @@ QString KMRule::unsafeField() const
         return QStringLiteral("name");
     if (unsafeText(source.host) || !validServerName(source.host))
         return QStringLiteral("source.host");
-    if (unsafeText(source.path) || source.path.contains(quote) || source.path.size() > kMaxPathLength
-        || !QRegularExpression(source.path).isValid() // LocationMatch reads it as a regular expression
-        || wideEscape(source.path))
+    if (unsafeText(source.path) || source.path.contains(kPathWildcards)
+        || source.path.size() > kMaxPathLength || source.path.contains(QLatin1String("${")))
         return QStringLiteral("source.path");
     if (!validPort(source.port))
         return QStringLiteral("source.port");

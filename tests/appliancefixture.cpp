@@ -13,6 +13,7 @@ namespace {
 
 const char *const kSiteConfig = R"conf(LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so
 LoadModule proxy_http_module /usr/lib/apache2/modules/mod_proxy_http.so
+LoadModule env_module /usr/lib/apache2/modules/mod_env.so
 Include "%1/orbadesktop-http-port.conf"
 Include "%1/orbadesktop-https-port.conf"
 Listen 127.0.0.1:${ORBA_DESKTOP_HTTP_PORT}

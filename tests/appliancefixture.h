@@ -12,7 +12,7 @@ class ServiceRoot;
 // the root's Define files) include http.conf and https.conf, with every
 // virtual-host file included at server level, as on the appliance. The
 // root's "systemctl reload|start|is-active apache2" and "apache2ctl" act on
-// this instance. Loads mod_proxy, mod_proxy_http and mod_headers.
+// this instance. Loads mod_proxy, mod_proxy_http, mod_env and mod_headers.
 class ApplianceApache
 {
 public:

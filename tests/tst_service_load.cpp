@@ -72,9 +72,10 @@ bool completeFile(const QString &path, const QByteArray &content)
 {
     if (content.isEmpty())
         return !path.contains(QLatin1String("/virtualhost/"));
-    const QByteArray end = path.contains(QLatin1String("/virtualhost/")) ? QByteArray("</VirtualHost>\n")
-                                                                          : QByteArray("</LocationMatch>\n");
-    return content.endsWith(end) && content.count("<LocationMatch") == content.count("</LocationMatch>");
+    const bool complete = path.contains(QLatin1String("/virtualhost/"))
+        ? content.endsWith("</VirtualHost>\n")
+        : content.endsWith("</Location>\n") || content.endsWith("</Proxy>\n");
+    return complete && content.count("<Location ") == content.count("</Location>");
 }
 
 // Names in the "# name" comment lines of the generated files (the first

@@ -1,0 +1,57 @@
+#ifndef RAWBACKEND_H
+#define RAWBACKEND_H
+
+#include <QByteArray>
+#include <QString>
+
+class RawBackendPrivate;
+
+// A back end for proxy tests on 127.0.0.1, served on a thread of its own so
+// that a test can make blocking requests to a proxy in front of it. It
+// answers every request with 200 and a body of its name, a blank and the
+// request head exactly as received (request line and header lines, "\r\n"
+// between them), then closes the connection. Query parameters of the request
+// target shape the answer: "location" makes it a 302 with that Location
+// header, "cookie" adds that Set-Cookie header, "sleep" delays the answer by
+// that many seconds. A WebSocket upgrade is accepted and every data frame is
+// sent back. With Tls the back end speaks TLS with a fresh self-signed
+// certificate.
+class RawBackend
+{
+public:
+    enum Transport { Plain, Tls };
+    explicit RawBackend(const QString &name, Transport transport = Plain);
+    ~RawBackend(); // stops the thread
+
+    // Listens on a free port; false when the certificate or the port failed.
+    bool start();
+    quint16 port() const;
+    QString name() const;
+    bool isTls() const;
+    // "http://127.0.0.1:<port>" or "https://...".
+    QString origin() const;
+
+private:
+    RawBackendPrivate *const d;
+    Q_DISABLE_COPY(RawBackend)
+};
+
+// One blocking HTTP/1.1 request on 127.0.0.1 (TLS without certificate checks
+// when tls is set), with extra header lines ("Name: value\r\n" each).
+struct RawReply
+{
+    int status = 0; // 0 when no answer came
+    QByteArray head;
+    QByteArray body;
+    QByteArray header(const QByteArray &name) const; // the first such header's value
+};
+RawReply rawRequest(quint16 port, bool tls, const QByteArray &target,
+                    const QByteArray &extraHeaders = QByteArray());
+
+// Upgrades a request for target to a WebSocket, sends message as one text
+// frame and returns the payload of the first frame that comes back, or a
+// description of what went wrong instead.
+QByteArray webSocketEcho(quint16 port, bool tls, const QByteArray &target,
+                         const QByteArray &message);
+
+#endif // RAWBACKEND_H
