@@ -153,12 +153,7 @@ void KMApacheReloadPrivate::reloadNow()
         record(false, QStringLiteral("rules unreadable"), rules, {});
         return;
     }
-    QMap<int, QString> out;
-    for (const KMRule &rule : qAsConst(rules)) {
-        const QString field = rule.unsafeField();
-        if (!field.isEmpty())
-            out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
-    }
+    QMap<int, QString> out = KMApacheReload::unsafeRules(rules);
     leaveOutTakenPorts(rules, ports, out);
     QString failure;
     writeTested(rules, ports, out, failure);
@@ -245,6 +240,17 @@ void KMApacheReload::forget(int pxyno)
 {
     QMutexLocker locker(&d->stateMutex);
     d->disabled.remove(pxyno);
+}
+
+QMap<int, QString> KMApacheReload::unsafeRules(const QList<KMRule> &rules)
+{
+    QMap<int, QString> unsafe;
+    for (const KMRule &rule : rules) {
+        const QString field = rule.unsafeField();
+        if (!field.isEmpty())
+            unsafe.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+    }
+    return unsafe;
 }
 
 KMApacheFiles KMApacheReload::liveFiles(const QList<KMRule> &rules,

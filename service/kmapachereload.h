@@ -38,6 +38,8 @@ public:
     // Forgets why a rule was left out (it was changed or removed): the next
     // generation writes it again. Call with the write lock held.
     void forget(int pxyno);
+    // The rules whose content is no longer accepted, with the reason.
+    static QMap<int, QString> unsafeRules(const QList<KMRule> &rules);
     // The files for the rules that can be live: those disabled left out.
     static KMApacheFiles liveFiles(const QList<KMRule> &rules, const QMap<int, QString> &disabled,
                                    const KMAppliancePorts &ports);

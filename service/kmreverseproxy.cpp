@@ -48,10 +48,10 @@ public:
     // created by start.
     std::unique_ptr<KMApacheReload> reload;
 
-    // False when another rule (other than rule number skipPxyno) has the
-    // same protocol, effective port and path; also false when the rules
-    // cannot be read.
-    bool validSource(const KMRule &rule, int skipPxyno, const KMAppliancePorts &ports);
+    // False when one of rules (other than rule number skipPxyno) has the
+    // same protocol, effective port and path.
+    static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
+                            const KMAppliancePorts &ports);
     bool identical(const KMRule &rule, const KMAppliancePorts &ports) const;
     bool portTaken(int port, int skipPxyno);
     bool contentSafe(ZX2Journals &journals, const KMRule &rule) const;
@@ -65,9 +65,15 @@ public:
     // set, and only then runs store (which fills the journal when it
     // fails). On any failure the files of before are put back: the
     // database, the files and the answer agree.
+    // Rule number fresh (changed or removed; 0 for none) is written from
+    // after whatever kept it out before, and forgotten there on success.
     bool commit(ZX2Journals &journals, const QList<KMRule> &before, const QList<KMRule> &after,
-                bool test, const std::function<bool()> &store, const KMAppliancePorts &ports);
-    QMap<int, QString> leftOut(const QList<KMRule> &rules) const;
+                int fresh, bool test, const std::function<bool()> &store,
+                const KMAppliancePorts &ports);
+    QMap<int, QString> leftOut() const;
+    // Stored rules whose content this version no longer accepts, found once
+    // at start (rules stored since then passed the checks), by number.
+    QMap<int, QString> unsafeStored;
 };
 
 bool KMReverseproxyPrivate::identical(const KMRule &rule, const KMAppliancePorts &ports) const
@@ -104,14 +110,11 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     return true;
 }
 
-bool KMReverseproxyPrivate::validSource(const KMRule &rule, int skipPxyno,
-                                        const KMAppliancePorts &ports)
+bool KMReverseproxyPrivate::validSource(const KMRule &rule, const QList<KMRule> &rules,
+                                        int skipPxyno, const KMAppliancePorts &ports)
 {
-    QList<KMRule> rules;
-    if (!readRules(rules))
-        return false;
     const QString asked = rule.conflictKey(ports);
-    for (const KMRule &other : qAsConst(rules)) {
+    for (const KMRule &other : rules) {
         if (other.pxyno != skipPxyno && other.conflictKey(ports) == asked)
             return false;
     }
@@ -161,14 +164,11 @@ bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
 
 // The rules that cannot be written: those the last reload left out, and
 // stored rules whose content is no longer accepted.
-QMap<int, QString> KMReverseproxyPrivate::leftOut(const QList<KMRule> &rules) const
+QMap<int, QString> KMReverseproxyPrivate::leftOut() const
 {
     QMap<int, QString> out = reload ? reload->disabled() : QMap<int, QString>();
-    for (const KMRule &rule : rules) {
-        const QString field = rule.unsafeField();
-        if (!field.isEmpty())
-            out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
-    }
+    for (auto rule = unsafeStored.cbegin(); rule != unsafeStored.cend(); ++rule)
+        out.insert(rule.key(), rule.value());
     return out;
 }
 
@@ -177,7 +177,7 @@ bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals, const KMApplianceP
     QList<KMRule> rules;
     if (!readRules(rules))
         return sqlError(journals);
-    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(rules, leftOut(rules), ports)))
+    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(rules, leftOut(), ports)))
         return false;
     if (reload)
         reload->schedule();
@@ -185,16 +185,18 @@ bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals, const KMApplianceP
 }
 
 bool KMReverseproxyPrivate::commit(ZX2Journals &journals, const QList<KMRule> &before,
-                                   const QList<KMRule> &after, bool test,
+                                   const QList<KMRule> &after, int fresh, bool test,
                                    const std::function<bool()> &store, const KMAppliancePorts &ports)
 {
-    const QMap<int, QString> out = leftOut(after);
+    const QMap<int, QString> out = leftOut();
     auto putBack = [&] {
         ZX2Journals ignored;
         KMApacheSite::write(ignored, KMApacheReload::liveFiles(before, out, ports));
         return false;
     };
-    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(after, out, ports)))
+    QMap<int, QString> candidateOut = out;
+    candidateOut.remove(fresh);
+    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(after, candidateOut, ports)))
         return putBack();
     if (test) {
         const KMApacheVerdict verdict = KMApacheSite::configTest();
@@ -206,8 +208,11 @@ bool KMReverseproxyPrivate::commit(ZX2Journals &journals, const QList<KMRule> &b
     }
     if (!store())
         return putBack();
-    if (reload)
+    unsafeStored.remove(fresh);
+    if (reload) {
+        reload->forget(fresh);
         reload->schedule();
+    }
     return true;
 }
 
@@ -240,6 +245,9 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     d->reload.reset(new KMApacheReload(&d->writeLock, [this](QList<KMRule> &rules) {
         return d->readRules(rules);
     }));
+    QList<KMRule> rules;
+    if (d->readRules(rules))
+        d->unsafeStored = KMApacheReload::unsafeRules(rules);
     if (!created)
         mapTo(journals);
     return true;
@@ -289,16 +297,13 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
         return d->sqlError(journals);
     if (!rows.isEmpty())
         return fail(journals, ZX2Error::ERR_EXISTS, QStringLiteral("名称已存在"));
-    if (!d->validSource(rule, 0, ports))
-        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
-
     QList<KMRule> before;
-    if (!d->readRules(before))
-        return d->sqlError(journals);
+    if (!d->readRules(before) || !d->validSource(rule, before, 0, ports))
+        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
     QList<KMRule> after = before;
     after << rule;
     after.last().pxyno = before.isEmpty() ? 1 : before.last().pxyno + 1; // the store numbers upwards
-    return d->commit(journals, before, after, rule.writesDirectives(), [&] {
+    return d->commit(journals, before, after, 0, rule.writesDirectives(), [&] {
         int changes = 0;
         int lastId = 0;
         return d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), rule.storedValues())
@@ -343,12 +348,9 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
         return d->sqlError(journals);
     if (!rows.isEmpty())
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("名称已存在"));
-    if (!d->validSource(rule, rule.pxyno, ports))
-        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("源地址已存在"));
-
     QList<KMRule> before;
-    if (!d->readRules(before))
-        return d->sqlError(journals);
+    if (!d->readRules(before) || !d->validSource(rule, before, rule.pxyno, ports))
+        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("源地址已存在"));
     QList<KMRule> after = before;
     for (KMRule &other : after) {
         if (other.pxyno == rule.pxyno) {
@@ -356,8 +358,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
             other.pxyno = rule.pxyno;
         }
     }
-    d->reload->forget(rule.pxyno); // a changed rule is tried again
-    return d->commit(journals, before, after, rule.writesDirectives(), [&] {
+    return d->commit(journals, before, after, rule.pxyno, rule.writesDirectives(), [&] {
         QJsonObject values = rule.storedValues();
         values.insert(QStringLiteral("pxyno"), rule.pxyno);
         int changes = 0;
@@ -381,8 +382,7 @@ bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
                 after.end());
     if (after.size() == before.size())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    d->reload->forget(pxyno);
-    return d->commit(journals, before, after, false, [&] {
+    return d->commit(journals, before, after, pxyno, false, [&] {
         int changes = 0;
         int lastId = 0;
         if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"),
