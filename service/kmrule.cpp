@@ -229,8 +229,9 @@ QString KMRule::unsafeField() const
         return QStringLiteral("source.port");
     if (unsafeText(dest.host) || dest.host.contains(quote) || !validDestinationHost(dest.host))
         return QStringLiteral("dest.host");
-    if (unsafeText(dest.path) || dest.path.contains(quote) || dest.path.size() > kMaxPathLength
-        || dest.path.contains(QLatin1String("${")))
+    // Inside the quoted URL Apache would take one backslash of a pair away.
+    if (unsafeText(dest.path) || dest.path.contains(quote) || dest.path.contains(QLatin1Char('\\'))
+        || dest.path.size() > kMaxPathLength || dest.path.contains(QLatin1String("${")))
         return QStringLiteral("dest.path");
     if (!validPort(dest.port))
         return QStringLiteral("dest.port");

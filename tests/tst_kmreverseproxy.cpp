@@ -393,6 +393,8 @@ private slots:
         QTest::newRow("long name") << "name" << QJsonValue(QString(256, 'n')) << "name";
         QTest::newRow("long dest path") << "dest/path" << QJsonValue("/" + QString(2048, 'p')) << "dest.path";
         QTest::newRow("definition in dest path") << "dest/path" << QJsonValue("/${APACHE_LOG_DIR}") << "dest.path";
+        QTest::newRow("backslash in dest path") << "dest/path" << QJsonValue("/a\\\\b") << "dest.path";
+        QTest::newRow("definition in source path") << "source/path" << QJsonValue("/${APACHE_RUN_USER}") << "source.path";
         QTest::newRow("bracketed ServerName") << "source/host" << QJsonValue("[::1]") << "source.host";
     }
     void unsafeContent()
