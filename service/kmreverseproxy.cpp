@@ -12,6 +12,7 @@
 #include "zx2paths.h"
 #include "zx2utils.h"
 
+#include <QHash>
 #include <QMutex>
 
 #include <algorithm>
@@ -56,7 +57,17 @@ public:
     bool portTaken(int port, int skipPxyno);
     bool contentSafe(ZX2Journals &journals, const KMRule &rule) const;
     bool sqlError(ZX2Journals &journals) const;
+    // The whole rule table, in rule-number order.
     bool readRules(QList<KMRule> &rules);
+    // Rules as last read, by number, so that a rule whose stored text did
+    // not change is not parsed again (most of a regeneration otherwise).
+    struct ParsedRule
+    {
+        QString text;
+        KMRule rule;
+    };
+    QMutex parsedLock;
+    QHash<int, ParsedRule> parsed;
     // Whether an existing store reads as a rule database; fills the journal if not.
     bool storeReadable(ZX2Journals &journals);
     void useWriteAheadLog();
@@ -104,9 +115,20 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     QList<QJsonObject> rows;
     if (!db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject()))
         return false;
+    QMutexLocker locker(&parsedLock);
+    QHash<int, ParsedRule> current;
+    current.reserve(rows.size());
     rules.reserve(rows.size());
-    for (const QJsonObject &row : qAsConst(rows))
-        rules << KMRule::fromRow(row);
+    for (const QJsonObject &row : qAsConst(rows)) {
+        const int pxyno = toInt(row.value(QStringLiteral("pxyno")));
+        const QString text = toString(row.value(QStringLiteral("params")));
+        ParsedRule entry = parsed.value(pxyno);
+        if (entry.text != text || entry.rule.pxyno != pxyno)
+            entry = {text, KMRule::fromRow(row)};
+        rules << entry.rule;
+        current.insert(pxyno, entry);
+    }
+    parsed = current; // forgets removed rules
     return true;
 }
 
