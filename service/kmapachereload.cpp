@@ -48,12 +48,12 @@ QSet<int> writtenPorts()
 class KMApacheReloadPrivate
 {
 public:
-    KMApacheReloadPrivate(QMutex *lock, KMApacheReload::RuleReader reader)
+    KMApacheReloadPrivate(std::mutex *lock, KMApacheReload::RuleReader reader)
         : writeLock(lock), readRules(std::move(reader)), livePorts(writtenPorts())
     {
     }
 
-    QMutex *const writeLock;
+    std::mutex *const writeLock;
     const KMApacheReload::RuleReader readRules;
 
     // Guards the schedule below; the worker sleeps on wake.
@@ -65,7 +65,7 @@ public:
     std::thread worker;
 
     // Written by the worker under writeLock; read by status() at any time.
-    mutable QMutex stateMutex;
+    mutable std::mutex stateMutex;
     QString state = QStringLiteral("none");
     QString time;
     QString message;
@@ -146,7 +146,7 @@ KMApacheFiles KMApacheReloadPrivate::writeTested(const QList<KMRule> &rules,
 
 void KMApacheReloadPrivate::reloadNow()
 {
-    QMutexLocker locker(writeLock);
+    std::lock_guard<std::mutex> locker(*writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     QList<KMRule> rules;
     if (!readRules(rules)) {
@@ -188,7 +188,7 @@ void KMApacheReloadPrivate::record(bool ok, const QString &text, const QList<KMR
     for (const KMRule &rule : rules)
         ruleNames.insert(rule.pxyno, rule.name);
     {
-        QMutexLocker locker(&stateMutex);
+        std::lock_guard<std::mutex> locker(stateMutex);
         state = ok ? QStringLiteral("ok") : QStringLiteral("failed");
         time = QDateTime::currentDateTime().toString(Qt::ISODate);
         message = ok ? QString() : text;
@@ -201,7 +201,7 @@ void KMApacheReloadPrivate::record(bool ok, const QString &text, const QList<KMR
         ZX2StatePrintln(2, QStringLiteral("rule %1 disabled: %2").arg(rule.key()).arg(rule.value()));
 }
 
-KMApacheReload::KMApacheReload(QMutex *writeLock, RuleReader readRules)
+KMApacheReload::KMApacheReload(std::mutex *writeLock, RuleReader readRules)
     : d(new KMApacheReloadPrivate(writeLock, std::move(readRules)))
 {
     d->worker = std::thread([this] { d->run(); });
@@ -232,13 +232,13 @@ void KMApacheReload::schedule()
 
 QMap<int, QString> KMApacheReload::disabled() const
 {
-    QMutexLocker locker(&d->stateMutex);
+    std::lock_guard<std::mutex> locker(d->stateMutex);
     return d->disabled;
 }
 
 void KMApacheReload::forget(int pxyno)
 {
-    QMutexLocker locker(&d->stateMutex);
+    std::lock_guard<std::mutex> locker(d->stateMutex);
     d->disabled.remove(pxyno);
 }
 
@@ -274,7 +274,7 @@ QJsonObject KMApacheReload::status() const
         std::lock_guard<std::mutex> lock(d->scheduleMutex);
         pending = d->pending;
     }
-    QMutexLocker locker(&d->stateMutex);
+    std::lock_guard<std::mutex> locker(d->stateMutex);
     QJsonArray disabled;
     for (auto rule = d->disabled.cbegin(); rule != d->disabled.cend(); ++rule)
         disabled.append(QJsonObject{{QStringLiteral("pxyno"), rule.key()},

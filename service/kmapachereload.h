@@ -6,10 +6,10 @@
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
-#include <QMutex>
 #include <QString>
 
 #include <functional>
+#include <mutex>
 
 class KMApacheReloadPrivate;
 
@@ -28,7 +28,7 @@ public:
     // writeLock serialises the reload with the rule changes, so a reload
     // never reads files that hold a change still under test; readRules reads
     // the whole rule table. Both must outlive this object.
-    KMApacheReload(QMutex *writeLock, RuleReader readRules);
+    KMApacheReload(std::mutex *writeLock, RuleReader readRules);
     ~KMApacheReload(); // ends the worker; a reload still waiting is dropped
 
     // Asks for a reload 3 s from now, unless one is already waiting.

@@ -13,11 +13,11 @@
 #include "zx2utils.h"
 
 #include <QHash>
-#include <QMutex>
 
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -44,7 +44,7 @@ public:
     // Serialises create, change, remove and mapTo from their first check to
     // the last file written, so two requests never both pass the same check
     // and regenerations never interleave.
-    QMutex writeLock;
+    std::mutex writeLock;
     // Reloads Apache after changes and knows which rules are left out;
     // created by start.
     std::unique_ptr<KMApacheReload> reload;
@@ -57,16 +57,16 @@ public:
     bool portTaken(int port, int skipPxyno);
     bool contentSafe(ZX2Journals &journals, const KMRule &rule) const;
     bool sqlError(ZX2Journals &journals) const;
-    // The whole rule table, in rule-number order.
+    // The whole rule table, in rule-number order. Call with writeLock held.
     bool readRules(QList<KMRule> &rules);
     // Rules as last read, by number, so that a rule whose stored text did
     // not change is not parsed again (most of a regeneration otherwise).
+    // Guarded by writeLock, like every call of readRules.
     struct ParsedRule
     {
         QString text;
         KMRule rule;
     };
-    QMutex parsedLock;
     QHash<int, ParsedRule> parsed;
     // Whether an existing store reads as a rule database; fills the journal if not.
     bool storeReadable(ZX2Journals &journals);
@@ -115,7 +115,6 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     QList<QJsonObject> rows;
     if (!db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject()))
         return false;
-    QMutexLocker locker(&parsedLock);
     QHash<int, ParsedRule> current;
     current.reserve(rows.size());
     rules.reserve(rows.size());
@@ -267,9 +266,12 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     d->reload.reset(new KMApacheReload(&d->writeLock, [this](QList<KMRule> &rules) {
         return d->readRules(rules);
     }));
-    QList<KMRule> rules;
-    if (d->readRules(rules))
-        d->unsafeStored = KMApacheReload::unsafeRules(rules);
+    {
+        std::lock_guard<std::mutex> locker(d->writeLock);
+        QList<KMRule> rules;
+        if (d->readRules(rules))
+            d->unsafeStored = KMApacheReload::unsafeRules(rules);
+    }
     if (!created)
         mapTo(journals);
     return true;
@@ -300,7 +302,7 @@ bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno)
 
 bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 {
-    QMutexLocker locker(&d->writeLock);
+    std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     const KMRule rule = KMRule::fromParams(params);
     if (!d->contentSafe(journals, rule))
@@ -335,7 +337,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
 {
-    QMutexLocker locker(&d->writeLock);
+    std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     KMRule rule = KMRule::fromParams(params, true);
     if (!d->contentSafe(journals, rule))
@@ -393,7 +395,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
 
 bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
 {
-    QMutexLocker locker(&d->writeLock);
+    std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     QList<KMRule> before;
     if (!d->readRules(before))
@@ -423,6 +425,6 @@ bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
 
 bool KMReverseproxy::mapTo(ZX2Journals &journals) const
 {
-    QMutexLocker locker(&d->writeLock);
+    std::lock_guard<std::mutex> locker(d->writeLock);
     return d->regenerate(journals, KMAppliance::webPorts());
 }
