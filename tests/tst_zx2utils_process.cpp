@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "zx2error.h"
 #include "zx2utils.h"
 
@@ -37,12 +38,7 @@ private slots:
     {
         QVERIFY(m_tmp.isValid());
         // A stand-in privilege helper that runs its arguments as they are.
-        QDir().mkpath(path("bin"));
-        QFile sudo(path("bin/sudo"));
-        QVERIFY(sudo.open(QIODevice::WriteOnly));
-        sudo.write("#!/bin/sh\nexec \"$@\"\n");
-        sudo.close();
-        sudo.setPermissions(sudo.permissions() | QFile::ExeOwner);
+        QVERIFY(writeScript(path("bin"), "sudo", "exec \"$@\"\n"));
         qputenv("PATH", path("bin").toLocal8Bit() + ':' + qgetenv("PATH"));
     }
 

@@ -11,9 +11,10 @@
 // The rule manager in a temporary ORBA_ROOT in front of a private Apache that
 // includes http.conf and https.conf in the appliance's web ports (free ports
 // on 127.0.0.1, announced through the Define files) and the virtual-host
-// files at server level, like the appliance does. The "systemctl" on PATH is
-// a stand-in that does nothing: apply() restarts Apache itself, so a test
-// knows when the generated files are in force.
+// files at server level, like the appliance does. The stand-ins on PATH leave
+// Apache alone ("systemctl" only logs, "apache2ctl" accepts everything):
+// apply() tests the files and restarts Apache itself, so a test knows when
+// the generated files are in force.
 class ProxyFixture
 {
 public:

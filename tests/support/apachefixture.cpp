@@ -195,6 +195,17 @@ QString TestApache::configPath() const
     return m_root.filePath(QStringLiteral("apache2.conf"));
 }
 
+QString TestApache::configTest() const
+{
+    QProcess test;
+    test.setProcessChannelMode(QProcess::MergedChannels);
+    test.start(QString::fromLatin1(kApache), {QStringLiteral("-f"), configPath(), QStringLiteral("-t")});
+    if (!test.waitForFinished(kWaitMs))
+        return QStringLiteral("apache2 -t did not finish");
+    const QString output = QString::fromUtf8(test.readAll());
+    return test.exitStatus() == QProcess::NormalExit && test.exitCode() == 0 ? QString() : output;
+}
+
 bool TestApache::writeDocument(const QString &relativePath, const QByteArray &content,
                                bool executable)
 {

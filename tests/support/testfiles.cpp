@@ -1,0 +1,70 @@
+#include "testfiles.h"
+
+#include "apachefixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace {
+
+const char *const kSystemctl = R"sh(data='%1'; pid='%2'; conf='%3'
+echo "$(date +%s.%N) $*" >> "$data/systemctl.log"
+[ -n "$conf" ] || exit 0
+running() { [ -s "$pid" ] && kill -0 "$(cat "$pid")" 2>/dev/null; }
+case "$1 $2" in
+  "reload apache2") running || exit 1; /usr/sbin/apache2 -f "$conf" -t 2>/dev/null || exit 1
+                    exec /usr/sbin/apache2 -f "$conf" -k graceful ;;
+  "start apache2") running || exec /usr/sbin/apache2 -f "$conf" -k start ;;
+  "is-active apache2") running && exit 0; exit 3 ;;
+esac
+exit 0
+)sh";
+
+const char *const kNetstat = R"sh(echo 'Active Internet connections (only servers)'
+echo 'Proto Recv-Q Send-Q Local Address           Foreign Address         State       PID/Program name'
+cat '%1/netstat.txt' 2>/dev/null
+exit 0
+)sh";
+
+const char *const kApache2ctl = R"sh(conf='%2'
+[ -n "$conf" ] && exec /usr/sbin/apache2 -f "$conf" "$@"
+cat '%1/apache2ctl.txt' >&2 2>/dev/null
+exit $(cat '%1/apache2ctl.rc' 2>/dev/null || echo 0)
+)sh";
+
+} // namespace
+
+bool writeTestFile(const QString &path, const QByteArray &content, bool executable)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
+        return false;
+    file.close();
+    return !executable || file.setPermissions(file.permissions() | QFile::ExeOwner);
+}
+
+bool writeScript(const QString &dir, const QString &name, const QString &body)
+{
+    return writeTestFile(QDir(dir).filePath(name), "#!/bin/bash\n" + body.toUtf8(), true);
+}
+
+bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort)
+{
+    const QString dir = orbaRoot + QStringLiteral("/etc/apache2/apps/desktop/conf/");
+    // A tab between the words, as some appliances write it, for the https port.
+    return writeTestFile(dir + QStringLiteral("orbadesktop-http-port.conf"),
+                     "Define ORBA_DESKTOP_HTTP_PORT " + QByteArray::number(httpPort) + '\n')
+        && writeTestFile(dir + QStringLiteral("orbadesktop-https-port.conf"),
+                     "Define\tORBA_DESKTOP_HTTPS_PORT\t" + QByteArray::number(httpsPort) + '\n');
+}
+
+bool writeStandins(const QString &binDir, const QString &dataDir, const TestApache *apache)
+{
+    const QString conf = apache ? apache->configPath() : QString();
+    const QString pid = apache ? apache->serverRoot() + QStringLiteral("/run/apache2.pid") : QString();
+    return writeScript(binDir, QStringLiteral("systemctl"), QString::fromLatin1(kSystemctl).arg(dataDir, pid, conf))
+        && writeScript(binDir, QStringLiteral("netstat"), QString::fromLatin1(kNetstat).arg(dataDir))
+        && writeScript(binDir, QStringLiteral("apache2ctl"), QString::fromLatin1(kApache2ctl).arg(dataDir, conf));
+}
