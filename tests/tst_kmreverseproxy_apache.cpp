@@ -1,7 +1,5 @@
 #include "appliancefixture.h"
-#include "kmreverseproxy.h"
-#include "testfiles.h"
-#include "zx2journals.h"
+#include "proxyfixture.h"
 
 #include <QJsonArray>
 #include <QtTest>
@@ -14,12 +12,8 @@ class TestKMReverseproxyApache : public QObject
 {
     Q_OBJECT
 private:
-    QTemporaryDir root;
-    QTemporaryDir bin;
-    TestApache apache;
-    QScopedPointer<KMReverseproxy> manager;
-    quint16 applianceHttp = 0;
-    quint16 applianceHttps = 0;
+    ProxyFixture fixture{true};
+    TestApache &apache = fixture.server();
 
     static QJsonObject rule(const QString &name, const QString &protocol, int port,
                             const QString &sourcePath, const QJsonObject &dest)
@@ -46,39 +40,22 @@ private:
 
     void create(const QJsonObject &params)
     {
-        ZX2Journals journals;
-        QVERIFY2(manager->create(journals, params), qPrintable(journals.errmsg()));
+        QVERIFY2(fixture.create(params), qPrintable(fixture.errorText()));
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(root.isValid() && bin.isValid());
-        qputenv("ORBA_ROOT", root.path().toUtf8());
-        QVERIFY(prepareApplianceSite(root.path(), apache, &applianceHttp, &applianceHttps));
-        QVERIFY(writeStandins(bin.path(), bin.path(), &apache));
-        qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
-
-        manager.reset(new KMReverseproxy);
-        ZX2Journals journals;
-        QVERIFY(manager->start(journals));
+        QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
         QVERIFY(apache.writeDocument("backend/hello.txt", "hello through the web port\n"));
         QVERIFY(apache.writeDocument("backend/vh/hello.txt", "hello through a virtual host\n"));
-        QVERIFY2(apache.start(), qPrintable(apache.errorText()));
         create(rule("web port", "http", 0, "/app", backend()));
-    }
-
-    void cleanupTestCase()
-    {
-        apache.stop();
-        manager.reset();
-        qunsetenv("ORBA_ROOT");
     }
 
     // Created after the start: the reload brings it in.
     void proxiesOnTheApplianceWebPort()
     {
-        QTRY_COMPARE_WITH_TIMEOUT(get(applianceHttp, "/app/hello.txt"), QByteArray("hello through the web port\n"), 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(get(fixture.httpPort(), "/app/hello.txt"), QByteArray("hello through the web port\n"), 60000);
     }
 
     // Created while Apache runs: the reload makes it listen on the new port.

@@ -130,12 +130,7 @@ private slots:
 
     void environmentPathFindsPrograms()
     {
-        QDir().mkpath(path("extra"));
-        QFile tool(path("extra/zx2-extra-tool"));
-        QVERIFY(tool.open(QIODevice::WriteOnly));
-        tool.write("#!/bin/sh\necho found \"$@\"\n");
-        tool.close();
-        tool.setPermissions(tool.permissions() | QFile::ExeOwner);
+        QVERIFY(writeScript(path("extra"), "zx2-extra-tool", "echo found \"$@\"\n"));
         QString output;
         QVERIFY(!::cmdExec("zx2-extra-tool x", output, 10000));
         QVERIFY(::cmdExec({{"PATH", path("extra")}}, "zx2-extra-tool x", output, 10000));

@@ -4,7 +4,10 @@
 #include "testfiles.h"
 #include "zx2journals.h"
 
-ProxyFixture::ProxyFixture() = default;
+ProxyFixture::ProxyFixture(bool reloads)
+    : m_reloads(reloads)
+{
+}
 
 ProxyFixture::~ProxyFixture()
 {
@@ -18,7 +21,7 @@ bool ProxyFixture::prepareRoot()
     qputenv("ORBA_ROOT", m_root.path().toUtf8());
     qputenv("PATH", m_bin.path().toUtf8() + ":" + qgetenv("PATH"));
     return prepareApplianceSite(m_root.path(), m_apache, &m_httpPort, &m_httpsPort)
-        && writeStandins(m_bin.path(), m_bin.path());
+        && writeStandins(m_bin.path(), m_bin.path(), m_reloads ? &m_apache : nullptr);
 }
 
 bool ProxyFixture::start()

@@ -6,7 +6,6 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
-#include <QTcpServer>
 #include <QThread>
 
 #include <csignal>
@@ -210,12 +209,6 @@ bool ServiceConnection::waitForClosed(int msecs)
 void ServiceConnection::close()
 {
     m_socket.abort();
-}
-
-int freeLocalPort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
 }
 
 QJsonObject simpleRule(const QString &name, const QString &sourcePath, int destPort)

@@ -90,9 +90,6 @@ private:
     QByteArray m_buffer;
 };
 
-// A free TCP port on 127.0.0.1 at the time of the call.
-int freeLocalPort();
-
 // The rule parameter object of a simple rule forwarding an appliance web path.
 QJsonObject simpleRule(const QString &name, const QString &sourcePath, int destPort);
 
