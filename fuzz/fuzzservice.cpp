@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -46,17 +45,9 @@ void prepareRoot()
         fail(QStringLiteral("cannot write the appliance files"));
 
     const QString tls = root + QStringLiteral("/etc/apache2/snippets/");
-    QDir().mkpath(tls);
-    QProcess openssl;
-    openssl.setStandardOutputFile(QProcess::nullDevice());
-    openssl.setStandardErrorFile(QProcess::nullDevice());
-    openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                       QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                       QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
-                       QStringLiteral("-keyout"), tls + QStringLiteral("server.key"),
-                       QStringLiteral("-out"), tls + QStringLiteral("server.crt")});
-    openssl.waitForFinished(60000);
+    const QString error = writeCertificate(tls);
+    if (!error.isEmpty())
+        fail(QStringLiteral("no certificate: ") + error);
     if (!writeTestFile(tls + QStringLiteral("ssl.conf"),
                        QStringLiteral("SSLCertificateFile \"%1server.crt\"\nSSLCertificateKeyFile \"%1server.key\"\n")
                            .arg(tls).toUtf8()))

@@ -5,8 +5,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace {
+
+// openssl generates a key pair; on a loaded machine that takes a while.
+const int kOpensslWaitMs = 60000;
 
 const char *const kSystemctl = R"sh(data='%1'; pid='%2'; conf='%3'
 echo "$(date +%s.%N) $*" >> "$data/systemctl.log"
@@ -48,6 +52,25 @@ bool writeTestFile(const QString &path, const QByteArray &content, bool executab
 bool writeScript(const QString &dir, const QString &name, const QString &body)
 {
     return writeTestFile(QDir(dir).filePath(name), "#!/bin/bash\n" + body.toUtf8(), true);
+}
+
+QString writeCertificate(const QString &dir)
+{
+    QDir().mkpath(dir);
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                   QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
+                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
+                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"),
+                   QDir(dir).filePath(QStringLiteral("server.key")), QStringLiteral("-out"),
+                   QDir(dir).filePath(QStringLiteral("server.crt"))});
+    const bool made = openssl.waitForFinished(kOpensslWaitMs) && openssl.exitStatus() == QProcess::NormalExit
+                      && openssl.exitCode() == 0;
+    const QString output = QString::fromUtf8(openssl.readAll());
+    return made ? QString() : output.isEmpty() ? QStringLiteral("openssl did not finish") : output;
 }
 
 bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort)

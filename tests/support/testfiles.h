@@ -13,6 +13,10 @@ bool writeTestFile(const QString &path, const QByteArray &content, bool executab
 // Writes a stand-in program (a bash script body) into dir.
 bool writeScript(const QString &dir, const QString &name, const QString &body);
 
+// Writes a self-signed certificate for 127.0.0.1 and its key into dir as
+// server.crt and server.key; empty when it worked, else openssl's output.
+QString writeCertificate(const QString &dir);
+
 // Writes the desktop site's two Define files below an ORBA_ROOT.
 bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort);
 
