@@ -1,13 +1,13 @@
 // How the cost of regenerating Apache's configuration (mapTo) and of a full
 // create (checks, netstat, insert, regeneration) grows with the rule count.
-// Runs against a temporary ORBA_ROOT; "systemctl" is a stand-in that does
-// nothing, "netstat" is the system's own.
+// Runs against a temporary ORBA_ROOT with the test stand-ins for "systemctl"
+// and "apache2ctl"; "netstat" is the system's own.
 
 #include "kmreverseproxy.h"
+#include "testfiles.h"
 #include "zx2journals.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -19,13 +19,6 @@
 #include <vector>
 
 namespace {
-
-bool writeFile(const QString &path, const QByteArray &data)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size();
-}
 
 // A rule on a web port, or on a custom port of its own (below the ephemeral
 // range, so that the system's netstat rarely reports it taken).
@@ -81,14 +74,10 @@ void run(int count)
 {
     QTemporaryDir root;
     qputenv("ORBA_ROOT", root.path().toUtf8());
-    const QString conf = root.filePath("etc/apache2/apps/desktop/conf/");
-    writeFile(conf + "orbadesktop-http-port.conf", "Define ORBA_DESKTOP_HTTP_PORT 80\n");
-    writeFile(conf + "orbadesktop-https-port.conf", "Define ORBA_DESKTOP_HTTPS_PORT 443\n");
-
     KMReverseproxy manager;
     ZX2Journals journals;
-    if (!manager.start(journals)) {
-        std::fprintf(stderr, "cannot open the rule database\n");
+    if (!writeDefinePorts(root.path(), 80, 443) || !manager.start(journals)) {
+        std::fprintf(stderr, "cannot prepare the root or open the rule database\n");
         std::exit(1);
     }
     for (int i = 1; i <= count; ++i) {
@@ -127,9 +116,10 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QTemporaryDir bin;
-    for (const char *name : {"systemctl", "apache2ctl"}) {
-        writeFile(bin.filePath(name), "#!/bin/sh\nexit 0\n");
-        QFile::setPermissions(bin.filePath(name), QFile::ReadOwner | QFile::ExeOwner);
+    // The system's netstat stays: a custom port costs what it costs on the appliance.
+    if (!writeStandins(bin.path(), bin.path()) || !QFile::remove(bin.filePath("netstat"))) {
+        std::fprintf(stderr, "cannot write the stand-ins\n");
+        return 1;
     }
     qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
     // Rule counts to measure; the arguments replace the default set.

@@ -6,10 +6,10 @@
 // appliance's, and "/usr/sbin/apache2 -f CONF -t" must accept it. Rejected
 // rules write nothing, so they are not tested. The extra directives of
 // "httpheaders" are left out: the service writes them as given.
+#include "appliancefixture.h"
 #include "fuzzservice.h"
+#include "testfiles.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonDocument>
 #include <QProcess>
 
@@ -18,42 +18,25 @@
 
 namespace {
 
-const char *const kConfig = R"conf(ServerRoot "%1/apache"
+// The server around the appliance's site configuration; it is only tested,
+// never started.
+const char *const kServer = R"conf(ServerRoot "%1/apache"
 ServerName localhost
 PidFile "%1/apache/apache2.pid"
 DefaultRuntimeDir "%1/apache"
 ErrorLog "%1/apache/error.log"
-LoadModule mpm_event_module %2/mod_mpm_event.so
-LoadModule authz_core_module %2/mod_authz_core.so
-LoadModule headers_module %2/mod_headers.so
-LoadModule env_module %2/mod_env.so
-LoadModule proxy_module %2/mod_proxy.so
-LoadModule proxy_http_module %2/mod_proxy_http.so
-LoadModule socache_shmcb_module %2/mod_socache_shmcb.so
-LoadModule ssl_module %2/mod_ssl.so
-Listen 80
-Listen 443 https
-<VirtualHost *:80>
-    Include "%1/etc/reverseproxy/http.conf"
-</VirtualHost>
-<VirtualHost *:443>
-    SSLEngine on
-    Include "%1/etc/apache2/snippets/ssl.conf"
-    Include "%1/etc/reverseproxy/https.conf"
-</VirtualHost>
-IncludeOptional "%1/etc/reverseproxy/virtualhost/*.conf"
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
 )conf";
 
 QString configPath;
 
 void writeConfig(const QString &root)
 {
-    QDir().mkpath(root + QStringLiteral("/apache"));
     configPath = root + QStringLiteral("/apache/apache2.conf");
-    QFile file(configPath);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const QString site = applianceSiteConfig(root);
+    if (site.isEmpty() || !writeTestFile(configPath, (QString::fromLatin1(kServer).arg(root) + site).toUtf8()))
         std::abort();
-    file.write(QString::fromLatin1(kConfig).arg(root, QStringLiteral("/usr/lib/apache2/modules")).toUtf8());
 }
 
 void apacheTest(FuzzService &service, const QJsonObject &rule)

@@ -2,6 +2,7 @@
 
 #include "appdata.h"
 #include "kmreverseproxy.h"
+#include "testfiles.h"
 #include "zx2cabinet.h"
 #include "zx2journals.h"
 #include "zx2localserver.h"
@@ -13,7 +14,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -29,17 +29,6 @@ namespace {
     std::abort();
 }
 
-void writeFile(const QString &path, const QByteArray &content, bool executable = false)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(content) != content.size())
-        fail(QStringLiteral("cannot write ") + path);
-    file.close();
-    if (executable)
-        file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-}
-
 QTemporaryDir &rootDir()
 {
     static QTemporaryDir dir;
@@ -49,35 +38,23 @@ QTemporaryDir &rootDir()
 void prepareRoot()
 {
     const QString root = rootDir().path();
-    const QString conf = root + QStringLiteral("/etc/apache2/apps/desktop/conf/");
-    writeFile(conf + QStringLiteral("orbadesktop-http-port.conf"), "Define ORBA_DESKTOP_HTTP_PORT 80\n");
-    writeFile(conf + QStringLiteral("orbadesktop-https-port.conf"), "Define ORBA_DESKTOP_HTTPS_PORT 443\n");
+    const QString bin = root + QStringLiteral("/bin");
     // Something listens on 2222: rules on that port must be refused.
-    writeFile(root + QStringLiteral("/bin/netstat"),
-              "#!/bin/sh\necho 'Active Internet connections (only servers)'\n"
-              "echo 'Proto Recv-Q Send-Q Local Address Foreign Address State PID/Program name'\n"
-              "echo 'tcp 0 0 0.0.0.0:2222 0.0.0.0:* LISTEN 1/sshd'\n", true);
-    writeFile(root + QStringLiteral("/bin/systemctl"), "#!/bin/sh\nexit 0\n", true);
-    writeFile(root + QStringLiteral("/bin/apache2ctl"), "#!/bin/sh\nexit 0\n", true);
+    if (!writeDefinePorts(root, 80, 443) || !writeStandins(bin, bin)
+        || !writeTestFile(bin + QStringLiteral("/netstat.txt"), "tcp 0 0 0.0.0.0:2222 0.0.0.0:* LISTEN 1/sshd\n"))
+        fail(QStringLiteral("cannot write the appliance files"));
 
     const QString tls = root + QStringLiteral("/etc/apache2/snippets/");
-    QDir().mkpath(tls);
-    QProcess openssl;
-    openssl.setStandardOutputFile(QProcess::nullDevice());
-    openssl.setStandardErrorFile(QProcess::nullDevice());
-    openssl.start(QStringLiteral("openssl"),
-                      {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                       QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                       QStringLiteral("2"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
-                       QStringLiteral("-keyout"), tls + QStringLiteral("server.key"),
-                       QStringLiteral("-out"), tls + QStringLiteral("server.crt")});
-    openssl.waitForFinished(60000);
-    writeFile(tls + QStringLiteral("ssl.conf"),
-              QStringLiteral("SSLCertificateFile \"%1server.crt\"\nSSLCertificateKeyFile \"%1server.key\"\n")
-                  .arg(tls).toUtf8());
+    const QString error = writeCertificate(tls);
+    if (!error.isEmpty())
+        fail(QStringLiteral("no certificate: ") + error);
+    if (!writeTestFile(tls + QStringLiteral("ssl.conf"),
+                       QStringLiteral("SSLCertificateFile \"%1server.crt\"\nSSLCertificateKeyFile \"%1server.key\"\n")
+                           .arg(tls).toUtf8()))
+        fail(QStringLiteral("cannot write the certificate snippet"));
 
     qputenv("ORBA_ROOT", root.toUtf8());
-    qputenv("PATH", (root + QStringLiteral("/bin:")).toUtf8() + qgetenv("PATH"));
+    qputenv("PATH", (bin + QLatin1Char(':')).toUtf8() + qgetenv("PATH"));
 }
 
 int creates = 0;

@@ -10,8 +10,8 @@
 
 // The reverse-proxy service inside a fuzzer process: a temporary appliance
 // root (ORBA_ROOT) with the desktop site's Define files (http 80, https 443),
-// an SSL snippet with a self-signed certificate, and stand-ins for "netstat"
-// and "systemctl" first on PATH; the application object with a started rule
+// an SSL snippet with a self-signed certificate, and the test stand-ins for
+// "netstat", "systemctl" and "apache2ctl" first on PATH; the application object with a started rule
 // manager, reached through its router exactly as a connection would.
 class FuzzService
 {

@@ -2,7 +2,7 @@
 
 #include "stdoutcapture.h"
 
-#include "data/lnx2apt/standins.h"
+#include "standins.h"
 
 #include <QSignalSpy>
 #include <QTemporaryFile>

@@ -1,6 +1,6 @@
 #include "lnx2network.h"
 
-#include "data/lnx2apt/standins.h"
+#include "standins.h"
 
 #include <QJsonObject>
 #include <QtTest>

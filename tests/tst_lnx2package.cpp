@@ -1,6 +1,6 @@
 #include "lnx2package.h"
 
-#include "data/lnx2apt/standins.h"
+#include "standins.h"
 
 #include <QStandardPaths>
 #include <QtTest>

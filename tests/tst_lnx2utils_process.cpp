@@ -1,4 +1,5 @@
 #include "lnx2utils.h"
+#include "testfiles.h"
 
 #include <QFile>
 #include <QJsonObject>
@@ -31,11 +32,7 @@ private slots:
     {
         QVERIFY(m_tmp.isValid());
         // A stand-in privilege helper that records that it ran, then runs the rest.
-        QFile sudo(m_tmp.filePath("sudo"));
-        QVERIFY(sudo.open(QIODevice::WriteOnly));
-        sudo.write("#!/bin/sh\necho \"$@\" >> \"$(dirname \"$0\")/sudo.log\"\nexec \"$@\"\n");
-        sudo.close();
-        sudo.setPermissions(sudo.permissions() | QFile::ExeOwner);
+        QVERIFY(writeScript(m_tmp.path(), "sudo", "echo \"$@\" >> \"$(dirname \"$0\")/sudo.log\"\nexec \"$@\"\n"));
         qputenv("PATH", m_tmp.path().toLocal8Bit() + ':' + qgetenv("PATH"));
     }
 

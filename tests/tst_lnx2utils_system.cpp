@@ -1,4 +1,5 @@
 #include "lnx2utils.h"
+#include "testfiles.h"
 #include "zx2error.h"
 
 #include <QDir>
@@ -32,19 +33,14 @@ private slots:
     void initTestCase()
     {
         QVERIFY(m_tmp.isValid());
-        QDir().mkpath(path("bin"));
         // Records each call and runs it, except chown, whose target users may
         // not exist here.
-        QFile sudo(path("bin/sudo"));
-        QVERIFY(sudo.open(QIODevice::WriteOnly));
-        sudo.write("#!/bin/sh\n"
-                   "log=\"$(dirname \"$0\")/sudo.log\"\n"
-                   "for a in \"$@\"; do printf '[%s]' \"$a\" >> \"$log\"; done\n"
-                   "echo >> \"$log\"\n"
-                   "[ \"$1\" = chown ] && exit 0\n"
-                   "exec \"$@\"\n");
-        sudo.close();
-        sudo.setPermissions(sudo.permissions() | QFile::ExeOwner);
+        QVERIFY(writeScript(path("bin"), "sudo",
+                            "log=\"$(dirname \"$0\")/sudo.log\"\n"
+                            "for a in \"$@\"; do printf '[%s]' \"$a\" >> \"$log\"; done\n"
+                            "echo >> \"$log\"\n"
+                            "[ \"$1\" = chown ] && exit 0\n"
+                            "exec \"$@\"\n"));
         qputenv("PATH", path("bin").toLocal8Bit() + ':' + qgetenv("PATH"));
     }
 

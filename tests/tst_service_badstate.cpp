@@ -5,6 +5,7 @@
 // socket under other local users: a flood from one account, and a socket
 // restricted to one group.
 #include "servicefixture.h"
+#include "testfiles.h"
 #include "zx2rpcpacket.h"
 
 #include <QDir>
@@ -31,13 +32,6 @@ const char *const kConfDir = "/orba/etc/reverseproxy";
 QJsonObject command(const QString &cmd, const QJsonObject &params = QJsonObject())
 {
     return {{QStringLiteral("cmd"), cmd}, {QStringLiteral("params"), params}};
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
 }
 
 QByteArray randomBytes(int size, quint32 seed)
@@ -206,11 +200,11 @@ void TestServiceBadstate::refusesDamagedState()
     QFETCH(QString, damage);
     const QString database = m_root->path(QString::fromLatin1(kDatabase));
     if (damage == QLatin1String("text")) {
-        QVERIFY(writeFile(database, QByteArray("this is not a database\n").repeated(200)));
+        QVERIFY(writeTestFile(database, QByteArray("this is not a database\n").repeated(200)));
     } else if (damage == QLatin1String("random")) {
-        QVERIFY(writeFile(database, randomBytes(16384, 7)));
+        QVERIFY(writeTestFile(database, randomBytes(16384, 7)));
     } else if (damage == QLatin1String("zeros")) {
-        QVERIFY(writeFile(database, QByteArray(16384, '\0')));
+        QVERIFY(writeTestFile(database, QByteArray(16384, '\0')));
     } else {
         makeDatabase();
         QFile file(database);
@@ -239,7 +233,7 @@ void TestServiceBadstate::unwritableConfigurationDirectory()
     {
         const QString confDir = m_root->path(QString::fromLatin1(kConfDir));
         QVERIFY(QDir(confDir).removeRecursively());
-        QVERIFY(writeFile(confDir, "a file where the directory should be\n"));
+        QVERIFY(writeTestFile(confDir, "a file where the directory should be\n"));
         ServiceProcess service(*m_root);
         expectStartFailure(service, {QStringLiteral("--cfg"), outside});
         QVERIFY(QFile::remove(confDir));
@@ -292,8 +286,8 @@ void TestServiceBadstate::garbageDefineGivesPortZero()
 {
     QFETCH(QByteArray, define);
     const QString conf = m_root->path(QStringLiteral("/orba/etc/apache2/apps/desktop/conf/"));
-    QVERIFY(writeFile(conf + QStringLiteral("orbadesktop-http-port.conf"), define));
-    QVERIFY(writeFile(conf + QStringLiteral("orbadesktop-https-port.conf"), define));
+    QVERIFY(writeTestFile(conf + QStringLiteral("orbadesktop-http-port.conf"), define));
+    QVERIFY(writeTestFile(conf + QStringLiteral("orbadesktop-https-port.conf"), define));
 
     ServiceProcess service(*m_root);
     QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}, m_root->lpcid()));

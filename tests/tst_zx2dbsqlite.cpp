@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "zx2dbsqlite.h"
 
 #include <QFile>
@@ -44,10 +45,8 @@ private:
     QString writeFile(const QString &name, const QByteArray &text)
     {
         const QString path = dir->filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        if (!writeTestFile(path, text))
             qFatal("cannot write %s", qPrintable(path));
-        file.write(text);
         return path;
     }
 

@@ -1,3 +1,4 @@
+#include "testfiles.h"
 #include "zx2error.h"
 #include "zx2utils.h"
 
@@ -37,12 +38,7 @@ private slots:
     {
         QVERIFY(m_tmp.isValid());
         // A stand-in privilege helper that runs its arguments as they are.
-        QDir().mkpath(path("bin"));
-        QFile sudo(path("bin/sudo"));
-        QVERIFY(sudo.open(QIODevice::WriteOnly));
-        sudo.write("#!/bin/sh\nexec \"$@\"\n");
-        sudo.close();
-        sudo.setPermissions(sudo.permissions() | QFile::ExeOwner);
+        QVERIFY(writeScript(path("bin"), "sudo", "exec \"$@\"\n"));
         qputenv("PATH", path("bin").toLocal8Bit() + ':' + qgetenv("PATH"));
     }
 
@@ -134,12 +130,7 @@ private slots:
 
     void environmentPathFindsPrograms()
     {
-        QDir().mkpath(path("extra"));
-        QFile tool(path("extra/zx2-extra-tool"));
-        QVERIFY(tool.open(QIODevice::WriteOnly));
-        tool.write("#!/bin/sh\necho found \"$@\"\n");
-        tool.close();
-        tool.setPermissions(tool.permissions() | QFile::ExeOwner);
+        QVERIFY(writeScript(path("extra"), "zx2-extra-tool", "echo found \"$@\"\n"));
         QString output;
         QVERIFY(!::cmdExec("zx2-extra-tool x", output, 10000));
         QVERIFY(::cmdExec({{"PATH", path("extra")}}, "zx2-extra-tool x", output, 10000));

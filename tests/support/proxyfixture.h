@@ -11,19 +11,22 @@
 // The rule manager in a temporary ORBA_ROOT in front of a private Apache that
 // includes http.conf and https.conf in the appliance's web ports (free ports
 // on 127.0.0.1, announced through the Define files) and the virtual-host
-// files at server level, like the appliance does. The "systemctl" on PATH is
-// a stand-in that does nothing: apply() restarts Apache itself, so a test
-// knows when the generated files are in force.
+// files at server level, like the appliance does. By default the stand-ins on
+// PATH leave Apache alone ("systemctl" only logs, "apache2ctl" accepts
+// everything): apply() tests the files and restarts Apache itself, so a test
+// knows when the generated files are in force. With reloads, "systemctl" and
+// "apache2ctl" act on the instance as on the appliance.
 class ProxyFixture
 {
 public:
-    ProxyFixture();
+    explicit ProxyFixture(bool reloads = false);
     ~ProxyFixture();
 
     // Prepares ORBA_ROOT, starts the manager and Apache. errorText() explains
     // a failure.
     bool start();
     KMReverseproxy &manager();
+    TestApache &server() { return m_apache; }
     quint16 httpPort() const;  // the appliance's web ports
     quint16 httpsPort() const;
 
@@ -44,6 +47,7 @@ private:
     QTemporaryDir m_bin;
     TestApache m_apache;
     QScopedPointer<KMReverseproxy> m_manager;
+    bool m_reloads = false;
     quint16 m_httpPort = 0;
     quint16 m_httpsPort = 0;
     QString m_error;

@@ -41,6 +41,8 @@ public:
     QString serverRoot() const;
     QString documentRoot() const;
     QString configPath() const;
+    // Empty when "apache2 -t" accepts the configuration as it stands, else its output.
+    QString configTest() const;
     // Writes a file below the document root (directories are created), readable
     // by the server's user; executable for CGI scripts.
     bool writeDocument(const QString &relativePath, const QByteArray &content,

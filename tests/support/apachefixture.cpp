@@ -1,5 +1,7 @@
 #include "apachefixture.h"
 
+#include "testfiles.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -195,6 +197,17 @@ QString TestApache::configPath() const
     return m_root.filePath(QStringLiteral("apache2.conf"));
 }
 
+QString TestApache::configTest() const
+{
+    QProcess test;
+    test.setProcessChannelMode(QProcess::MergedChannels);
+    test.start(QString::fromLatin1(kApache), {QStringLiteral("-f"), configPath(), QStringLiteral("-t")});
+    if (!test.waitForFinished(kWaitMs))
+        return QStringLiteral("apache2 -t did not finish");
+    const QString output = QString::fromUtf8(test.readAll());
+    return test.exitStatus() == QProcess::NormalExit && test.exitCode() == 0 ? QString() : output;
+}
+
 bool TestApache::writeDocument(const QString &relativePath, const QByteArray &content,
                                bool executable)
 {
@@ -254,21 +267,10 @@ bool TestApache::makeCertificate()
 {
     if (QFile::exists(m_root.filePath(QStringLiteral("tls/server.crt"))))
         return true;
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
-                   QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes"),
-                   QStringLiteral("-days"), QStringLiteral("2"), QStringLiteral("-subj"),
-                   QStringLiteral("/CN=127.0.0.1"), QStringLiteral("-keyout"),
-                   m_root.filePath(QStringLiteral("tls/server.key")), QStringLiteral("-out"),
-                   m_root.filePath(QStringLiteral("tls/server.crt"))});
-    if (openssl.waitForFinished(kWaitMs) && openssl.exitStatus() == QProcess::NormalExit
-        && openssl.exitCode() == 0)
-        return true;
-    m_error = QStringLiteral("openssl failed: %1\n").arg(QString::fromUtf8(openssl.readAll()));
-    return false;
+    const QString error = writeCertificate(m_root.filePath(QStringLiteral("tls")));
+    if (!error.isEmpty())
+        m_error = QStringLiteral("openssl failed: %1\n").arg(error);
+    return error.isEmpty();
 }
 
 // apache2 parses the configuration, forks the server and returns.

@@ -1,40 +1,18 @@
 #include "servicefixture.h"
 
+#include "testfiles.h"
 #include "zx2rpcpacket.h"
 
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QJsonDocument>
-#include <QTcpServer>
 #include <QThread>
 
 #include <csignal>
 
-namespace {
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
-}
-
-const char *const kNetstatHeader =
-    "Active Internet connections (only servers)\n"
-    "Proto Recv-Q Send-Q Local Address           Foreign Address         State       PID/Program name\n";
-
-} // namespace
-
 ServiceRoot::ServiceRoot()
 {
-    writeScript(QStringLiteral("netstat"),
-                QStringLiteral("printf '%1'\ncat \"$ORBA_ROOT/netstat.txt\" 2>/dev/null\nexit 0\n")
-                    .arg(QString::fromLatin1(kNetstatHeader)));
-    setSystemctlScript(QStringLiteral("echo \"$*\" >> \"$ORBA_ROOT/systemctl.log\"\n"));
-    // Apache's configuration test: accepts everything.
-    writeScript(QStringLiteral("apache2ctl"), QStringLiteral("exit 0\n"));
+    writeStandins(root() + QStringLiteral("/bin"), root());
 }
 
 bool ServiceRoot::isValid() const
@@ -59,17 +37,13 @@ QString ServiceRoot::lpcid() const
 
 void ServiceRoot::writeDefinePorts(int httpPort, int httpsPort)
 {
-    const QString dir = path(QStringLiteral("/orba/etc/apache2/apps/desktop/conf/"));
-    writeFile(dir + QStringLiteral("orbadesktop-http-port.conf"),
-              QByteArray("Define ORBA_DESKTOP_HTTP_PORT ") + QByteArray::number(httpPort) + '\n');
-    writeFile(dir + QStringLiteral("orbadesktop-https-port.conf"),
-              QByteArray("Define ORBA_DESKTOP_HTTPS_PORT ") + QByteArray::number(httpsPort) + '\n');
+    ::writeDefinePorts(root(), httpPort, httpsPort);
 }
 
 QString ServiceRoot::writeConfig(const QJsonObject &config)
 {
     const QString file = path(QStringLiteral("/orba/etc/reverseproxy/config.json"));
-    writeFile(file, QJsonDocument(config).toJson());
+    writeTestFile(file, QJsonDocument(config).toJson());
     return file;
 }
 
@@ -101,13 +75,10 @@ QProcessEnvironment ServiceRoot::environment() const
 
 void ServiceRoot::writeScript(const QString &name, const QString &body)
 {
-    const QString file = root() + QStringLiteral("/bin/") + name;
-    writeFile(file, "#!/bin/bash\n" + body.toUtf8());
-    QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    ::writeScript(root() + QStringLiteral("/bin"), name, body);
 }
 
 ServiceProcess::ServiceProcess(const ServiceRoot &root)
-    : m_root(root)
 {
     m_process.setProcessEnvironment(root.environment());
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
@@ -238,12 +209,6 @@ bool ServiceConnection::waitForClosed(int msecs)
 void ServiceConnection::close()
 {
     m_socket.abort();
-}
-
-int freeLocalPort()
-{
-    QTcpServer server;
-    return server.listen(QHostAddress::LocalHost, 0) ? server.serverPort() : 0;
 }
 
 QJsonObject simpleRule(const QString &name, const QString &sourcePath, int destPort)

@@ -5,6 +5,8 @@
 // system tools first on PATH (see standin.sh), their answers and call log in a
 // temporary directory, and LNX2_SYSROOT pointing at a temporary system tree.
 
+#include "testfiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -59,7 +61,6 @@ public:
     // A file of the temporary system tree, its directories created.
     void makeFile(const QString &fixedPath, const QByteArray &content = QByteArray())
     {
-        QDir().mkpath(QFileInfo(inRoot(fixedPath)).path());
         write(inRoot(fixedPath), content);
     }
 
@@ -73,11 +74,11 @@ public:
     }
 
 private:
+    // A file the stand-ins cannot read would make every later check misleading.
     static void write(const QString &path, const QByteArray &content)
     {
-        QFile out(path);
-        if (out.open(QIODevice::WriteOnly))
-            out.write(content);
+        if (!writeTestFile(path, content))
+            qFatal("cannot write %s", qPrintable(path));
     }
 
     QTemporaryDir m_dir;

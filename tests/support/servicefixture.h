@@ -9,10 +9,10 @@
 
 // A development root for the reverse-proxy service, used by the end-to-end
 // tests and the benchmarks: a temporary ORBA_ROOT holding the appliance's
-// Define files and a bin directory with stand-ins for "systemctl" (appends
-// its arguments to systemctl.log), "netstat" (prints a header and then
-// netstat.txt) and "apache2ctl" (accepts every configuration), put first on
-// PATH of the service it starts.
+// Define files and a bin directory with the stand-ins of testfiles.h
+// ("systemctl" logs to systemctl.log in the root, "netstat" prints
+// netstat.txt, "apache2ctl" accepts every configuration), put first on PATH
+// of the service it starts.
 class ServiceRoot
 {
 public:
@@ -65,7 +65,6 @@ public:
     QString output();
 
 private:
-    const ServiceRoot &m_root;
     QProcess m_process;
     QByteArray m_output;
 };
@@ -90,9 +89,6 @@ private:
     QLocalSocket m_socket;
     QByteArray m_buffer;
 };
-
-// A free TCP port on 127.0.0.1 at the time of the call.
-int freeLocalPort();
 
 // The rule parameter object of a simple rule forwarding an appliance web path.
 QJsonObject simpleRule(const QString &name, const QString &sourcePath, int destPort);

@@ -34,4 +34,14 @@ private:
     quint16 m_httpsPort = 0;
 };
 
+// The appliance's site configuration (the shared template) for an ORBA_ROOT;
+// empty when the template cannot be read.
+QString applianceSiteConfig(const QString &orbaRoot);
+
+// Prepares an ORBA_ROOT for an appliance Apache: two free ports in the Define
+// files, the https port's certificate snippet, and the site configuration set
+// as the server's extra configuration. False when a file cannot be written.
+bool prepareApplianceSite(const QString &orbaRoot, TestApache &apache, quint16 *httpPort,
+                          quint16 *httpsPort);
+
 #endif // APPLIANCEFIXTURE_H
