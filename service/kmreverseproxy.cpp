@@ -245,6 +245,7 @@ KMReverseproxy::KMReverseproxy(QObject *parent)
 
 KMReverseproxy::~KMReverseproxy()
 {
+    d->reload.reset(); // its worker reads the rules through d until it ends
     delete d;
 }
 

@@ -118,6 +118,19 @@ private slots:
         QCOMPARE(reloads().size(), lines.size() + 1);
     }
 
+    // A manager can go while its reload runs: the reload ends first.
+    void destroyedWhileReloading()
+    {
+        QVERIFY(writeScript(bin.path(), "apache2ctl", QString("touch '%1.started'; sleep 1; touch '%1.done'\n").arg(bin.filePath("test"))));
+        ZX2Journals journals;
+        QVERIFY(manager->mapTo(journals));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(bin.filePath("test.started")), 20000);
+        manager.reset();
+        const bool waited = QFile::exists(bin.filePath("test.done"));
+        QVERIFY(writeStandins(bin.path(), bin.path()));
+        QVERIFY(waited);
+    }
+
     void startRegeneratesExistingDatabase()
     {
         QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), QByteArray("<missing>")); // a new database
