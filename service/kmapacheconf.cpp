@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QHash>
 #include <QMap>
+#include <QRegularExpression>
 #include <QSet>
 #include <QStringBuilder>
 
@@ -243,8 +244,7 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
         QList<int> owners;
         const QStringList locations = siteLines(group->rules, scheme, options, owners);
         KMVirtualHostFile file;
-        file.fileName = group->protocol + QLatin1Char('_') + QString::number(group.key())
-                        + QStringLiteral(".conf");
+        file.fileName = virtualHostFileName(group->protocol, group.key());
         file.lines = virtualHostLines(group.key(), group->protocol, group->serverName, group->hsts,
                                       locations);
         // The virtual host's own lines come from the group's last rule; the
@@ -272,6 +272,18 @@ int KMApacheFiles::ownerOf(const QString &path, int line) const
             owners = &host.owners;
     }
     return owners ? owners->value(line - 1) : 0;
+}
+
+QString KMApacheConf::virtualHostFileName(const QString &protocol, int port)
+{
+    return protocol + QLatin1Char('_') + QString::number(port) + QStringLiteral(".conf");
+}
+
+int KMApacheConf::virtualHostPort(const QString &fileName)
+{
+    static const QRegularExpression own(QStringLiteral("^https?_([0-9]+)\\.conf$"));
+    const QRegularExpressionMatch match = own.match(fileName);
+    return match.hasMatch() ? match.captured(1).toInt() : 0;
 }
 
 QString KMApacheConf::destinationUrl(const KMRuleSide &dest)

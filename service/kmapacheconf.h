@@ -58,6 +58,10 @@ public:
     static QStringList virtualHostLines(int port, const QString &protocol,
                                         const QString &serverName, bool hsts,
                                         const QStringList &locations);
+    // protocol + "_" + port + ".conf", the virtual-host file of a custom port.
+    static QString virtualHostFileName(const QString &protocol, int port);
+    // The port of such a file name; 0 for any other name.
+    static int virtualHostPort(const QString &fileName);
     // dest protocol "://" host ":" port path; an IPv6 host goes in brackets,
     // an empty host is 127.0.0.1.
     static QString destinationUrl(const KMRuleSide &dest);

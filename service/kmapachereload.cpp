@@ -9,7 +9,6 @@
 #include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <chrono>
@@ -32,13 +31,11 @@ bool apacheProgram(const QString &program)
 // when the last reload took them.
 QSet<int> writtenPorts()
 {
-    static const QRegularExpression own(QStringLiteral("^https?_([0-9]+)\\.conf$"));
     QSet<int> ports;
     const QStringList names = QDir(orbaPath(QLatin1String(kReverseproxyVirtualHosts))).entryList(QDir::Files);
     for (const QString &name : names) {
-        const QRegularExpressionMatch match = own.match(name);
-        if (match.hasMatch())
-            ports.insert(match.captured(1).toInt());
+        if (const int port = KMApacheConf::virtualHostPort(name))
+            ports.insert(port);
     }
     return ports;
 }

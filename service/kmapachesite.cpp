@@ -18,12 +18,6 @@ namespace {
 const int kSystemctlTimeout = 60000;  // ms; a reload that hangs longer is abandoned
 const int kConfigTestTimeout = 30000; // ms; the test takes some 20 ms, more on a loaded system
 
-bool ownFileName(const QString &name)
-{
-    static const QRegularExpression own(QStringLiteral("^https?_[0-9]+\\.conf$"));
-    return own.match(name).hasMatch();
-}
-
 // An existing link or non-directory at the virtual-host path is not ours to
 // write into or clean.
 bool usableDirectory(const QString &path)
@@ -59,7 +53,7 @@ bool writeVirtualHosts(ZX2Journals &journals, const QList<KMVirtualHostFile> &ho
     // sees a port without its virtual host. Other files are not ours.
     const QStringList present = directory.entryList(QDir::Files);
     for (const QString &name : present) {
-        if (ownFileName(name) && !written.contains(name))
+        if (KMApacheConf::virtualHostPort(name) > 0 && !written.contains(name))
             QFile::remove(directory.absoluteFilePath(name));
     }
     return result;
@@ -81,7 +75,7 @@ bool generatedFile(const QString &path)
     return path == orbaPath(QLatin1String(kReverseproxyHttpConf))
            || path == orbaPath(QLatin1String(kReverseproxyHttpsConf))
            || (info.absolutePath() == orbaPath(QLatin1String(kReverseproxyVirtualHosts))
-               && ownFileName(info.fileName()));
+               && KMApacheConf::virtualHostPort(info.fileName()) > 0);
 }
 
 // Apache reports a syntax error as "... Syntax error on line N of FILE:"

@@ -54,7 +54,9 @@ public:
     static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
                             const KMAppliancePorts &ports);
     bool identical(const KMRule &rule, const KMAppliancePorts &ports) const;
-    bool portTaken(int port, int skipPxyno);
+    // Whether another of rules (null when they could not be read) has the
+    // source port, or something listens on it.
+    static bool portTaken(int port, int skipPxyno, const QList<KMRule> *rules);
     bool contentSafe(ZX2Journals &journals, const KMRule &rule) const;
     bool sqlError(ZX2Journals &journals) const;
     // The whole rule table, in rule-number order. Call with writeLock held.
@@ -97,15 +99,11 @@ bool KMReverseproxyPrivate::identical(const KMRule &rule, const KMAppliancePorts
            || KMAppliance::localIPs().contains(host);
 }
 
-bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno)
+bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> *rules)
 {
-    QList<QJsonObject> rows;
-    if (db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject())) {
-        for (const QJsonObject &row : qAsConst(rows)) {
-            const int stored = toInt(row.value(QStringLiteral("srcport")));
-            if (stored > 0 && stored == port && toInt(row.value(QStringLiteral("pxyno"))) != skipPxyno)
-                return true;
-        }
+    for (const KMRule &rule : rules ? *rules : QList<KMRule>()) {
+        if (rule.source.port > 0 && rule.source.port == port && rule.pxyno != skipPxyno)
+            return true;
     }
     return KMAppliance::usedPorts().contains(port);
 }
@@ -312,9 +310,11 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
         return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
     if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
         return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
+    QList<KMRule> before;
+    const bool readable = d->readRules(before);
     // A custom port carries one rule; the appliance web ports carry many.
     if (rule.source.port > 0 && rule.source.port != ports.of(rule.source.protocol)
-        && d->portTaken(rule.source.port, 0))
+        && d->portTaken(rule.source.port, 0, readable ? &before : nullptr))
         return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
 
     QList<QJsonObject> rows;
@@ -322,8 +322,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
         return d->sqlError(journals);
     if (!rows.isEmpty())
         return fail(journals, ZX2Error::ERR_EXISTS, QStringLiteral("名称已存在"));
-    QList<KMRule> before;
-    if (!d->readRules(before) || !d->validSource(rule, before, 0, ports))
+    if (!readable || !d->validSource(rule, before, 0, ports))
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
     QList<KMRule> after = before;
     after << rule;
@@ -345,12 +344,14 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
         return false;
     rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
 
-    QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), rule.pxyno}}))
+    QList<KMRule> before;
+    if (!d->readRules(before))
         return d->sqlError(journals);
-    if (rows.isEmpty())
+    const auto found = std::find_if(before.cbegin(), before.cend(),
+                                    [&](const KMRule &other) { return other.pxyno == rule.pxyno; });
+    if (found == before.cend())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
-    const KMRuleSide stored = KMRule::fromParams(KMRule::fromRow(rows.first()).params, true).source;
+    const KMRuleSide stored = KMRule::fromParams(found->params, true).source;
     const bool sameSource = rule.source.protocol == stored.protocol && rule.source.host == stored.host
                             && rule.source.port == stored.port && rule.source.path == stored.path;
     if (!sameSource) {
@@ -358,7 +359,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
             return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
         // Apache itself listens on the appliance web ports, so they are not exempt here.
         if (rule.source.port != stored.port && rule.source.port != 0
-            && d->portTaken(rule.source.port, rule.pxyno))
+            && d->portTaken(rule.source.port, rule.pxyno, &before))
             return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
     }
     // A rule moved onto an appliance web port must not take over its site.
@@ -367,22 +368,18 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     if (moved && KMAppliance::occupied(rule.source.port, rule.source.path, ports))
         return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
 
-    rows.clear();
+    QList<QJsonObject> rows;
     if (!d->db.call(rows, QStringLiteral("reverseproxy_exists_name"),
                     {{QStringLiteral("pxyno"), rule.pxyno}, {QStringLiteral("name"), rule.name}}))
         return d->sqlError(journals);
     if (!rows.isEmpty())
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("名称已存在"));
-    QList<KMRule> before;
-    if (!d->readRules(before) || !d->validSource(rule, before, rule.pxyno, ports))
+    if (!d->validSource(rule, before, rule.pxyno, ports))
         return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("源地址已存在"));
     QList<KMRule> after = before;
-    for (KMRule &other : after) {
-        if (other.pxyno == rule.pxyno) {
-            other = KMRule::fromParams(params); // as the store will keep it
-            other.pxyno = rule.pxyno;
-        }
-    }
+    KMRule &changed = after[int(found - before.cbegin())];
+    changed = KMRule::fromParams(params); // as the store will keep it
+    changed.pxyno = rule.pxyno;
     return d->commit(journals, before, after, rule.pxyno, rule.writesDirectives(), [&] {
         QJsonObject values = rule.storedValues();
         values.insert(QStringLiteral("pxyno"), rule.pxyno);
