@@ -21,6 +21,9 @@ const int kMaxNameLength = 255;     // a name is a label for people, not a docum
 const int kMaxPathLength = 2048;    // longer URL paths are refused by common clients anyway
 const int kMaxHeaderText = 4096;    // one directive's arguments or description
 const int kMaxHeaderCount = 64;     // directives per rule
+// The store keeps the whole parameter object as it came: keys the service
+// does not read must not fill the disk (the fields it reads stay far below).
+const int kMaxParamsLength = 1024 * 1024; // characters
 
 KMRuleSide readSide(const QJsonValue &value, bool collapseSlashes)
 {
@@ -235,5 +238,10 @@ QString KMRule::unsafeField() const
         return QStringLiteral("dest.path");
     if (!validPort(dest.port))
         return QStringLiteral("dest.port");
-    return unsafeHeaderField(params.value(QStringLiteral("httpheaders")));
+    const QString headers = unsafeHeaderField(params.value(QStringLiteral("httpheaders")));
+    if (!headers.isEmpty())
+        return headers;
+    if (jsonToString(params).size() > kMaxParamsLength)
+        return QStringLiteral("params");
+    return QString();
 }

@@ -60,8 +60,9 @@ public:
     QJsonObject storedValues() const;
 
     // The first field (name, source.host, source.path, source.port,
-    // dest.host, dest.path, dest.port, httpheaders) whose value, written into
-    // Apache's configuration, could add or break directives; empty when the
+    // dest.host, dest.path, dest.port, httpheaders, then params for an
+    // object too large to store) whose value, written into Apache's
+    // configuration, could add or break directives; empty when the
     // rule is safe to write: httpheaders keys come from an allow-list of
     // directives that act on requests only, and their values read no files.
     // Whether Apache accepts the arguments is for Apache's own test to say.

@@ -392,6 +392,7 @@ private slots:
         QTest::newRow("backslash in dest path") << "dest/path" << QJsonValue("/a\\\\b") << "dest.path";
         QTest::newRow("definition in source path") << "source/path" << QJsonValue("/${APACHE_RUN_USER}") << "source.path";
         QTest::newRow("bracketed ServerName") << "source/host" << QJsonValue("[::1]") << "source.host";
+        QTest::newRow("huge unread key") << "junk" << QJsonValue(QString(1 << 20, 'j')) << "params";
     }
     void unsafeContent()
     {
