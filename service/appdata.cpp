@@ -5,7 +5,7 @@
 #include "zx2file.h"
 #include "zx2journals.h"
 #include "zx2localserver.h"
-#include "zx2paths.h"
+#include "kmpaths.h"
 #include "zx2rpcpacket.h"
 #include "zx2utils.h"
 

@@ -1,6 +1,6 @@
 #include "kmapacheconf.h"
 
-#include "zx2paths.h"
+#include "kmpaths.h"
 #include "zx2utils.h"
 
 #include <QFileInfo>

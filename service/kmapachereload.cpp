@@ -3,7 +3,7 @@
 #include "kmapachesite.h"
 #include "kmappliance.h"
 #include "zx2journals.h"
-#include "zx2paths.h"
+#include "kmpaths.h"
 #include "zx2utils.h"
 
 #include <QDateTime>

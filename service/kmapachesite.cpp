@@ -2,7 +2,7 @@
 
 #include "zx2error.h"
 #include "zx2journals.h"
-#include "zx2paths.h"
+#include "kmpaths.h"
 #include "zx2utils.h"
 
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "kmappliance.h"
 
 #include "zx2file.h"
-#include "zx2paths.h"
+#include "kmpaths.h"
 #include "zx2utils.h"
 
 #include <QNetworkInterface>

@@ -9,7 +9,7 @@
 #include "zx2dbsqlite.h"
 #include "zx2error.h"
 #include "zx2journals.h"
-#include "zx2paths.h"
+#include "kmpaths.h"
 #include "zx2utils.h"
 
 #include <QHash>

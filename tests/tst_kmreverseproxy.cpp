@@ -4,7 +4,7 @@
 #include "testfiles.h"
 #include "zx2error.h"
 #include "zx2journals.h"
-#include "zx2paths.h"
+#include "kmpaths.h"
 
 #include <QJsonArray>
 #include <QTemporaryDir>
