@@ -1,6 +1,8 @@
 // reverseproxyctl: sends one command to the reverse-proxy service over its
 // local socket and prints the answer, for people and for scripts.
 
+#include "backendcheck.h"
+#include "ruletransfer.h"
 #include "ruleview.h"
 #include "zx2error.h"
 #include "zx2file.h"
@@ -10,9 +12,12 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSaveFile>
 #include <QTextStream>
 
 namespace {
@@ -28,15 +33,24 @@ const char *const kDescription =
     "  list                  the rules as a table, with the reason of each disabled one\n"
     "  show N                every field of rule number N\n"
     "  status                the last Apache reload, Apache's state and the disabled rules\n"
+    "  list --check          the rules with a BACKEND column: whether each back end answers\n"
+    "                        a connection and a HEAD request (2 s each), checked from here\n"
+    "  export [FILE]         every rule as one JSON document, to FILE or standard output\n"
+    "  import FILE [--replace] [--dry-run]\n"
+    "                        adds the rules of an export (FILE - is standard input), or\n"
+    "                        replaces the table with them: all of them or, on any refusal,\n"
+    "                        none; --dry-run only checks them\n"
     "  COMMAND [PARAMS-JSON] sends COMMAND with the JSON object PARAMS-JSON (default {})\n"
     "                        and prints the answer as indented JSON\n"
-    "With --json, list, show and status print the service's answer as indented JSON too.\n"
+    "With --json, list, show, status and import print the service's answer as indented JSON too.\n"
     "\n"
     "Commands: reverseproxy_alload, reverseproxy_acquit, reverseproxy_create,\n"
-    "reverseproxy_change, reverseproxy_remove, reverseproxy_status, help_interfaces.\n"
+    "reverseproxy_change, reverseproxy_remove, reverseproxy_status, reverseproxy_import,\n"
+    "help_interfaces.\n"
     "\n"
     "Exit status: 0 when the answer's \"err\" is 0 or 10000, 1 for any other answer,\n"
-    "2 when the service cannot be reached or the command line is wrong.\n"
+    "2 when the service cannot be reached, the command line is wrong or FILE cannot be\n"
+    "read or written. A back end that is down does not change the exit status.\n"
     "Without --lpcid the socket name is the \"lpcid\" of the service's configuration\n"
     "file (/orba/etc/reverseproxy/config.json; ORBA_ROOT replaces /orba when set).\n"
     "\n"
@@ -183,6 +197,99 @@ int raw(const Service &service, const QString &command, const QJsonObject &param
     return printJson(answer);
 }
 
+// The rules with how each back end answered, checked from this process:
+// the service itself never connects out.
+int listChecked(const Service &service, bool json)
+{
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
+        return unreachable(service);
+    if (!isSuccess(answer))
+        return print(answer, json, [](const QJsonObject &) { return QString(); });
+    QJsonObject rules = answer.value(QStringLiteral("results")).toObject();
+    QList<QJsonObject> records;
+    for (const QJsonValue &rule : qAsConst(rules))
+        records.append(rule.toObject());
+    const QMap<int, BackendCheck::Outcome> outcomes = BackendCheck::checkAll(records);
+    if (json) {
+        for (auto rule = rules.begin(); rule != rules.end(); ++rule) {
+            QJsonObject record = rule.value().toObject();
+            record.insert(QStringLiteral("backend"),
+                          outcomes.value(toInt(record.value(QStringLiteral("pxyno")))).toJson());
+            rule.value() = record;
+        }
+        answer.insert(QStringLiteral("results"), rules);
+        return printJson(answer);
+    }
+    RuleView::BackendStates states;
+    for (auto outcome = outcomes.cbegin(); outcome != outcomes.cend(); ++outcome)
+        states.insert(outcome.key(), outcome.value().text());
+    const RuleView::DisabledRules disabled = disabledRules(service);
+    return print(answer, false, [&](const QJsonObject &all) { return RuleView::rulesTable(all, disabled, states); });
+}
+
+int exportRules(const Service &service, const QString &file)
+{
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
+        return unreachable(service);
+    if (!isSuccess(answer))
+        return print(answer, false, [](const QJsonObject &) { return QString(); });
+    const QByteArray document = RuleTransfer::exportDocument(answer.value(QStringLiteral("results")).toObject(),
+                                                             QDateTime::currentDateTimeUtc());
+    if (file.isEmpty()) {
+        QFile out;
+        return out.open(stdout, QIODevice::WriteOnly) && out.write(document) == document.size()
+                   ? Succeeded : fail(QStringLiteral("cannot write the rules to standard output"));
+    }
+    // A file that is there is either the old export or the whole new one.
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(document) != document.size() || !out.commit())
+        return fail(QStringLiteral("cannot write %1: %2").arg(file, out.errorString()));
+    return Succeeded;
+}
+
+QString importedText(const QJsonObject &results)
+{
+    const int count = toInt(results.value(QStringLiteral("imported")));
+    const bool replace = toBool(results.value(QStringLiteral("replace")));
+    if (toBool(results.value(QStringLiteral("dryrun"))))
+        return QStringLiteral("dry run: %1 rules would be imported%2; nothing changed\n")
+            .arg(count).arg(replace ? QStringLiteral(", replacing the table") : QString());
+    return QStringLiteral("imported %1 rules%2\n").arg(count).arg(replace ? QStringLiteral(", replacing the table")
+                                                                          : QString());
+}
+
+int importRules(const Service &service, const QString &file, bool replace, bool dryRun, bool json)
+{
+    QFile in;
+    const bool opened = file == QLatin1String("-") ? in.open(stdin, QIODevice::ReadOnly)
+                                                   : (in.setFileName(file), in.open(QIODevice::ReadOnly));
+    if (!opened)
+        return fail(QStringLiteral("cannot read %1: %2").arg(file, in.errorString()));
+    QJsonArray rules;
+    const QString error = RuleTransfer::readDocument(in.readAll(), &rules);
+    if (!error.isEmpty())
+        return fail(QStringLiteral("%1: %2").arg(file, error));
+    const QJsonObject params{{QStringLiteral("rules"), rules}, {QStringLiteral("replace"), replace},
+                             {QStringLiteral("dryrun"), dryRun}};
+    QJsonObject answer;
+    if (!ask(service, QStringLiteral("reverseproxy_import"), params, &answer))
+        return unreachable(service);
+    return print(answer, json, importedText);
+}
+
+// --check belongs to list, --replace and --dry-run to import; empty when they fit.
+QString readCommandOptions(const QCommandLineParser &parser, const QString &command)
+{
+    if (parser.isSet(QStringLiteral("check")) && command != QLatin1String("list"))
+        return QStringLiteral("--check goes with list only");
+    if ((parser.isSet(QStringLiteral("replace")) || parser.isSet(QStringLiteral("dry-run")))
+        && command != QLatin1String("import"))
+        return QStringLiteral("--replace and --dry-run go with import only");
+    return QString();
+}
+
 // Checks the words after a readable command; empty when they fit.
 QString readViewArgs(const QStringList &args, int *pxyno)
 {
@@ -192,6 +299,10 @@ QString readViewArgs(const QStringList &args, int *pxyno)
         *pxyno = args.size() == 2 ? args.at(1).toInt(&ok) : 0;
         return ok && *pxyno > 0 ? QString() : QStringLiteral("expected show N with a rule number N above 0");
     }
+    if (view == QLatin1String("export"))
+        return args.size() <= 2 ? QString() : QStringLiteral("expected export [FILE]");
+    if (view == QLatin1String("import"))
+        return args.size() == 2 ? QString() : QStringLiteral("expected import FILE");
     return args.size() == 1 ? QString() : QStringLiteral("%1 takes no parameters").arg(view);
 }
 
@@ -212,10 +323,14 @@ int main(int argc, char *argv[])
     const QCommandLineOption jsonOption(QStringLiteral("json"),
         QStringLiteral("Print the answer of list, show or status as JSON."));
     parser.addOptions({lpcidOption, timeoutOption, jsonOption});
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status or a service command."));
+    parser.addOptions({{QStringLiteral("check"), QStringLiteral("With list: check every rule's back end from here.")},
+                       {QStringLiteral("replace"), QStringLiteral("With import: replace the whole rule table.")},
+                       {QStringLiteral("dry-run"), QStringLiteral("With import: check the rules, change nothing.")}});
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status, export, import or a service command."));
     parser.addPositionalArgument(QStringLiteral("PARAMS-JSON"),
-        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show."),
-        QStringLiteral("[PARAMS-JSON | N]"));
+        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show;"
+                       " the file of export or import."),
+        QStringLiteral("[PARAMS-JSON | N | FILE]"));
 
     if (!parser.parse(app.arguments()))
         return fail(parser.errorText());
@@ -227,7 +342,8 @@ int main(int argc, char *argv[])
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty() || args.size() > 2)
         return fail(QStringLiteral("expected COMMAND [PARAMS-JSON]; see --help"));
-    const QStringList views{QStringLiteral("list"), QStringLiteral("show"), QStringLiteral("status")};
+    const QStringList views{QStringLiteral("list"), QStringLiteral("show"), QStringLiteral("status"),
+                            QStringLiteral("export"), QStringLiteral("import")};
     const bool isView = views.contains(args.at(0));
     Service service;
     QJsonObject params;
@@ -236,13 +352,20 @@ int main(int argc, char *argv[])
     if (error.isEmpty())
         error = isView ? readViewArgs(args, &pxyno) : readParams(args, &params);
     if (error.isEmpty())
+        error = readCommandOptions(parser, args.at(0));
+    if (error.isEmpty())
         error = readLpcid(parser.value(lpcidOption), &service.lpcid);
     if (!error.isEmpty())
         return fail(error);
 
     const bool json = parser.isSet(jsonOption);
     if (args.at(0) == QLatin1String("list"))
-        return list(service, json);
+        return parser.isSet(QStringLiteral("check")) ? listChecked(service, json) : list(service, json);
+    if (args.at(0) == QLatin1String("export"))
+        return exportRules(service, args.value(1));
+    if (args.at(0) == QLatin1String("import"))
+        return importRules(service, args.at(1), parser.isSet(QStringLiteral("replace")),
+                           parser.isSet(QStringLiteral("dry-run")), json);
     if (args.at(0) == QLatin1String("show"))
         return show(service, pxyno, json);
     if (args.at(0) == QLatin1String("status"))

@@ -71,6 +71,31 @@ QString stateOf(int pxyno, const DisabledRules &disabled)
     return disabled.contains(pxyno) ? QStringLiteral("disabled: ") + disabled.value(pxyno) : QString();
 }
 
+// The rules by number; with backends, a BACKEND column before the state.
+QString table(const QJsonObject &rulesByName, const DisabledRules &disabled, const BackendStates *backends)
+{
+    QVector<QJsonObject> rules;
+    for (const QJsonValue &rule : rulesByName)
+        rules.append(rule.toObject());
+    std::sort(rules.begin(), rules.end(), [](const QJsonObject &a, const QJsonObject &b) {
+        return toInt(a.value(QLatin1String("pxyno"))) < toInt(b.value(QLatin1String("pxyno")));
+    });
+    QStringList header{QStringLiteral("NO"), QStringLiteral("NAME"), QStringLiteral("SOURCE"),
+                       QStringLiteral("DESTINATION"), QStringLiteral("STATE")};
+    if (backends)
+        header.insert(4, QStringLiteral("BACKEND"));
+    QVector<QStringList> rows{header};
+    for (const QJsonObject &rule : rules) {
+        const int pxyno = toInt(rule.value(QLatin1String("pxyno")));
+        QStringList row{QString::number(pxyno), text(rule, "name"), sourceUrl(rule), destinationUrl(rule),
+                        stateOf(pxyno, disabled)};
+        if (backends)
+            row.insert(4, backends->value(pxyno));
+        rows.append(row);
+    }
+    return formatTable(rows);
+}
+
 } // namespace
 
 DisabledRules disabledRules(const QJsonObject &status)
@@ -107,20 +132,12 @@ QString destinationUrl(const QJsonObject &rule)
 
 QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled)
 {
-    QVector<QJsonObject> rules;
-    for (const QJsonValue &rule : rulesByName)
-        rules.append(rule.toObject());
-    std::sort(rules.begin(), rules.end(), [](const QJsonObject &a, const QJsonObject &b) {
-        return toInt(a.value(QLatin1String("pxyno"))) < toInt(b.value(QLatin1String("pxyno")));
-    });
-    QVector<QStringList> rows{{QStringLiteral("NO"), QStringLiteral("NAME"), QStringLiteral("SOURCE"),
-                               QStringLiteral("DESTINATION"), QStringLiteral("STATE")}};
-    for (const QJsonObject &rule : rules) {
-        const int pxyno = toInt(rule.value(QLatin1String("pxyno")));
-        rows.append({QString::number(pxyno), text(rule, "name"), sourceUrl(rule), destinationUrl(rule),
-                     stateOf(pxyno, disabled)});
-    }
-    return formatTable(rows);
+    return table(rulesByName, disabled, nullptr);
+}
+
+QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled, const BackendStates &backends)
+{
+    return table(rulesByName, disabled, &backends);
 }
 
 QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled)

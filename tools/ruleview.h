@@ -21,8 +21,14 @@ QString sourceUrl(const QJsonObject &rule);
 // The URL a rule forwards to, as the generated Apache configuration has it.
 QString destinationUrl(const QJsonObject &rule);
 
+// Rule number -> how its back end answered ("up 12 ms", "down: timeout").
+using BackendStates = QMap<int, QString>;
+
 // One line per rule, ordered by number, under a header line.
 QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled);
+// The same with a BACKEND column before the state.
+QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled,
+                   const BackendStates &backends);
 // Every field of one rule, one per line.
 QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled);
 QString statusText(const QJsonObject &status);
