@@ -102,3 +102,10 @@ SQL: reverseproxy_remove
     ;
     params:
         pxyno           int
+
+
+-- An import that replaces the table empties it first, in the same transaction.
+SQL: reverseproxy_clear
+    DELETE
+      FROM t_reverseproxy
+    ;

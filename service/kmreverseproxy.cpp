@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -33,6 +34,17 @@ bool fail(ZX2Journals &journals, int err, const QString &message)
 {
     journals.setErr(err, message);
     return false;
+}
+
+// Names as the store compares them: SQLite's UPPER folds ASCII letters only.
+QString storedNameKey(const QString &name)
+{
+    QString key = name;
+    for (QChar &c : key) {
+        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
+            c = QChar(c.unicode() - 'a' + 'A');
+    }
+    return key;
 }
 
 } // namespace
@@ -57,6 +69,14 @@ public:
     // Whether another of rules (null when they could not be read) has the
     // source port, or something listens on it.
     static bool portTaken(int port, int skipPxyno, const QList<KMRule> *rules);
+    // The checks of a create for a new rule against table, the rules as they
+    // will be beside it. listening holds the ports something listens on,
+    // read at the first rule on a custom port, less the ports of exempt.
+    bool checkNew(ZX2Journals &journals, const KMRule &rule, const QList<KMRule> &table,
+                  const KMAppliancePorts &ports, std::optional<QList<int>> &listening,
+                  const QList<KMRule> &exempt) const;
+    // Appends rules to the store (emptied first with replace) in one transaction.
+    bool storeAll(ZX2Journals &journals, const QList<KMRule> &rules, bool replace);
     bool contentSafe(ZX2Journals &journals, const KMRule &rule) const;
     bool sqlError(ZX2Journals &journals) const;
     // The whole rule table, in rule-number order. Call with writeLock held.
@@ -106,6 +126,56 @@ bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRul
             return true;
     }
     return KMAppliance::usedPorts().contains(port);
+}
+
+bool KMReverseproxyPrivate::checkNew(ZX2Journals &journals, const KMRule &rule, const QList<KMRule> &table,
+                                    const KMAppliancePorts &ports, std::optional<QList<int>> &listening,
+                                    const QList<KMRule> &exempt) const
+{
+    if (!contentSafe(journals, rule))
+        return false;
+    if (identical(rule, ports))
+        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
+    if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
+        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
+    // A custom port carries one rule; the appliance web ports carry many.
+    const int port = rule.source.port;
+    if (port > 0 && port != ports.of(rule.source.protocol)) {
+        if (!listening) {
+            listening = KMAppliance::usedPorts();
+            // Apache itself listens on the ports of the rules being replaced.
+            for (const KMRule &old : exempt)
+                listening->removeAll(old.source.port);
+        }
+        const bool ruled = std::any_of(table.cbegin(), table.cend(),
+                                       [port](const KMRule &other) { return other.source.port == port; });
+        if (ruled || listening->contains(port))
+            return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
+    }
+    const QString name = storedNameKey(rule.name);
+    if (std::any_of(table.cbegin(), table.cend(),
+                    [&name](const KMRule &other) { return storedNameKey(other.name) == name; }))
+        return fail(journals, ZX2Error::ERR_EXISTS, QStringLiteral("名称已存在"));
+    if (!validSource(rule, table, 0, ports))
+        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
+    return true;
+}
+
+bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, const QList<KMRule> &rules, bool replace)
+{
+    if (!db.transactionBegin())
+        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
+    int changes = 0;
+    int lastId = 0;
+    bool stored = !replace || db.call(changes, lastId, QStringLiteral("reverseproxy_clear"), QJsonObject());
+    for (auto rule = rules.cbegin(); stored && rule != rules.cend(); ++rule)
+        stored = db.call(changes, lastId, QStringLiteral("reverseproxy_append"), rule->storedValues());
+    if (stored && db.transactionCommit())
+        return true;
+    const bool sqlFailed = !stored;
+    db.transactionRollback();
+    return sqlFailed ? sqlError(journals)
+                     : fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot commit the transaction"));
 }
 
 bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
@@ -304,26 +374,12 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     const KMRule rule = KMRule::fromParams(params);
-    if (!d->contentSafe(journals, rule))
-        return false;
-    if (d->identical(rule, ports))
-        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-    if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
-        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
     QList<KMRule> before;
-    const bool readable = d->readRules(before);
-    // A custom port carries one rule; the appliance web ports carry many.
-    if (rule.source.port > 0 && rule.source.port != ports.of(rule.source.protocol)
-        && d->portTaken(rule.source.port, 0, readable ? &before : nullptr))
-        return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
-
-    QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_exists_name"), {{QStringLiteral("name"), rule.name}}))
+    if (!d->readRules(before))
         return d->sqlError(journals);
-    if (!rows.isEmpty())
-        return fail(journals, ZX2Error::ERR_EXISTS, QStringLiteral("名称已存在"));
-    if (!readable || !d->validSource(rule, before, 0, ports))
-        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
+    std::optional<QList<int>> listening;
+    if (!d->checkNew(journals, rule, before, ports, listening, QList<KMRule>()))
+        return false;
     QList<KMRule> after = before;
     after << rule;
     after.last().pxyno = before.isEmpty() ? 1 : before.last().pxyno + 1; // the store numbers upwards
@@ -412,6 +468,53 @@ bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
             return d->sqlError(journals);
         return changes > 0 || fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
     }, ports);
+}
+
+QString KMReverseproxy::importLabel(int index, const QJsonObject &params)
+{
+    const QString name = toString(params.value(QStringLiteral("name"))).trimmed();
+    return name.isEmpty() ? QStringLiteral("rule %1: ").arg(index + 1)
+                          : QStringLiteral("rule %1 (%2): ").arg(index + 1).arg(name);
+}
+
+bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun)
+{
+    std::lock_guard<std::mutex> locker(d->writeLock);
+    const KMAppliancePorts ports = KMAppliance::webPorts();
+    QList<KMRule> before;
+    if (!d->readRules(before))
+        return d->sqlError(journals);
+    QList<KMRule> after = replace ? QList<KMRule>() : before;
+    QList<KMRule> added;
+    std::optional<QList<int>> listening;
+    int pxyno = before.isEmpty() ? 1 : before.last().pxyno + 1; // the store numbers upwards
+    bool test = false;
+    for (int i = 0; i < rules.size(); ++i) {
+        const QJsonObject params = rules.at(i).toObject();
+        KMRule rule = KMRule::fromParams(params);
+        if (!d->checkNew(journals, rule, after, ports, listening, replace ? before : QList<KMRule>()))
+            return fail(journals, journals.err(), importLabel(i, params) + journals.errmsg());
+        rule.pxyno = pxyno++;
+        after << rule;
+        added << rule;
+        test = test || rule.writesDirectives();
+    }
+    if (dryRun && !test)
+        return true;
+    // A dry run stops before the store; the candidate files are then put back.
+    bool checked = false;
+    const bool committed = d->commit(journals, before, after, 0, test, [&] {
+        checked = true;
+        return !dryRun && d->storeAll(journals, added, replace);
+    }, ports);
+    if (!committed || !replace)
+        return committed || (dryRun && checked);
+    for (const KMRule &old : qAsConst(before)) { // their numbers are never given again
+        d->unsafeStored.remove(old.pxyno);
+        if (d->reload)
+            d->reload->forget(old.pxyno);
+    }
+    return true;
 }
 
 bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const

@@ -1,6 +1,7 @@
 #ifndef KMREVERSEPROXY_H
 #define KMREVERSEPROXY_H
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
 
@@ -38,6 +39,16 @@ public:
     // params additionally carries "pxyno", the rule to rewrite.
     bool change(ZX2Journals &journals, const QJsonObject &params);
     bool remove(ZX2Journals &journals, int pxyno);
+    // Adds rules (client rule parameter objects) to the table, or replaces
+    // the table with them, as one change: each passes every check of a
+    // create against the table as it will be, then one store transaction,
+    // one regeneration and one reload. On any refusal nothing changes and the
+    // journal holds the rule's own code and importLabel + the reason. dryRun
+    // answers the same and changes nothing.
+    bool importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun);
+    // "rule <index counted from 1> (<name>): ", how an import names a rule
+    // ("rule <index>: " without a name).
+    static QString importLabel(int index, const QJsonObject &params);
     // How Apache took the rules: the last reload's outcome, whether Apache
     // runs, and the rules left out of its configuration with the reason.
     bool status(ZX2Journals &journals, QJsonObject &results) const;

@@ -7,6 +7,8 @@
 #include "zx2error.h"
 #include "zx2utils.h"
 
+#include <QJsonArray>
+
 namespace {
 
 // The help entry of every command; an entry without "comment" is listed by
@@ -43,28 +45,55 @@ KMReverseproxy *manager()
 class KMReverseproxyRouterPrivate
 {
 public:
+    // Why the rule parameters of a create, a change or an import may not go
+    // to the rule manager; empty when they may.
+    static QString paramsProblem(const QJsonObject &params);
     // True when the rule parameters of a create or change may go to the rule
     // manager; otherwise the journal holds ERR_PARAMS and the reason.
     bool checkParams(QJsonObject cmdObject, ZX2Cabinet *envObject) const;
+    // The same for every rule of an import; the reason names the first rule
+    // that may not.
+    static bool checkImport(const QJsonObject &params, ZX2Cabinet *envObject);
 
     // Answers a request carrying "help" with the command's help entry; the
     // journal is left as it is.
     static bool answerHelp(QJsonObject *retObject, const QJsonObject &cmdObject);
 };
 
-bool KMReverseproxyRouterPrivate::checkParams(QJsonObject cmdObject, ZX2Cabinet *envObject) const
+QString KMReverseproxyRouterPrivate::paramsProblem(const QJsonObject &params)
 {
-    const QJsonObject params = cmdObject.value(kParams).toObject();
     const KMRule rule = KMRule::fromParams(params);
     // Only a JSON string is a name: a number given as name counts as missing.
     if (!params.value(QStringLiteral("name")).isString() || rule.name.isEmpty())
-        return refuse(envObject, QStringLiteral("参数遗漏或类型错误(name)"));
+        return QStringLiteral("参数遗漏或类型错误(name)");
     if (!isWebProtocol(rule.source.protocol))
-        return refuse(envObject, QStringLiteral("参数遗漏或内容错误(source.protocol: http, https)"));
+        return QStringLiteral("参数遗漏或内容错误(source.protocol: http, https)");
     if (!isWebProtocol(rule.dest.protocol))
-        return refuse(envObject, QStringLiteral("参数遗漏(dest.protocol: http, https"));
+        return QStringLiteral("参数遗漏(dest.protocol: http, https");
     if (!rule.destReachable())
-        return refuse(envObject, QStringLiteral("端口号错误(dest.port)或路径遗漏(dest.path)"));
+        return QStringLiteral("端口号错误(dest.port)或路径遗漏(dest.path)");
+    return QString();
+}
+
+bool KMReverseproxyRouterPrivate::checkParams(QJsonObject cmdObject, ZX2Cabinet *envObject) const
+{
+    const QString problem = paramsProblem(cmdObject.value(kParams).toObject());
+    return problem.isEmpty() || refuse(envObject, problem);
+}
+
+bool KMReverseproxyRouterPrivate::checkImport(const QJsonObject &params, ZX2Cabinet *envObject)
+{
+    const QJsonValue rules = params.value(QStringLiteral("rules"));
+    if (!rules.isArray())
+        return refuse(envObject, QStringLiteral("参数遗漏或类型错误(rules)"));
+    const QJsonArray array = rules.toArray();
+    for (int i = 0; i < array.size(); ++i) {
+        const QJsonObject rule = array.at(i).toObject();
+        const QString problem = array.at(i).isObject() ? paramsProblem(rule)
+                                                       : QStringLiteral("参数类型错误(rules)");
+        if (!problem.isEmpty())
+            return refuse(envObject, KMReverseproxy::importLabel(i, rule) + problem);
+    }
     return true;
 }
 
@@ -156,6 +185,23 @@ void KMReverseproxyRouter::_reverseproxy_status(QJsonObject *retObject, QJsonObj
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
 
+void KMReverseproxyRouter::_reverseproxy_import(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    const QJsonObject params = cmdObject.value(kParams).toObject();
+    if (!KMReverseproxyRouterPrivate::checkImport(params, envObject))
+        return;
+    const QJsonArray rules = params.value(QStringLiteral("rules")).toArray();
+    const bool replace = toBool(params.value(QStringLiteral("replace")));
+    const bool dryRun = toBool(params.value(QStringLiteral("dryrun")));
+    if (!manager()->importRules(*envObject, rules, replace, dryRun))
+        return;
+    retObject->insert(kResults, QJsonObject{{QStringLiteral("imported"), rules.size()},
+                                            {QStringLiteral("replace"), replace},
+                                            {QStringLiteral("dryrun"), dryRun}});
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
 void KMReverseproxyRouter::reverseproxy_alload(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
 {
     if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
@@ -190,4 +236,10 @@ void KMReverseproxyRouter::reverseproxy_status(QJsonObject *retObject, QJsonObje
 {
     if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
         _reverseproxy_status(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_import(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_import(retObject, cmdObject, envObject);
 }

@@ -28,12 +28,14 @@ private slots:
     void _reverseproxy_change(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void _reverseproxy_remove(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void _reverseproxy_status(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
+    void _reverseproxy_import(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_alload(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_acquit(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_create(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_change(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_remove(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_status(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
+    void reverseproxy_import(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
 
 private:
     Q_DISABLE_COPY(KMReverseproxyRouter)
