@@ -68,7 +68,7 @@ void tst_KMReverseproxyRouter::routerIdAndListing()
     QStringList names;
     IAppData()->router()->allInterfaces(names);
     for (const char *cmd : {"reverseproxy_alload", "reverseproxy_acquit", "reverseproxy_create",
-                            "reverseproxy_change", "reverseproxy_remove"})
+                            "reverseproxy_change", "reverseproxy_remove", "reverseproxy_import"})
         QVERIFY2(names.contains(QLatin1String(cmd)), cmd);
     for (const QString &name : names)
         QVERIFY2(!name.startsWith(QLatin1Char('_')), qPrintable(name));
