@@ -479,6 +479,8 @@ QString KMReverseproxy::importLabel(int index, const QJsonObject &params)
 
 bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun)
 {
+    if (rules.isEmpty() && !replace)
+        return true; // nothing to change, nothing to reload
     std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     QList<KMRule> before;
