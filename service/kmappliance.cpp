@@ -6,6 +6,11 @@
 
 #include <QNetworkInterface>
 
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
 
 const int kNetstatTimeout = 10000; // ms; netstat answers at once unless the system is stuck
@@ -39,20 +44,50 @@ bool KMAppliance::occupied(int port, const QString &path, const KMAppliancePorts
     return reservedPath(path);
 }
 
-QList<int> KMAppliance::usedPorts()
-{
-    QList<int> ports;
-    for (const KMListener &listener : listeners())
-        ports << listener.port;
-    return ports;
-}
-
-QList<KMListener> KMAppliance::listeners()
+bool KMAppliance::listeners(QList<KMListener> &listeners)
 {
     QString output;
     if (cmdExecute(output, {QStringLiteral("netstat"), QStringLiteral("-tunlp")}, kNetstatTimeout) != 0)
-        return {};
-    return listeningPrograms(output.toUtf8());
+        return false;
+    listeners = listeningPrograms(output.toUtf8());
+    return true;
+}
+
+KMAppliance::Bind KMAppliance::bindProbe(int port)
+{
+    // A dual-stack wildcard socket with SO_REUSEADDR, as Apache makes for
+    // "Listen <port>"; an IPv4 one where the host has no IPv6.
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = fd >= 0;
+    if (!ipv6)
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Bind::Unknown;
+    const int on = 1;
+    const int off = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int bound = -1;
+    if (ipv6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(quint16(port));
+        bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(quint16(port));
+        bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    }
+    // listen() finds a socket that is bound to the port without listening.
+    const bool free = bound == 0 && ::listen(fd, 1) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (free)
+        return Bind::Free;
+    return error == EADDRINUSE ? Bind::InUse : Bind::Unknown;
 }
 
 QStringList KMAppliance::localIPs()

@@ -32,10 +32,15 @@ public:
     // Whether the path is reserved on that port: only the appliance web ports
     // (and port 0, which stands for them) reserve paths.
     static bool occupied(int port, const QString &path, const KMAppliancePorts &ports);
-    // Local TCP ports something listens on; empty when netstat fails.
-    static QList<int> usedPorts();
-    // Every listening TCP port with its program; empty when netstat fails.
-    static QList<KMListener> listeners();
+    // Every listening TCP port with its program. False when netstat cannot
+    // run or fails: the list is then unknown, which is not the same as empty.
+    static bool listeners(QList<KMListener> &listeners);
+    // Whether this process could listen on the TCP port on every address,
+    // as Apache's "Listen <port>" does: InUse when another socket holds it
+    // (bound or listening), Unknown when the probe itself is not allowed
+    // (a port below 1024 without the capability to bind it).
+    enum class Bind { Free, InUse, Unknown };
+    static Bind bindProbe(int port);
     // The addresses of every interface that is up or running, loopback included.
     static QStringList localIPs();
 
