@@ -299,6 +299,10 @@ void KMLiveSitePrivate::record(bool ok, const QString &text, const QMap<int, QSt
     QMap<int, QString> ruleNames;
     for (const KMRule &rule : qAsConst(live))
         ruleNames.insert(rule.pxyno, rule.name);
+    ZX2StatePrintln(ok ? 0 : 4, ok ? QStringLiteral("Apache reloaded")
+                                   : QStringLiteral("Apache reload failed: ") + text);
+    for (auto rule = out.cbegin(); rule != out.cend(); ++rule)
+        ZX2StatePrintln(2, QStringLiteral("rule %1 disabled: %2").arg(rule.key()).arg(rule.value()));
     QMap<int, QString> reloadOut = out;
     for (auto rule = screened.cbegin(); rule != screened.cend(); ++rule)
         reloadOut.remove(rule.key());
@@ -310,10 +314,6 @@ void KMLiveSitePrivate::record(bool ok, const QString &text, const QMap<int, QSt
         disabled = reloadOut;
         names = ruleNames;
     }
-    ZX2StatePrintln(ok ? 0 : 4, ok ? QStringLiteral("Apache reloaded")
-                                   : QStringLiteral("Apache reload failed: ") + text);
-    for (auto rule = out.cbegin(); rule != out.cend(); ++rule)
-        ZX2StatePrintln(2, QStringLiteral("rule %1 disabled: %2").arg(rule.key()).arg(rule.value()));
 }
 
 KMLiveSite::KMLiveSite(std::function<void()> afterReload)
