@@ -5,7 +5,6 @@
 #include "zx2error.h"
 #include "zx2file.h"
 #include "zx2localserver.h"
-#include "zx2localsocket.h"
 #include "kmpaths.h"
 #include "zx2utils.h"
 
@@ -156,15 +155,18 @@ int checkServer(const Service &service)
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
     const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
     const int error = errno;
-    const uint peer = connected ? ZX2LocalSocket::uidOf(quintptr(fd)) : 0;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool known = connected && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
     ::close(fd);
     if (!connected && (error == EACCES || error == EPERM))
         return fail(QStringLiteral("permission denied: %1").arg(path), PermissionDenied);
     if (!connected)
         return unreachable(service);
-    if (peer != 0 && peer != ::geteuid()) {
-        const passwd *user = ::getpwuid(peer);
-        const QString name = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(peer);
+    if (!known || (peer.uid != 0 && peer.uid != ::geteuid())) {
+        const passwd *user = known ? ::getpwuid(peer.uid) : nullptr;
+        const QString name = user ? QString::fromLocal8Bit(user->pw_name)
+                                  : known ? QString::number(peer.uid) : QStringLiteral("unknown");
         return fail(QStringLiteral("not the service: the server at %1 runs as user %2").arg(path, name),
                     ForeignServer);
     }
