@@ -2,6 +2,7 @@
 
 #include "kmreverseproxy.h"
 #include "kmreverseproxyrouter.h"
+#include "kmstartfailure.h"
 #include "zx2file.h"
 #include "zx2journals.h"
 #include "zx2localserver.h"
@@ -10,20 +11,12 @@
 #include "zx2utils.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QMetaType>
 #include <QSocketNotifier>
-#include <QTextStream>
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -35,65 +28,6 @@ AppData *g_appData = nullptr;
 int g_quitPipe[2] = {-1, -1};
 
 } // namespace
-
-// The one line a start that cannot go on leaves: the service manager keeps
-// standard error in its journal and restarts the service into the same cause.
-static bool startFailure(const QString &cause, const QString &path)
-{
-    QTextStream(stderr) << "reverseproxy: " << cause << ": " << path << Qt::endl;
-    return false;
-}
-
-// Where the local server puts the socket of name: a bare name lives in the
-// temporary directory, as the local-socket layer places it.
-static QString socketPath(const QString &name)
-{
-    if (name.startsWith(QLatin1Char('/')))
-        return name;
-    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
-}
-
-// Whether a live server accepts connections on the socket file at path.
-static bool isServed(const QByteArray &path)
-{
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof address.sun_path)
-        return false;
-    qstrncpy(address.sun_path, path.constData(), sizeof address.sun_path);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const bool served = fd >= 0
-        && (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 || errno == EAGAIN);
-    if (fd >= 0)
-        ::close(fd);
-    return served;
-}
-
-// The user name of uid, or the number when it has none.
-static QString userName(uid_t uid)
-{
-    const passwd *entry = ::getpwuid(uid);
-    return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(uid);
-}
-
-// Names why the local server could not take the socket; the server itself
-// only reports that it failed. error: errno right after the failure.
-static bool socketFailure(const ZX2LocalServer &server, const QString &path, int error)
-{
-    const QString group = server.socketGroup();
-    if (!group.isEmpty() && !::getgrnam(group.toLocal8Bit().constData()))
-        return startFailure(QStringLiteral("unknown socket group \"%1\" (\"lpcgroup\")").arg(group), path);
-    const QByteArray file = QFile::encodeName(path);
-    struct stat info{};
-    if (::lstat(file.constData(), &info) == 0 && S_ISSOCK(info.st_mode) && isServed(file))
-        return startFailure(QStringLiteral("socket in use by another server (socket of user %1)")
-                                .arg(userName(info.st_uid)), path);
-    QString reason = server.errorString();
-    if (reason.isEmpty() && error != 0)
-        reason = QString::fromLocal8Bit(std::strerror(error));
-    const QString detail = reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason);
-    return startFailure(QStringLiteral("cannot listen on the socket") + detail, path);
-}
 
 static void sigInt_AppQuit(int signal)
 {
@@ -131,9 +65,7 @@ public:
 };
 
 AppDataPrivate::AppDataPrivate()
-    : reverseproxy(nullptr)
-    , router(nullptr)
-    , server(nullptr)
+    : reverseproxy(nullptr), router(nullptr), server(nullptr)
 {
 }
 
@@ -180,12 +112,8 @@ bool AppData::start()
 {
     ZX2Journals myJournals;
     if (!d->reverseproxy.start(myJournals)) {
-        const QString database = orbaPath(QLatin1String(kReverseproxyDatabase));
-        // A store that cannot be opened at all leaves the journal empty.
-        if (myJournals.errmsg().isEmpty())
-            return startFailure(QStringLiteral("cannot open or create the rule database"), database);
-        return startFailure(QStringLiteral("damaged rule database (%1)").arg(myJournals.errmsg().simplified()),
-                            database);
+        PRINTVAR(myJournals.toObject());
+        return databaseFailure(myJournals, orbaPath(QLatin1String(kReverseproxyDatabase)));
     }
     const QJsonObject config = configuration();
     setDebugging(toBool(config.value(QStringLiteral("debugging"))));
@@ -199,7 +127,7 @@ bool AppData::start()
     errno = 0;
     if (!d->server.start(d->lpcid)) {
         const int error = errno;
-        return socketFailure(d->server, socketPath(d->lpcid), error);
+        return socketFailure(d->server, d->lpcid, error);
     }
     if (debugging())
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + d->lpcid));
