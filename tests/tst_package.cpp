@@ -276,7 +276,7 @@ void TestPackage::postrm()
         const QFileInfo info(etc + QLatin1String(file));
         QVERIFY2(info.exists() && info.size() == 0, file);
     }
-    QCOMPARE(calls.contains(QStringLiteral("systemctl reload apache2")), apacheActive);
+    QCOMPARE(calls.contains(QStringLiteral("deb-systemd-invoke reload apache2.service")), apacheActive);
 }
 
 void TestPackage::lintian()
