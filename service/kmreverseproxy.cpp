@@ -53,7 +53,6 @@ public:
     // same protocol, effective port and path.
     static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
                             const KMAppliancePorts &ports);
-    bool identical(const KMRule &rule, const KMAppliancePorts &ports) const;
     // Whether another of rules (null when they could not be read) has the
     // source port, or something listens on it.
     static bool portTaken(int port, int skipPxyno, const QList<KMRule> *rules);
@@ -88,16 +87,6 @@ public:
     // at start (rules stored since then passed the checks), by number.
     QMap<int, QString> unsafeStored;
 };
-
-bool KMReverseproxyPrivate::identical(const KMRule &rule, const KMAppliancePorts &ports) const
-{
-    if (rule.source.effectivePort(ports) != rule.dest.effectivePort(ports)
-        || rule.source.protocol != rule.dest.protocol || rule.source.path != rule.dest.path)
-        return false;
-    const QString &host = rule.dest.host;
-    return host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost")
-           || KMAppliance::localIPs().contains(host);
-}
 
 bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> *rules)
 {
@@ -306,12 +295,12 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     const KMRule rule = KMRule::fromParams(params);
     if (!d->contentSafe(journals, rule))
         return false;
-    if (d->identical(rule, ports))
-        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-    if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
-        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
     QList<KMRule> before;
     const bool readable = d->readRules(before);
+    if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(before, rule)))
+        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
+    if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
+        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
     // A custom port carries one rule; the appliance web ports carry many.
     if (rule.source.port > 0 && rule.source.port != ports.of(rule.source.protocol)
         && d->portTaken(rule.source.port, 0, readable ? &before : nullptr))
@@ -354,18 +343,17 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     const KMRuleSide stored = KMRule::fromParams(found->params, true).source;
     const bool sameSource = rule.source.protocol == stored.protocol && rule.source.host == stored.host
                             && rule.source.port == stored.port && rule.source.path == stored.path;
+    // Checked as a create whatever moved: the changed rule is written even
+    // when the stored one was left out.
+    if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(before, rule)))
+        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
     if (!sameSource) {
-        if (d->identical(rule, ports))
-            return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
         // Apache itself listens on the appliance web ports, so they are not exempt here.
         if (rule.source.port != stored.port && rule.source.port != 0
             && d->portTaken(rule.source.port, rule.pxyno, &before))
             return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
     }
-    // A rule moved onto an appliance web port must not take over its site.
-    const bool moved = rule.source.protocol != stored.protocol || rule.source.port != stored.port
-                       || rule.source.path != stored.path;
-    if (moved && KMAppliance::occupied(rule.source.port, rule.source.path, ports))
+    if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
         return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
 
     QList<QJsonObject> rows;
