@@ -60,9 +60,9 @@ QHostAddress unscoped(QHostAddress address)
 // IPv6 and IPv4-mapped form, and every address of the host's interfaces.
 bool isLocalAddress(const QHostAddress &address)
 {
-    bool mapped = false;
-    const quint32 ipv4 = address.toIPv4Address(&mapped);
-    if (mapped && ((ipv4 >> 24) == 127 || (ipv4 >> 24) == 0))
+    bool isIpv4 = false; // or IPv4-mapped
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (isIpv4 && ((ipv4 >> 24) == 127 || (ipv4 >> 24) == 0))
         return true;
     if (address.isLoopback() || address == QHostAddress(QHostAddress::AnyIPv6))
         return true;
@@ -77,16 +77,19 @@ bool isLocalAddress(const QHostAddress &address)
 // Whether a destination host names this machine. Numeric IPv4 is read as the
 // C library reads it for a connection ("127.1", "2130706433", "0x7f.1");
 // the generator writes 127.0.0.1 for an empty host. Other names are not
-// resolved: only the loopback names and the machine's own name (Debian maps
-// it to 127.0.1.1) are known without asking a resolver.
+// resolved (a resolver may be slow, and its answer may change later): the
+// loopback names of Debian's hosts file, "*.localhost" and the machine's
+// own name (Debian maps it to 127.0.1.1) stand for this machine.
 bool isLocalHost(const QString &text)
 {
+    static const QStringList loopbackNames = {QStringLiteral("localhost"), QStringLiteral("localhost.localdomain"),
+                                              QStringLiteral("ip6-localhost"), QStringLiteral("ip6-loopback")};
     QString host = text.trimmed().toLower();
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
     while (host.endsWith(QLatin1Char('.')))
         host.chop(1); // a fully qualified spelling of the same name
-    if (host.isEmpty() || host == QLatin1String("localhost") || host.endsWith(QLatin1String(".localhost"))
+    if (host.isEmpty() || loopbackNames.contains(host) || host.endsWith(QLatin1String(".localhost"))
         || host == QHostInfo::localHostName().toLower())
         return true;
     QHostAddress address;

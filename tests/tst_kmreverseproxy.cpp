@@ -410,7 +410,7 @@ private slots:
         QTest::addColumn<int>("port");
         QTest::addColumn<bool>("refused");
         for (const char *host : {"127.0.0.1", "127.1", "2130706433", "0x7f.1", "0177.0.0.1", "127.0.0.2", "0.0.0.0",
-                                 "0", "localhost", "LocalHost.", "app.localhost", "", "::1", "[::1]", "::",
+                                 "0", "localhost", "LocalHost.", "app.localhost", "ip6-localhost", "", "::1", "[::1]", "::",
                                  "::ffff:127.0.0.1", "[::ffff:7f00:1]", "::ffff:0.0.0.0"})
             QTest::newRow(qPrintable(QString("%1 on the web port").arg(host))) << QString(host) << "http" << 80 << true;
         QTest::newRow("web port of the protocol") << "localhost" << "https" << 0 << true;
