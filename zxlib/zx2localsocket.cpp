@@ -64,7 +64,7 @@ public:
     bool serveBuffer();
     // Holds budget for the bytes of the unfinished datagram received so far;
     // false when they do not fit, or its declared length never could.
-    bool hold(qint64 declared);
+    bool hold(qint64 length);
     void releaseHeld();
     void answer(const QJsonObject &request);
     // Writes what the socket takes now; false when the peer is gone.
