@@ -83,7 +83,6 @@ public:
                     int skipPxyno, const KMAppliancePorts &ports) const;
     static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
                             const KMAppliancePorts &ports);
-    bool identical(const KMRule &rule, const KMAppliancePorts &ports) const;
     // Whether another of rules has the custom port, something listens on it
     // or holds it, or that cannot be known.
     static bool portTaken(int port, int skipPxyno, const QList<KMRule> &rules);
@@ -104,16 +103,6 @@ public:
     // bytes): every listing carries them all in one answer.
     static const qint64 kMaxStored = 32 * 1024 * 1024;
 };
-
-bool KMReverseproxyPrivate::identical(const KMRule &rule, const KMAppliancePorts &ports) const
-{
-    if (rule.source.effectivePort(ports) != rule.dest.effectivePort(ports)
-        || rule.source.protocol != rule.dest.protocol || rule.source.path != rule.dest.path)
-        return false;
-    const QString &host = rule.dest.host;
-    return host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost")
-           || KMAppliance::localIPs().contains(host);
-}
 
 // A port no rule has is free only when netstat could list the listeners,
 // none of them has it, and no socket holds it without listening.
@@ -179,9 +168,9 @@ bool KMReverseproxyPrivate::admissible(ZX2Journals &journals, const KMRule &rule
                                        const QList<KMRule> &table, int skipPxyno,
                                        const KMAppliancePorts &ports) const
 {
-    if (identical(rule, ports))
+    if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(table, rule)))
         return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-    if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
+    if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
         return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
     // A custom port carries one rule; the appliance web ports carry many,
     // but a change may not move a rule onto one by number (Apache listens
@@ -221,8 +210,10 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
         const QString field = rule.unsafeField();
         if (!field.isEmpty())
             out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
-        else if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
+        else if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
             out.insert(rule.pxyno, QStringLiteral("源路径已被保留不可用"));
+        else if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(rules, rule)))
+            out.insert(rule.pxyno, QStringLiteral("来源和目标不能完全一致"));
     }
     return out;
 }

@@ -6,6 +6,7 @@
 #include "zx2journals.h"
 #include "kmpaths.h"
 
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -355,7 +356,7 @@ private slots:
         QVERIFY(create(rule("b", "http", 80, "/b", 3000)));         // the web ports carry many rules
         QVERIFY(create(rule("c", "http", 8081, "/api", 3000)));     // reserved only on the web ports
         QVERIFY(create(rule("d", "http", 0, "/API", 3000)));        // letter case counts
-        QVERIFY(create(rule("e", "http", 3000, "/", 3000, "LOCALHOST")));
+        QVERIFY(create(rule("e", "http", 3002, "/", 3001, "LOCALHOST")));  // a local program, not Apache
         QVERIFY(create(rule("f", "https", 0, "/a", 3000)));
         // Only destination and name change: no source checks, though 8080 listens now.
         QVERIFY(create(rule("g", "http", 8080, "/g", 3000)));
@@ -368,6 +369,175 @@ private slots:
         QCOMPARE(record, moved);
         QVERIFY(!manager->remove(journals, 8));
         QCOMPARE(journals.errmsg(), QString("序号不存在"));
+    }
+
+    // The appliance's site on its web ports (port 0 stands for them): a
+    // create there, and a change of rule 1 onto it, is refused.
+    void reservedSources_data()
+    {
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("reserved");
+        for (const char *prefix : {"/product", "/api", "/wmi", "/shares", "/desktop", "/apps", "/download"})
+            QTest::newRow(prefix) << "http" << 0 << QString(prefix) + "/auth/x" << true;
+        for (const char *index : {"/index.html", "/index.htm", "/index.php", "/index.cgi", "/index.pl", "/index.xhtml"})
+            QTest::newRow(index) << "https" << 0 << QString(index) << true;
+        QTest::newRow("below an index document") << "http" << 0 << "/index.php/x" << true;
+        QTest::newRow("root") << "http" << 0 << "/" << true;
+        QTest::newRow("empty path") << "http" << 0 << "" << true;
+        QTest::newRow("doubled slash") << "http" << 0 << "//api" << true;
+        QTest::newRow("doubled slash, below") << "https" << 0 << "//api/x" << true;
+        QTest::newRow("doubled root") << "http" << 0 << "//" << true;
+        QTest::newRow("trailing slashes") << "http" << 0 << "/desktop//" << true;
+        QTest::newRow("dot segments") << "http" << 0 << "/x/../api/auth" << true;
+        QTest::newRow("escaped") << "http" << 0 << "/%61pi/auth" << true;
+        QTest::newRow("http web port") << "http" << 80 << "/api/auth" << true;
+        QTest::newRow("https web port") << "https" << 443 << "/api/auth" << true;
+        QTest::newRow("the other web port") << "http" << 443 << "/apps/x" << true;
+        QTest::newRow("longer first segment") << "http" << 0 << "/apix/auth" << false;
+        QTest::newRow("letter case counts") << "http" << 0 << "/API/auth" << false;
+        QTest::newRow("deeper") << "http" << 0 << "/x/api" << false;
+        QTest::newRow("index document below") << "http" << 0 << "/x/index.html" << false;
+        QTest::newRow("custom port") << "http" << 8081 << "/api/auth" << false;
+        QTest::newRow("custom port root") << "https" << 8443 << "/" << false;
+    }
+    void reservedSources()
+    {
+        QFETCH(QString, protocol);
+        QFETCH(int, port);
+        QFETCH(QString, path);
+        QFETCH(bool, reserved);
+        // On the row's web port, so that the change moves only the path (a
+        // move onto a port something listens on is refused before).
+        const bool webPort = port == 80 || port == 443;
+        QVERIFY(create(rule("base", webPort ? protocol : "http", webPort ? port : 0, "/base", 3000)));
+        const QJsonObject request = rule("x", protocol, port, path, 3000);
+        for (const bool change : {false, true}) {
+            ZX2Journals journals;
+            const bool stored = change ? manager->change(journals, with(with(request, "name", "base"), "pxyno", 1))
+                                       : manager->create(journals, request);
+            QCOMPARE(stored, !reserved);
+            QCOMPARE(journals.errmsg(), reserved ? QString("源路径已被保留不可用") : QString());
+            if (stored && !change)
+                QVERIFY(manager->remove(journals, 2));
+        }
+    }
+
+    // A destination that is this Apache (a local address on a web port, on
+    // the custom port 8081 of a stored rule, or on the rule's own port 8090)
+    // is refused for a create and for a change of rule 2 alike.
+    void thisApache_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("protocol");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("refused");
+        for (const char *host : {"127.0.0.1", "127.1", "2130706433", "0x7f.1", "0177.0.0.1", "127.0.0.2", "0.0.0.0",
+                                 "0", "localhost", "LocalHost.", "app.localhost", "ip6-localhost", "", "::1", "[::1]", "::",
+                                 "::ffff:127.0.0.1", "[::ffff:7f00:1]", "::ffff:0.0.0.0"})
+            QTest::newRow(qPrintable(QString("%1 on the web port").arg(host))) << QString(host) << "http" << 80 << true;
+        QTest::newRow("web port of the protocol") << "localhost" << "https" << 0 << true;
+        QTest::newRow("the other web port") << "127.0.0.1" << "http" << 443 << true;
+        QTest::newRow("custom port of a rule") << "127.0.0.1" << "http" << 8081 << true;
+        QTest::newRow("own source port") << "localhost" << "http" << 8090 << true;
+        QTest::newRow("own name") << QHostInfo::localHostName() << "http" << 80 << true;
+        for (const QString &ip : KMAppliance::localIPs())
+            QTest::newRow(qPrintable("own address " + ip)) << ip << "http" << 80 << true;
+        QTest::newRow("local program") << "127.0.0.1" << "http" << 3000 << false;
+        QTest::newRow("local listener, not Apache") << "localhost" << "http" << 8022 << false;
+        QTest::newRow("other host on the web port") << "203.0.113.9" << "http" << 80 << false;
+        QTest::newRow("name that is not local") << "localhost.example" << "https" << 443 << false;
+    }
+    void thisApache()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, protocol);
+        QFETCH(int, port);
+        QFETCH(bool, refused);
+        QVERIFY(create(rule("c", "http", 8081, "/c", 3000)));
+        QVERIFY(create(rule("base", "http", 0, "/base", 3000)));
+        const QJsonObject request = with(with(rule("x", "http", 8090, "/x", port, host), "dest/protocol", protocol),
+                                         "dest/path", "/x");
+        for (const bool change : {false, true}) {
+            ZX2Journals journals;
+            const bool stored = change ? manager->change(journals, with(with(request, "name", "base"), "pxyno", 2))
+                                       : manager->create(journals, request);
+            QCOMPARE(stored, !refused);
+            QCOMPARE(journals.errmsg(), refused ? QString("来源和目标不能完全一致") : QString());
+            if (stored && !change)
+                QVERIFY(manager->remove(journals, 3));
+        }
+    }
+
+    // Expressions may not test files nor read the service's environment;
+    // ordinary values with dashes stay accepted.
+    void expressions_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("file test") << "Header" << "always set X 1 \"expr=-f '/etc/shadow'\"" << true;
+        QTest::newRow("file test, no blank") << "Header" << "set X 1 expr=-f'/etc/shadow'" << true;
+        QTest::newRow("file test on a variable") << "Header" << "set X 1 \"expr=-F%{REQUEST_URI}\"" << true;
+        for (const char *op : {"-d", "-e", "-s", "-L", "-h", "-x", "-U", "-A"})
+            QTest::newRow(op) << "Header" << QString("set X 1 \"expr=!%1 '/root/.ssh'\"").arg(op) << true;
+        QTest::newRow("in parentheses") << "RequestHeader" << "set X 1 \"expr=(-e '/etc/x')\"" << true;
+        QTest::newRow("after an operator") << "Header" << "set X 1 \"expr=true||-e '/etc/x'\"" << true;
+        QTest::newRow("Require expr") << "Require" << "expr -s '/etc/shadow'" << true;
+        QTest::newRow("Require not expr") << "require" << "not EXPR -x '/bin/sh'" << true;
+        QTest::newRow("osenv variable") << "Header" << "set X \"expr=%{osenv:PATH}\"" << true;
+        QTest::newRow("osenv variable, spaced") << "Header" << "set X %{ OsEnv : PATH }" << true;
+        QTest::newRow("env variable") << "Require" << "expr %{ENV:HOME} == '/root'" << true;
+        QTest::newRow("osenv function") << "Header" << "set X 1 \"expr=osenv('PATH') =~ /bin/\"" << true;
+        QTest::newRow("env function, spaced") << "Header" << "set X 1 \"expr=Env ( 'HOME' ) == ''\"" << true;
+        QTest::newRow("max-age") << "Header" << "always set Strict-Transport-Security \"max-age=31536000\"" << false;
+        QTest::newRow("minus one") << "Header" << "set X-Count -1" << false;
+        QTest::newRow("no-cache") << "Header" << "set Cache-Control no-cache \"expr=%{REQUEST_URI} =~ m#^/no-f#\"" << false;
+        QTest::newRow("dash letter, no expression") << "Header" << "set X-Flag -f" << false;
+        QTest::newRow("env word, no expression") << "RequestHeader" << "set X-Env (prod)" << false;
+        QTest::newRow("request variable") << "Header" << "set X 1 \"expr=reqenv('A') == '1' && -n %{HTTP_HOST}\"" << false;
+        QTest::newRow("string operator") << "Require" << "expr %{REQUEST_URI} -strmatch '/a/*' || -T %{HTTPS}" << false;
+    }
+    void expressions()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, value);
+        QFETCH(bool, refused);
+        const QJsonObject params = with(rule("web", "http", 0, "/web", 3000), "httpheaders",
+                                        QJsonArray{QJsonObject{{"key", key}, {"value", value}}});
+        ZX2Journals journals;
+        QCOMPARE(manager->create(journals, params), !refused);
+        QCOMPARE(journals.errmsg(), refused ? QString("参数内容错误(httpheaders)") : QString());
+    }
+
+    // A port is a JSON number or a decimal text; anything else the framework
+    // would read as hexadecimal or as 1.
+    void portTypes_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QJsonValue>("value");
+        QTest::addColumn<QString>("field"); // empty: accepted
+        QTest::newRow("word") << "source/port" << QJsonValue("abc") << "source.port";
+        QTest::newRow("hexadecimal text") << "source/port" << QJsonValue("0x9597") << "source.port";
+        QTest::newRow("true") << "source/port" << QJsonValue(true) << "source.port";
+        QTest::newRow("object") << "source/port" << QJsonValue(QJsonObject{{"p", 1}}) << "source.port";
+        QTest::newRow("dest word") << "dest/port" << QJsonValue("bb8") << "dest.port";
+        QTest::newRow("dest false") << "dest/port" << QJsonValue(false) << "dest.port";
+        QTest::newRow("decimal text") << "source/port" << QJsonValue("8080") << "";
+        QTest::newRow("dest decimal text") << "dest/port" << QJsonValue("3001") << "";
+        QTest::newRow("number") << "source/port" << QJsonValue(8080) << "";
+        QTest::newRow("empty text") << "source/port" << QJsonValue("") << "";
+        QTest::newRow("null") << "source/port" << QJsonValue() << "";
+    }
+    void portTypes()
+    {
+        QFETCH(QString, key);
+        QFETCH(QJsonValue, value);
+        QFETCH(QString, field);
+        ZX2Journals journals;
+        QCOMPARE(manager->create(journals, with(rule("web", "http", 0, "/web", 3000), key, value)), field.isEmpty());
+        QCOMPARE(journals.errmsg(), field.isEmpty() ? QString() : "参数内容错误(" + field + ")");
     }
 
     void unsafeContent_data()
