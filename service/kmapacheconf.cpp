@@ -244,10 +244,13 @@ QStringList nestedPaths(const QList<const KMRule *> &rules, int index)
 // the site serves that path or, on the appliance's web ports, the appliance
 // reserves it. mod_alias would percent-encode the target in lower case,
 // which browsers keep: cookie paths, encoded in upper case as browsers
-// encode, would then not match. The lines go before every location.
+// encode, would then not match. Without mod_rewrite the bare path stays
+// unserved rather than every such rule failing Apache's test. The lines go
+// before every location.
 QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, QList<int> &owners)
 {
     QStringList lines;
+    int first = 0; // the rule of the first redirect, owner of the section lines
     for (const KMRule *rule : rules) {
         QString bare = rule->source.path;
         while (bare.endsWith(QLatin1Char('/')))
@@ -259,12 +262,17 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
             || (webSite && KMAppliance::reservedPath(bare)))
             continue;
         if (lines.isEmpty()) {
-            lines << QString() << QStringLiteral("RewriteEngine On");
-            owners << rule->pxyno << rule->pxyno;
+            first = rule->pxyno;
+            lines << QString() << QStringLiteral("<IfModule rewrite_module>") << QStringLiteral("    RewriteEngine On");
+            owners << first << first << first;
         }
-        lines << QStringLiteral("RewriteRule '^") % regexLiteral(bare) % QStringLiteral("$' '")
+        lines << QStringLiteral("    RewriteRule '^") % regexLiteral(bare) % QStringLiteral("$' '")
                      % rewriteLiteral(encodedPath(rule->source.path)) % QStringLiteral("' [R=301,NE,L]");
         owners << rule->pxyno;
+    }
+    if (first) {
+        lines << QStringLiteral("</IfModule>");
+        owners << first;
     }
     return lines;
 }

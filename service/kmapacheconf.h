@@ -44,9 +44,9 @@ public:
     // each site the blocks go in ascending source-path length (rule order
     // among equal lengths), so the most specific prefix wins; every rule to
     // one destination origin carries the proxy options of all of them. A
-    // prefix ending in "/" redirects its bare path there (mod_rewrite) where
-    // no other rule of the site serves that path and the appliance does not
-    // reserve it.
+    // prefix ending in "/" redirects its bare path there (mod_rewrite, when
+    // loaded) where no other rule of the site serves that path and the
+    // appliance does not reserve it.
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
