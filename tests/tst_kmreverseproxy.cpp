@@ -174,7 +174,7 @@ private slots:
     {
         QVERIFY(create(rule("web", "http", 8080, "/app", 3000)));
         QCOMPARE(readFile("/orba/etc/reverseproxy/virtualhost/http_8080.conf"),
-                 QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n    \n"
+                 QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n    Redirect 404 /\n    \n"
                             "    # web\n    <Location '/app'>\n        ProxyPass 'http://127.0.0.1:3000' upgrade=websocket\n"
                             "        SetEnv REVERSEPROXY_RULE 1\n"
                             "        Header edit Location '^(?:(?i:http://127\\.0\\.0\\.1:3000))?(/(?!/).*)?$' '/app$1'"
@@ -182,7 +182,8 @@ private slots:
                             "        Header edit* Set-Cookie '(;\\s*(?i:path)=)(/[^;]*)' '$1/app$2'"
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "        RequestHeader set X-Forwarded-Proto 'http'\n    \n"
-                            "        ProxyPassReverse On\n        ProxyPassInterpolateEnv On\n        ProxyErrorOverride On\n"
+                            "        ProxyPassReverse On\n        ProxyPassInterpolateEnv On\n"
+                            "        ProxyErrorOverride On 500 502 503 504\n"
                             "    \n    </Location>\n    \n</VirtualHost>\n"));
         QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), QByteArray());
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), QByteArray());
@@ -206,8 +207,9 @@ private slots:
                             "    Header edit* Set-Cookie '(;\\s*(?i:path)=)(/[^;]*)' '$1/shop$2'"
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "    RequestHeader set X-Forwarded-Proto 'https'\n\n    ProxyPassReverse On\n"
-                            "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n    # mark\n    Header set X-A 1\n\n"
-                            "    RequestHeader unset X-B\n\n</Location>\n"));
+                            "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n</Location>\n"
+                            "<LocationMatch '^/shop(?:/|$)'>\n    # mark\n    Header set X-A 1\n\n"
+                            "    RequestHeader unset X-B\n\n</LocationMatch>\n"));
         QVERIFY(QDir(vhostDir()).entryList(QDir::Files).isEmpty());
     }
 
@@ -233,11 +235,10 @@ private slots:
         const QByteArray head = "\n# https 自定义端口配置\n<IfModule ssl_module>\n        Listen 443\n</IfModule>\n"
                                 "<IfModule mod_gnutls.c>\n        Listen 443\n</IfModule>\n<VirtualHost *:443>\n"
                                 "    ServerName nas.example\n    AddDefaultCharset UTF-8\n    SSLEngine on\n"
-                                "    SSLCipherSuite ALL:!ADH:!EXPORT56:RC4+RSA:+HIGH:+MEDIUM:+LOW:+SSLv2:+EXP:+eNULL\n"
                                 "    Include " + orbaPath("/orba/etc/apache2/snippets/ssl.conf").toUtf8() + "\n";
         const QByteArray hsts = "\n    # 启用 HSTS\n"
                                 "    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"\n";
-        QVERIFY2(file.startsWith(head + (lastHsts ? hsts : "") + "    \n    # one\n"), file.constData());
+        QVERIFY2(file.startsWith(head + (lastHsts ? hsts : "") + "    Redirect 404 /\n    \n    # one\n"), file.constData());
         QVERIFY(file.contains("    # two\n") && file.endsWith("    </Location>\n    \n</VirtualHost>\n"));
     }
 

@@ -54,7 +54,12 @@ const char *const kDescription =
     "Example: forward http://<appliance>/media/ to a local media server:\n"
     "  reverseproxyctl reverseproxy_create '{\"name\":\"media\",\n"
     "      \"source\":{\"protocol\":\"http\",\"port\":0,\"path\":\"/media\"},\n"
-    "      \"dest\":{\"protocol\":\"http\",\"host\":\"127.0.0.1\",\"port\":8096,\"path\":\"/\"}}'";
+    "      \"dest\":{\"protocol\":\"http\",\"host\":\"127.0.0.1\",\"port\":8096,\"path\":\"/\"}}'\n"
+    "\n"
+    "Apps that check the Origin header (notebook kernels, server consoles) refuse\n"
+    "their requests and WebSockets behind a rule unless it passes the browser's\n"
+    "Host on; add to the rule:\n"
+    "  \"httpheaders\":[{\"key\":\"ProxyPreserveHost\",\"value\":\"On\"}]";
 
 // Where and how long to ask the service.
 struct Service {
