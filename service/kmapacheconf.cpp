@@ -259,7 +259,7 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
             return other != rule && serves(other->source.path, bare);
         });
         if (bare.isEmpty() || bare == rule->source.path || taken
-            || (webSite && KMAppliance::reservedPath(bare)))
+            || (webSite && KMAppliance::reservedSource(0, bare, KMAppliancePorts())))
             continue;
         if (lines.isEmpty()) {
             first = rule->pxyno;

@@ -45,6 +45,42 @@ QSet<int> writtenPorts()
     return ports;
 }
 
+// Who holds TCP ports now, as far as this process can tell. netstat's program
+// column counts where it names a program; where it shows "-" (another
+// user's process, or no privilege to see it) or lists nothing, a port is
+// Apache's only while Apache runs and took it at its last good reload, and
+// a bind probe finds a socket that holds a port without listening.
+class PortHolders
+{
+public:
+    PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel)
+        : m_known(KMAppliance::listeners(m_listeners))
+    {
+        m_apachePorts = KMApacheSite::state(cancel) == QLatin1String("active") ? apachePorts : QSet<int>();
+    }
+
+    // False when netstat could not list the listeners.
+    bool known() const { return m_known; }
+    // Whether a program other than Apache holds the port.
+    bool foreign(int port) const
+    {
+        const bool apacheHolds = m_apachePorts.contains(port);
+        QString program;
+        for (const KMListener &listener : m_listeners) {
+            if (listener.port == port && (program.isEmpty() || program == QLatin1String("-")))
+                program = listener.program.isEmpty() ? QStringLiteral("-") : listener.program;
+        }
+        if (program.isEmpty())
+            return !apacheHolds && KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse;
+        return program == QLatin1String("-") ? !apacheHolds : !apacheProgram(program);
+    }
+
+private:
+    QList<KMListener> m_listeners;
+    bool m_known;
+    QSet<int> m_apachePorts;
+};
+
 qint64 configurationSize(const KMApacheFiles &files)
 {
     qint64 size = 0;
@@ -76,8 +112,6 @@ public:
     std::mutex siteLock;
     QList<KMRule> live;
     QMap<int, QString> screened; // content no longer accepted, found at start
-    // Custom ports Apache itself listened on after the last good reload.
-    QSet<int> livePorts;
 
     // Guards the schedule; the worker sleeps on wake.
     std::mutex scheduleMutex;
@@ -94,6 +128,8 @@ public:
     QString message;
     QMap<int, QString> disabled; // by the last reload
     QMap<int, QString> names;
+    // Custom ports Apache itself listened on after the last good reload.
+    QSet<int> livePorts;
 
     QMap<int, QString> leftOut() const;
     QMap<int, QString> leftOutLocked() const; // with stateMutex held
@@ -103,6 +139,7 @@ public:
     void reloadNow();
     bool reloadOrStart(bool running, const QMap<int, QString> &out, QString &text);
     void leaveOutTakenPorts(const KMAppliancePorts &ports, QMap<int, QString> &out) const;
+    QSet<int> apachePorts() const;
     KMApacheFiles writeTested(const KMAppliancePorts &ports, QMap<int, QString> &out,
                               QString &failure) const;
     void record(bool ok, const QString &text, const QMap<int, QString> &out);
@@ -177,41 +214,25 @@ void KMLiveSitePrivate::run()
     }
 }
 
-// Which program holds a rule's custom port, where netstat can tell; where it
-// shows "-" (another user's process, or no privilege to see it) or nothing
-// at all, a port counts as Apache's only while Apache runs and took it at the
-// last good reload, and a bind probe finds a socket that does not listen.
 void KMLiveSitePrivate::leaveOutTakenPorts(const KMAppliancePorts &ports,
                                            QMap<int, QString> &out) const
 {
-    QList<KMListener> listeners;
-    const bool known = KMAppliance::listeners(listeners);
-    const bool running = KMApacheSite::state(&stopping) == QLatin1String("active");
-    QHash<int, QString> programs;
-    for (const KMListener &listener : qAsConst(listeners)) {
-        QString &program = programs[listener.port];
-        if (program.isEmpty() || program == QLatin1String("-"))
-            program = listener.program.isEmpty() ? QStringLiteral("-") : listener.program;
-    }
+    const PortHolders holders(apachePorts(), &stopping);
     for (const KMRule &rule : live) {
         const int port = rule.source.effectivePort(ports);
         if (ports.isWebPort(port) || out.contains(rule.pxyno))
             continue;
-        const bool apacheHolds = running && livePorts.contains(port);
-        bool taken = false;
-        if (!known) {
+        if (!holders.known())
             out.insert(rule.pxyno, kPortsUnknown);
-            continue;
-        }
-        if (programs.contains(port)) {
-            const QString program = programs.value(port);
-            taken = program == QLatin1String("-") ? !apacheHolds : !apacheProgram(program);
-        } else {
-            taken = !apacheHolds && KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse;
-        }
-        if (taken)
+        else if (holders.foreign(port))
             out.insert(rule.pxyno, kPortTaken);
     }
+}
+
+QSet<int> KMLiveSitePrivate::apachePorts() const
+{
+    std::lock_guard<std::mutex> locker(stateMutex);
+    return livePorts;
 }
 
 // Writes the files without the rules in out and has Apache test them; each
@@ -245,9 +266,10 @@ KMApacheFiles KMLiveSitePrivate::writeTested(const KMAppliancePorts &ports,
 bool KMLiveSitePrivate::reloadOrStart(bool running, const QMap<int, QString> &out, QString &text)
 {
     bool newPorts = false;
+    const QSet<int> held = apachePorts();
     for (const KMRule &rule : qAsConst(live)) {
         const int port = rule.source.port;
-        newPorts = newPorts || (port > 0 && !out.contains(rule.pxyno) && !livePorts.contains(port));
+        newPorts = newPorts || (port > 0 && !out.contains(rule.pxyno) && !held.contains(port));
     }
     const bool done = running ? KMApacheSite::reload(text, &stopping)
                               : KMApacheSite::start(text, &stopping);
@@ -289,12 +311,10 @@ void KMLiveSitePrivate::reloadNow()
 
 void KMLiveSitePrivate::record(bool ok, const QString &text, const QMap<int, QString> &out)
 {
-    if (ok) {
-        livePorts.clear();
-        for (const KMRule &rule : qAsConst(live)) {
-            if (rule.source.port > 0 && !out.contains(rule.pxyno))
-                livePorts.insert(rule.source.port);
-        }
+    QSet<int> ports;
+    for (const KMRule &rule : qAsConst(live)) {
+        if (rule.source.port > 0 && !out.contains(rule.pxyno))
+            ports.insert(rule.source.port);
     }
     QMap<int, QString> ruleNames;
     for (const KMRule &rule : qAsConst(live))
@@ -313,6 +333,8 @@ void KMLiveSitePrivate::record(bool ok, const QString &text, const QMap<int, QSt
         message = ok ? QString() : text;
         disabled = reloadOut;
         names = ruleNames;
+        if (ok)
+            livePorts = ports;
     }
 }
 
@@ -358,6 +380,12 @@ void KMLiveSite::stop()
 KMLiveSite::Change KMLiveSite::change()
 {
     return Change(d.get());
+}
+
+bool KMLiveSite::portForeign(int port) const
+{
+    const PortHolders holders(d->apachePorts(), nullptr);
+    return !holders.known() || holders.foreign(port);
 }
 
 QMap<int, QString> KMLiveSite::leftOut() const

@@ -81,6 +81,9 @@ public:
     };
     Change change();
 
+    // Whether a program other than Apache holds the TCP port, or that cannot
+    // be known (netstat failed).
+    bool portForeign(int port) const;
     // Every rule left out, by number, with the reason.
     QMap<int, QString> leftOut() const;
     // {"reload": {"state", "time", "message"}, "apache": "active" | "inactive"

@@ -83,9 +83,9 @@ public:
                     int skipPxyno, const KMAppliancePorts &ports) const;
     static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
                             const KMAppliancePorts &ports);
-    // Whether another of rules has the custom port, something listens on it
-    // or holds it, or that cannot be known.
-    static bool portTaken(int port, int skipPxyno, const QList<KMRule> &rules);
+    // Whether another of rules has the custom port, another program holds
+    // it, or that cannot be known.
+    bool portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const;
     // Whether the stored parameters would grow past kMaxStored by
     // added bytes less removed.
     bool storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const;
@@ -104,22 +104,13 @@ public:
     static const qint64 kMaxStored = 32 * 1024 * 1024;
 };
 
-// A port no rule has is free only when netstat could list the listeners,
-// none of them has it, and no socket holds it without listening.
-bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> &rules)
+bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const
 {
     for (const KMRule &rule : rules) {
         if (rule.source.port > 0 && rule.source.port == port && rule.pxyno != skipPxyno)
             return true;
     }
-    QList<KMListener> listeners;
-    if (!KMAppliance::listeners(listeners))
-        return true;
-    for (const KMListener &listener : qAsConst(listeners)) {
-        if (listener.port == port)
-            return true;
-    }
-    return KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse;
+    return site->portForeign(port);
 }
 
 bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
@@ -181,7 +172,7 @@ bool KMReverseproxyPrivate::admissible(ZX2Journals &journals, const KMRule &rule
                                      [skipPxyno](const KMRule &other) { return other.pxyno == skipPxyno; });
     const bool portKept = changed && stored != table.cend() && stored->source.port == port;
     const bool exempt = changed ? portKept : port == ports.of(rule.source.protocol);
-    if (port > 0 && !exempt && portTaken(port, skipPxyno, table))
+    if (port > 0 && !exempt && ((changed && ports.isWebPort(port)) || portTaken(port, skipPxyno, table)))
         return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
     for (const KMRule &other : table) {
         if (other.pxyno != skipPxyno && sameName(other.name, rule.name))
