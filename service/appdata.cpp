@@ -2,6 +2,7 @@
 
 #include "kmreverseproxy.h"
 #include "kmreverseproxyrouter.h"
+#include "kmstartfailure.h"
 #include "zx2file.h"
 #include "zx2journals.h"
 #include "zx2localserver.h"
@@ -58,14 +59,13 @@ public:
     QString appname;
     KMReverseproxyRouter router;
     QString lpcid;
+    QString configFile;   // the configuration initialize() read
     ZX2LocalServer server;
     QSocketNotifier *quitNotifier = nullptr;   // owned; reads the self-pipe on the main thread
 };
 
 AppDataPrivate::AppDataPrivate()
-    : reverseproxy(nullptr)
-    , router(nullptr)
-    , server(nullptr)
+    : reverseproxy(nullptr), router(nullptr), server(nullptr)
 {
 }
 
@@ -113,19 +113,22 @@ bool AppData::start()
     ZX2Journals myJournals;
     if (!d->reverseproxy.start(myJournals)) {
         PRINTVAR(myJournals.toObject());
-        return false;
+        return databaseFailure(myJournals, orbaPath(QLatin1String(kReverseproxyDatabase)));
     }
     const QJsonObject config = configuration();
     setDebugging(toBool(config.value(QStringLiteral("debugging"))));
     d->appname = config.value(QStringLiteral("appname")).toString().trimmed();
     d->lpcid = config.value(QStringLiteral("lpcid")).toString();
     if (d->lpcid.isEmpty())
-        return false;
+        return startFailure(QStringLiteral("no socket named (\"lpcid\" missing)"), d->configFile);
     d->server.setDebugging(debugging());
     // Absent, the socket stays open to every local user.
     d->server.setSocketGroup(toString(config.value(QStringLiteral("lpcgroup"))));
-    if (!d->server.start(d->lpcid))
-        return false;
+    errno = 0;
+    if (!d->server.start(d->lpcid)) {
+        const int error = errno;
+        return socketFailure(d->server, d->lpcid, error);
+    }
     if (debugging())
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + d->lpcid));
     return true;
@@ -134,6 +137,7 @@ bool AppData::start()
 bool AppData::initialize(const QString &path)
 {
     const QString file = path.isEmpty() ? dataDir().absoluteFilePath(QStringLiteral("config.json")) : path;
+    d->configFile = file;
     setConfiguration(ZX2File::readJsonObject(file));
     ZX2Journals journal;
     return d->router.loadConfigure(journal, configuration());

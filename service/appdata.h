@@ -29,7 +29,8 @@ public:
 
     // Starts the rule manager, then the local server under "lpcid", restricted
     // to the group "lpcgroup" when that is set. Must run on the main thread
-    // before the event loop.
+    // before the event loop. When it fails, one line on standard error names
+    // the cause and the path (kmstartfailure.h).
     bool start();
 
     // The rule manager; the command slots reach it from connection threads.

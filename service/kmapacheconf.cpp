@@ -1,5 +1,6 @@
 #include "kmapacheconf.h"
 
+#include "kmappliance.h"
 #include "kmpaths.h"
 #include "zx2utils.h"
 
@@ -10,6 +11,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringBuilder>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -108,6 +110,35 @@ QString replacementLiteral(QString text)
         .replace(QLatin1Char('$'), QStringLiteral("\\$"));
 }
 
+// Text taken literally by a RewriteRule substitution, which reads "$n" and
+// "%n" as groups.
+QString rewriteLiteral(QString text)
+{
+    return text.replace(QLatin1Char('%'), QStringLiteral("\\%")).replace(QLatin1Char('$'), QStringLiteral("\\$"));
+}
+
+// A path as browsers send it: UTF-8, percent-encoded except for the
+// characters RFC 3986 leaves as they are in a path.
+QString encodedPath(const QString &path)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(path, QByteArrayLiteral("!$&'()*+,;=:@/")));
+}
+
+// Whether the <Location> of prefix takes a request for path: Apache matches
+// the prefix on whole segments.
+bool serves(const QString &prefix, const QString &path)
+{
+    return path.startsWith(prefix)
+           && (prefix.endsWith(QLatin1Char('/')) || path.size() == prefix.size()
+               || path.at(prefix.size()) == QLatin1Char('/'));
+}
+
+// The request paths the <Location> of prefix takes, as a regular expression.
+QString servedPattern(const QString &prefix)
+{
+    return regexLiteral(prefix) + (prefix.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("(?:/|$)"));
+}
+
 // The destination's own absolute URLs: its scheme, host and port, the port
 // optional when it is the scheme's default.
 QString originPattern(const KMRuleSide &dest)
@@ -144,7 +175,12 @@ QString cookiePattern(const QString &path)
     return attribute + regexLiteral(path) + QStringLiteral("((?:/[^;]*)?)(?![^;\\s])");
 }
 
-QStringList headerLines(const QJsonValue &headers)
+// A rule's httpheaders lines sit in a section of their own that takes
+// exactly the requests the rule serves: its prefix without the prefixes of
+// the rules nested in it. Apache merges every matching section, and an <If>
+// on the rule's variable would be read before SetEnv sets it. Empty when no
+// line is written.
+QStringList headerLines(const QJsonValue &headers, const QString &source, const QStringList &nested)
 {
     QStringList lines;
     for (const QJsonValue &item : headers.toArray()) {
@@ -158,6 +194,14 @@ QStringList headerLines(const QJsonValue &headers)
             lines << QStringLiteral("    # ") + description;
         lines << QStringLiteral("    ") + key + QLatin1Char(' ') + value << QString();
     }
+    if (lines.isEmpty())
+        return lines;
+    QString pattern = QStringLiteral("^");
+    for (const QString &path : nested)
+        pattern += QStringLiteral("(?!") + servedPattern(path) + QLatin1Char(')');
+    pattern += servedPattern(source);
+    lines.prepend(QStringLiteral("<LocationMatch '") + pattern + QStringLiteral("'>"));
+    lines << QStringLiteral("</LocationMatch>");
     return lines;
 }
 
@@ -182,26 +226,79 @@ struct PortGroup
     QList<const KMRule *> rules;
 };
 
-// The lines of one site (file or virtual host) of the given scheme: the most
-// specific rule last, since Apache lets the last matching location's
-// ProxyPass win; then one <Proxy> section per https destination. owners gets
-// the number of the rule behind each line (0 for the shared sections).
-QStringList siteLines(QList<const KMRule *> rules, const QString &scheme,
+// The source paths of the rules after index that the rule at index serves:
+// their later <Location> takes those requests.
+QStringList nestedPaths(const QList<const KMRule *> &rules, int index)
+{
+    QStringList paths;
+    const QString &prefix = rules.at(index)->source.path;
+    for (int i = index + 1; i < rules.size(); ++i) {
+        if (serves(prefix, rules.at(i)->source.path))
+            paths << rules.at(i)->source.path;
+    }
+    return paths;
+}
+
+// A prefix ending in "/" answers its bare path (without the "/") with a
+// permanent redirect to the prefix, the query kept, unless another rule of
+// the site serves that path or, on the appliance's web ports, the appliance
+// reserves it. mod_alias would percent-encode the target in lower case,
+// which browsers keep: cookie paths, encoded in upper case as browsers
+// encode, would then not match. Without mod_rewrite the bare path stays
+// unserved rather than every such rule failing Apache's test. The lines go
+// before every location.
+QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, QList<int> &owners)
+{
+    QStringList lines;
+    int first = 0; // the rule of the first redirect, owner of the section lines
+    for (const KMRule *rule : rules) {
+        QString bare = rule->source.path;
+        while (bare.endsWith(QLatin1Char('/')))
+            bare.chop(1);
+        const bool taken = std::any_of(rules.cbegin(), rules.cend(), [&](const KMRule *other) {
+            return other != rule && serves(other->source.path, bare);
+        });
+        if (bare.isEmpty() || bare == rule->source.path || taken
+            || (webSite && KMAppliance::reservedSource(0, bare, KMAppliancePorts())))
+            continue;
+        if (lines.isEmpty()) {
+            first = rule->pxyno;
+            lines << QString() << QStringLiteral("<IfModule rewrite_module>") << QStringLiteral("    RewriteEngine On");
+            owners << first << first << first;
+        }
+        lines << QStringLiteral("    RewriteRule '^") % regexLiteral(bare) % QStringLiteral("$' '")
+                     % rewriteLiteral(encodedPath(rule->source.path)) % QStringLiteral("' [R=301,NE,L]");
+        owners << rule->pxyno;
+    }
+    if (first) {
+        lines << QStringLiteral("</IfModule>");
+        owners << first;
+    }
+    return lines;
+}
+
+// The lines of one site (file or virtual host) of the given scheme: the
+// bare-path redirects, then the locations with the most specific rule last,
+// since Apache lets the last matching location's ProxyPass win; then one
+// <Proxy> section per https destination. owners gets the number of the rule
+// behind each line (0 for the shared sections).
+QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool webSite,
                       const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
     std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
         return a->source.path.size() < b->source.path.size();
     });
-    QStringList lines;
+    QStringList lines = bareRedirectLines(rules, webSite, owners);
     QStringList httpsOrigins;
     QSet<QString> seen;
-    int ordinal = 0;
-    for (const KMRule *rule : qAsConst(rules)) {
+    for (int i = 0; i < rules.size(); ++i) {
+        const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
-        const QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal, optionText(options.value(key)));
+        const QStringList block = KMApacheConf::locationLines(*rule, scheme, i + 1, optionText(options.value(key)),
+                                                              nestedPaths(rules, i));
         lines << block;
         owners.reserve(owners.size() + block.size());
-        for (int i = 0; i < block.size(); ++i)
+        for (int n = 0; n < block.size(); ++n)
             owners << rule->pxyno;
         if (rule->dest.protocol == QLatin1String("https") && !seen.contains(key)) {
             seen.insert(key);
@@ -236,13 +333,15 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
     // The web ports' rules go into the appliance's own sites, every other
     // port becomes a virtual host. (Both ports 0: all goes to http.conf.)
     KMApacheFiles files;
-    files.http = siteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
-    files.https = siteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
+    files.http = siteLines(groups.take(ports.http).rules, QStringLiteral("http"), true, options,
+                           files.httpOwners);
+    files.https = siteLines(groups.take(ports.https).rules, QStringLiteral("https"), true, options,
+                            files.httpsOwners);
     for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
         const QString scheme = group->protocol == QLatin1String("https") ? QStringLiteral("https")
                                                                          : QStringLiteral("http");
         QList<int> owners;
-        const QStringList locations = siteLines(group->rules, scheme, options, owners);
+        const QStringList locations = siteLines(group->rules, scheme, false, options, owners);
         KMVirtualHostFile file;
         file.fileName = virtualHostFileName(group->protocol, group.key());
         file.lines = virtualHostLines(group.key(), group->protocol, group->serverName, group->hsts,
@@ -293,13 +392,14 @@ QString KMApacheConf::destinationUrl(const KMRuleSide &dest)
 }
 
 QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
-                                        const QString &options)
+                                        const QString &options, const QStringList &nested)
 {
     const QString &source = rule.source.path;
     KMRuleSide joined = rule.dest;
     joined.path = joinedPath(source, rule.dest.path);
     const QString number = QString::number(ordinal);
-    const QString target = replacementLiteral(source);
+    // Redirects and cookie paths carry the prefix as browsers send it.
+    const QString target = replacementLiteral(encodedPath(source));
     const QString condition = QStringLiteral("' \"expr=reqenv('") % QLatin1String(kRuleVariable)
                               % QStringLiteral("') == '") % number % QStringLiteral("'\"");
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
@@ -316,11 +416,13 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')
           << QString() << QStringLiteral("    ProxyPassReverse On")
           << QStringLiteral("    ProxyPassInterpolateEnv On")
+          // The back end's own 4xx answers (JSON errors, a 409 with the header
+          // its client must echo) pass; the appliance's pages stand in for
+          // server errors only.
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
-                            : QStringLiteral("    ProxyErrorOverride On"))
-          << QString();
-    lines << headerLines(rule.params.value(QStringLiteral("httpheaders")));
-    lines << QStringLiteral("</Location>") << QString();
+                            : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
+          << QString() << QStringLiteral("</Location>");
+    lines << headerLines(rule.params.value(QStringLiteral("httpheaders")), source, nested) << QString();
     return lines;
 }
 
@@ -346,8 +448,8 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
         lines << QStringLiteral("    ServerName ") + serverName;
     lines << QStringLiteral("    AddDefaultCharset UTF-8");
     if (https) {
+        // The cipher policy is the appliance's, from its snippet.
         lines << QStringLiteral("    SSLEngine on")
-              << QStringLiteral("    SSLCipherSuite ALL:!ADH:!EXPORT56:RC4+RSA:+HIGH:+MEDIUM:+LOW:+SSLv2:+EXP:+eNULL")
               << QStringLiteral("    Include ") + orbaPath(QLatin1String(kApacheSslSnippet));
         if (hsts) {
             // Browsers ignore the header without max-age (one year here).
@@ -355,6 +457,10 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
                   << QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"");
         }
     }
+    // Outside its rules' prefixes the port has nothing to serve (not the
+    // server's document root). mod_alias decides after mod_proxy has taken
+    // the requests of the rules' locations.
+    lines << QStringLiteral("    Redirect 404 /");
     for (const QString &line : locations)
         lines << QStringLiteral("    ") + line;
     lines << QStringLiteral("</VirtualHost>") << QString();

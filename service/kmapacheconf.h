@@ -43,18 +43,25 @@ public:
     // whose protocol, server name and HSTS come from its last rule. Within
     // each site the blocks go in ascending source-path length (rule order
     // among equal lengths), so the most specific prefix wins; every rule to
-    // one destination origin carries the proxy options of all of them.
+    // one destination origin carries the proxy options of all of them. A
+    // prefix ending in "/" redirects its bare path there (mod_rewrite, when
+    // loaded) where no other rule of the site serves that path and the
+    // appliance does not reserve it.
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
     // segments, in a site of the given scheme ("http" or "https"): fifteen
-    // lines, plus three per written httpheaders element (two when it has no
-    // description). ordinal numbers the block within its site; options are
-    // the ProxyPass options of its destination.
+    // lines; written httpheaders elements add a <LocationMatch> section (two
+    // lines, and three per element, two when it has no description) that
+    // takes the rule's own requests only: not those of the nested source
+    // paths, the prefixes of the site's later rules that this one serves.
+    // ordinal numbers the block within its site; options are the ProxyPass
+    // options of its destination.
     static QStringList locationLines(const KMRule &rule, const QString &scheme, int ordinal,
-                                     const QString &options);
-    // A complete virtual host for a custom port, with its Listen lines;
-    // locations are indented by four blanks.
+                                     const QString &options, const QStringList &nested = {});
+    // A complete virtual host for a custom port, with its Listen lines,
+    // answering 404 outside its locations (mod_alias); locations are
+    // indented by four blanks.
     static QStringList virtualHostLines(int port, const QString &protocol,
                                         const QString &serverName, bool hsts,
                                         const QStringList &locations);

@@ -25,9 +25,12 @@ bool usableDirectory(const QString &path)
     const QFileInfo info(path);
     if (info.isSymLink())
         return false;
-    if (info.exists())
-        return info.isDir();
-    return QDir().mkpath(path);
+    if (info.exists() ? !info.isDir() : !QDir().mkpath(path))
+        return false;
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                    | QFileDevice::ExeOwner | QFileDevice::ReadGroup
+                                    | QFileDevice::ExeGroup);
+    return true;
 }
 
 bool writeVirtualHosts(ZX2Journals &journals, const QList<KMVirtualHostFile> &hosts)
@@ -100,11 +103,28 @@ KMApacheVerdict readVerdict(const QString &output)
     return verdict;
 }
 
-bool systemctl(const QString &verb, QString &message)
+// Like cmdExecute, and ended early when cancel turns true.
+int execute(QString &output, const QString &program, const QStringList &arguments, int timeoutMs,
+            const std::atomic_bool *cancel)
+{
+    ProcessRequest request;
+    request.program = program;
+    request.arguments = arguments;
+    request.startMs = timeoutMs;
+    request.deadline = QDeadlineTimer(timeoutMs, Qt::PreciseTimer);
+    request.cancel = cancel;
+    const ProcessRun run = runProcess(request);
+    if (!run.finished || run.crashed)
+        return ZX2Error::ERR_TIMEOUT;
+    output = QString::fromUtf8(run.exitCode == 0 ? run.standardOutput : run.standardError);
+    return run.exitCode;
+}
+
+bool systemctl(const QString &verb, QString &message, const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = cmdExecute(output, {QStringLiteral("systemctl"), verb, QStringLiteral("apache2")},
-                                kSystemctlTimeout);
+    const int code = execute(output, QStringLiteral("systemctl"), {verb, QStringLiteral("apache2")},
+                             kSystemctlTimeout, cancel);
     if (code == ZX2Error::ERR_TIMEOUT)
         message = QStringLiteral("systemctl %1 apache2: did not run or did not finish").arg(verb);
     else if (code != 0)
@@ -145,8 +165,7 @@ bool KMApacheSite::writeLines(const QString &path, const QStringList &lines)
     QTemporaryFile file(info.absoluteFilePath() + QStringLiteral(".XXXXXX"));
     if (!file.open() || file.write(data) != data.size() || !file.flush())
         return false;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                        | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
     if (std::rename(QFile::encodeName(file.fileName()).constData(),
                     QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
         return false;
@@ -154,11 +173,11 @@ bool KMApacheSite::writeLines(const QString &path, const QStringList &lines)
     return true;
 }
 
-KMApacheVerdict KMApacheSite::configTest()
+KMApacheVerdict KMApacheSite::configTest(const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = cmdExecute(output, {QStringLiteral("apache2ctl"), QStringLiteral("-t")},
-                                kConfigTestTimeout);
+    const int code = execute(output, QStringLiteral("apache2ctl"), {QStringLiteral("-t")},
+                             kConfigTestTimeout, cancel);
     KMApacheVerdict verdict;
     if (code == ZX2Error::ERR_TIMEOUT) {
         verdict.reason = QStringLiteral("Apache's configuration test did not run");
@@ -171,22 +190,22 @@ KMApacheVerdict KMApacheSite::configTest()
     return verdict;
 }
 
-bool KMApacheSite::reload(QString &message)
+bool KMApacheSite::reload(QString &message, const std::atomic_bool *cancel)
 {
-    return systemctl(QStringLiteral("reload"), message);
+    return systemctl(QStringLiteral("reload"), message, cancel);
 }
 
-bool KMApacheSite::start(QString &message)
+bool KMApacheSite::start(QString &message, const std::atomic_bool *cancel)
 {
-    return systemctl(QStringLiteral("start"), message);
+    return systemctl(QStringLiteral("start"), message, cancel);
 }
 
-QString KMApacheSite::state()
+QString KMApacheSite::state(const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("is-active"),
-                                         QStringLiteral("apache2")},
-                                kSystemctlTimeout);
+    const int code = execute(output, QStringLiteral("systemctl"),
+                             {QStringLiteral("is-active"), QStringLiteral("apache2")},
+                             kSystemctlTimeout, cancel);
     if (code == 0)
         return QStringLiteral("active");
     // is-active exits 3 for an inactive or failed unit, 4 for an unknown one.

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 class ZX2Journals;
 
 // Apache's verdict on its whole configuration ("apache2ctl -t").
@@ -22,9 +24,12 @@ struct KMApacheVerdict
     QString reason;
 };
 
-// The live Apache site: puts generated files in place under
-// /orba/etc/reverseproxy and talks to Apache through "apache2ctl" and
-// "systemctl" (both found through PATH). Stateless; callers serialise.
+// Apache's files and programs: puts generated files in place under
+// /orba/etc/reverseproxy (0640 in a 0750 directory: rules may carry
+// credentials in headers, and Apache's master reads them as root) and talks
+// to Apache through "apache2ctl" and "systemctl" (both found through PATH).
+// Stateless; the live site serialises. A child still running when cancel
+// (optional) turns true is killed with its process group, as after a time-out.
 class KMApacheSite
 {
 public:
@@ -45,13 +50,13 @@ public:
     static bool writeLines(const QString &path, const QStringList &lines);
 
     // Runs Apache's configuration test on the files as they stand.
-    static KMApacheVerdict configTest();
+    static KMApacheVerdict configTest(const std::atomic_bool *cancel = nullptr);
     // "systemctl reload apache2"; false with systemctl's message when it fails.
-    static bool reload(QString &message);
+    static bool reload(QString &message, const std::atomic_bool *cancel = nullptr);
     // "systemctl start apache2"; false with systemctl's message when it fails.
-    static bool start(QString &message);
+    static bool start(QString &message, const std::atomic_bool *cancel = nullptr);
     // "active", "inactive" or "unknown" (systemctl is-active apache2).
-    static QString state();
+    static QString state(const std::atomic_bool *cancel = nullptr);
 };
 
 #endif // KMAPACHESITE_H

@@ -4,7 +4,17 @@
 #include "kmpaths.h"
 #include "zx2utils.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QNetworkInterface>
+#include <QUrl>
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 
@@ -13,6 +23,87 @@ const int kNetstatTimeout = 10000; // ms; netstat answers at once unless the sys
 int portOfDefineFile(const char *fixedPath, const QString &name)
 {
     return KMAppliance::definedPort(ZX2File::readAll(orbaPath(QLatin1String(fixedPath))), name);
+}
+
+// The first segments the appliance's site serves on its web ports: its
+// applications, and the documents Apache serves for "/" (mod_dir looks each
+// up as a URL of its own, so a rule there would answer for the site's root).
+// The appliance's DirectoryIndex may be set in any of its Apache files, so
+// Debian's default list stands for it.
+const QStringList kReservedSegments = {
+    QStringLiteral("product"),    QStringLiteral("api"),       QStringLiteral("wmi"),
+    QStringLiteral("shares"),     QStringLiteral("desktop"),   QStringLiteral("apps"),
+    QStringLiteral("download"),   QStringLiteral("index.html"), QStringLiteral("index.cgi"),
+    QStringLiteral("index.pl"),   QStringLiteral("index.php"), QStringLiteral("index.xhtml"),
+    QStringLiteral("index.htm")};
+
+// The segments of a URL path as Apache matches requests against it: escapes
+// decoded, empty and "." segments dropped (it merges slashes), ".." resolved.
+QStringList pathSegments(const QString &path)
+{
+    QStringList segments;
+    const QString decoded = QUrl::fromPercentEncoding(path.toUtf8());
+    for (const QString &segment : decoded.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (segment == QLatin1String("..")) {
+            if (!segments.isEmpty())
+                segments.removeLast();
+        } else if (segment != QLatin1String(".")) {
+            segments << segment;
+        }
+    }
+    return segments;
+}
+
+// Compares addresses without the scope of link-local ones.
+QHostAddress unscoped(QHostAddress address)
+{
+    address.setScopeId(QString());
+    return address;
+}
+
+// Loopback (127/8, ::1), this host's "any" addresses (0/8, ::) in IPv4,
+// IPv6 and IPv4-mapped form, and every address of the host's interfaces.
+bool isLocalAddress(const QHostAddress &address)
+{
+    bool isIpv4 = false; // or IPv4-mapped
+    const quint32 ipv4 = address.toIPv4Address(&isIpv4);
+    if (isIpv4 && ((ipv4 >> 24) == 127 || (ipv4 >> 24) == 0))
+        return true;
+    if (address.isLoopback() || address == QHostAddress(QHostAddress::AnyIPv6))
+        return true;
+    const QHostAddress plain = unscoped(address);
+    for (const QString &ip : KMAppliance::localIPs()) {
+        if (plain.isEqual(unscoped(QHostAddress(ip)), QHostAddress::TolerantConversion))
+            return true;
+    }
+    return false;
+}
+
+// Whether a destination host names this machine. Numeric IPv4 is read as the
+// C library reads it for a connection ("127.1", "2130706433", "0x7f.1");
+// the generator writes 127.0.0.1 for an empty host. Other names are not
+// resolved (a resolver may be slow, and its answer may change later): the
+// loopback names of Debian's hosts file, "*.localhost" and the machine's
+// own name (Debian maps it to 127.0.1.1) stand for this machine.
+bool isLocalHost(const QString &text)
+{
+    static const QStringList loopbackNames = {QStringLiteral("localhost"), QStringLiteral("localhost.localdomain"),
+                                              QStringLiteral("ip6-localhost"), QStringLiteral("ip6-loopback")};
+    QString host = text.trimmed().toLower();
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    while (host.endsWith(QLatin1Char('.')))
+        host.chop(1); // a fully qualified spelling of the same name
+    if (host.isEmpty() || loopbackNames.contains(host) || host.endsWith(QLatin1String(".localhost"))
+        || host == QHostInfo::localHostName().toLower())
+        return true;
+    QHostAddress address;
+    in_addr ipv4{};
+    if (::inet_aton(host.toLatin1().constData(), &ipv4) != 0)
+        address.setAddress(ntohl(ipv4.s_addr));
+    else if (!address.setAddress(host))
+        return false;
+    return isLocalAddress(address);
 }
 
 } // namespace
@@ -32,27 +123,66 @@ int KMAppliance::apacheHttpsPort()
     return portOfDefineFile(kDesktopHttpsPortFile, QStringLiteral("ORBA_DESKTOP_HTTPS_PORT"));
 }
 
-bool KMAppliance::occupied(int port, const QString &path, const KMAppliancePorts &ports)
+bool KMAppliance::reservedSource(int port, const QString &path, const KMAppliancePorts &ports)
 {
     if (port != 0 && !ports.isWebPort(port))
         return false;
-    return reservedPath(path);
+    // Letter case counts, as in Apache's <Location>.
+    const QStringList segments = pathSegments(path);
+    return segments.isEmpty() || kReservedSegments.contains(segments.first());
 }
 
-QList<int> KMAppliance::usedPorts()
+bool KMAppliance::isThisApache(const KMRuleSide &dest, const KMAppliancePorts &ports,
+                               const QSet<int> &customPorts)
 {
-    QList<int> ports;
-    for (const KMListener &listener : listeners())
-        ports << listener.port;
-    return ports;
+    const int port = dest.effectivePort(ports);
+    return (ports.isWebPort(port) || customPorts.contains(port)) && isLocalHost(dest.host);
 }
 
-QList<KMListener> KMAppliance::listeners()
+bool KMAppliance::listeners(QList<KMListener> &listeners)
 {
     QString output;
     if (cmdExecute(output, {QStringLiteral("netstat"), QStringLiteral("-tunlp")}, kNetstatTimeout) != 0)
-        return {};
-    return listeningPrograms(output.toUtf8());
+        return false;
+    listeners = listeningPrograms(output.toUtf8());
+    return true;
+}
+
+KMAppliance::Bind KMAppliance::bindProbe(int port)
+{
+    // A dual-stack wildcard socket with SO_REUSEADDR, as Apache makes for
+    // "Listen <port>"; an IPv4 one where the host has no IPv6.
+    int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ipv6 = fd >= 0;
+    if (!ipv6)
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return Bind::Unknown;
+    const int on = 1;
+    const int off = 0;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int bound = -1;
+    if (ipv6) {
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_any;
+        address.sin6_port = htons(quint16(port));
+        bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    } else {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+        address.sin_port = htons(quint16(port));
+        bound = ::bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+    }
+    // listen() finds a socket that is bound to the port without listening.
+    const bool free = bound == 0 && ::listen(fd, 1) == 0;
+    const int error = errno;
+    ::close(fd);
+    if (free)
+        return Bind::Free;
+    return error == EADDRINUSE ? Bind::InUse : Bind::Unknown;
 }
 
 QStringList KMAppliance::localIPs()
@@ -115,20 +245,4 @@ QList<KMListener> KMAppliance::listeningPrograms(const QByteArray &output)
         listeners << KMListener{port, process.mid(process.indexOf(QLatin1Char('/')) + 1)};
     }
     return listeners;
-}
-
-bool KMAppliance::reservedPath(const QString &path)
-{
-    static const QStringList reserved = {
-        QStringLiteral("/"),         QStringLiteral("/product"), QStringLiteral("/product/"),
-        QStringLiteral("/api"),      QStringLiteral("/api/"),    QStringLiteral("/wmi"),
-        QStringLiteral("/wmi/"),     QStringLiteral("/shares"),  QStringLiteral("/shares/"),
-        QStringLiteral("/desktop"),  QStringLiteral("/desktop/"), QStringLiteral("/apps"),
-        QStringLiteral("/apps/"),    QStringLiteral("/download"), QStringLiteral("/download/")};
-    // A prefix serves the same paths with or without its trailing "/"s;
-    // letter case counts, as in Apache's <Location>.
-    QString prefix = path;
-    while (prefix.endsWith(QLatin1Char('/')))
-        prefix.chop(1);
-    return reserved.contains(prefix.isEmpty() ? QStringLiteral("/") : prefix);
 }

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -29,13 +30,27 @@ public:
     static KMAppliancePorts webPorts();
     static int apacheHttpPort();
     static int apacheHttpsPort();
-    // Whether the path is reserved on that port: only the appliance web ports
-    // (and port 0, which stands for them) reserve paths.
-    static bool occupied(int port, const QString &path, const KMAppliancePorts &ports);
-    // Local TCP ports something listens on; empty when netstat fails.
-    static QList<int> usedPorts();
-    // Every listening TCP port with its program; empty when netstat fails.
-    static QList<KMListener> listeners();
+    // Whether a rule's source path may not be used on that port: on the
+    // appliance web ports (and port 0, which stands for them) the site's root,
+    // the documents Apache serves for it and every path at or below one of
+    // its prefixes belong to the appliance, whatever the spelling Apache
+    // matches the same way (doubled slashes, dot segments, %-escapes).
+    static bool reservedSource(int port, const QString &path, const KMAppliancePorts &ports);
+    // Whether dest is this Apache under any name: a local address (loopback,
+    // unspecified, "localhost", an empty host, one of localIPs()) on a port
+    // Apache serves: a web port, or one of customPorts. dest's port 0 stands
+    // for the web port of its protocol.
+    static bool isThisApache(const KMRuleSide &dest, const KMAppliancePorts &ports,
+                             const QSet<int> &customPorts);
+    // Every listening TCP port with its program. False when netstat cannot
+    // run or fails: the list is then unknown, which is not the same as empty.
+    static bool listeners(QList<KMListener> &listeners);
+    // Whether this process could listen on the TCP port on every address,
+    // as Apache's "Listen <port>" does: InUse when another socket holds it
+    // (bound or listening), Unknown when the probe itself is not allowed
+    // (a port below 1024 without the capability to bind it).
+    enum class Bind { Free, InUse, Unknown };
+    static Bind bindProbe(int port);
     // The addresses of every interface that is up or running, loopback included.
     static QStringList localIPs();
 
@@ -47,8 +62,6 @@ public:
     static QList<int> listeningPorts(const QByteArray &output);
     // The same lines with the program of each ("PID/name" column, the name).
     static QList<KMListener> listeningPrograms(const QByteArray &output);
-    // Whether the path belongs to the appliance's own site on its web ports.
-    static bool reservedPath(const QString &path);
 };
 
 #endif // KMAPPLIANCE_H

@@ -1,24 +1,20 @@
 #include "kmreverseproxy.h"
 
-#include "kmapacheconf.h"
-#include "kmapachereload.h"
-#include "kmapachesite.h"
 #include "kmappliance.h"
+#include "kmlivesite.h"
+#include "kmpaths.h"
 #include "kmreverseproxyresources.h"
 #include "kmrule.h"
 #include "zx2dbsqlite.h"
 #include "zx2error.h"
 #include "zx2journals.h"
-#include "kmpaths.h"
 #include "zx2utils.h"
 
 #include <QHash>
 
 #include <algorithm>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 
 namespace {
 
@@ -36,15 +32,19 @@ bool fail(ZX2Journals &journals, int err, const QString &message)
     return false;
 }
 
-// Names as the store compares them: SQLite's UPPER folds ASCII letters only.
-QString storedNameKey(const QString &name)
+// Names are unique regardless of ASCII letter case, as the store's UPPER()
+// compares them.
+bool sameName(const QString &a, const QString &b)
 {
-    QString key = name;
-    for (QChar &c : key) {
-        if (c >= QLatin1Char('a') && c <= QLatin1Char('z'))
-            c = QChar(c.unicode() - 'a' + 'A');
+    if (a.size() != b.size())
+        return false;
+    for (int i = 0; i < a.size(); ++i) {
+        const QChar x = a.at(i);
+        const QChar y = b.at(i);
+        if (x != y && (x.unicode() >= 0x80 || y.unicode() >= 0x80 || x.toUpper() != y.toUpper()))
+            return false;
     }
-    return key;
+    return true;
 }
 
 } // namespace
@@ -55,32 +55,11 @@ public:
     ZX2DBSqlite db;
     // Serialises create, change, remove and mapTo from their first check to
     // the last file written, so two requests never both pass the same check
-    // and regenerations never interleave.
+    // and regenerations never interleave. Taken before the site's own lock.
     std::mutex writeLock;
-    // Reloads Apache after changes and knows which rules are left out;
-    // created by start.
-    std::unique_ptr<KMApacheReload> reload;
+    // What Apache serves; created by start.
+    std::unique_ptr<KMLiveSite> site;
 
-    // False when one of rules (other than rule number skipPxyno) has the
-    // same protocol, effective port and path.
-    static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
-                            const KMAppliancePorts &ports);
-    bool identical(const KMRule &rule, const KMAppliancePorts &ports) const;
-    // Whether another of rules (null when they could not be read) has the
-    // source port, or something listens on it.
-    static bool portTaken(int port, int skipPxyno, const QList<KMRule> *rules);
-    // The checks of a create for a new rule against table, the rules as they
-    // will be beside it. listening holds the ports something listens on,
-    // read at the first rule on a custom port, less the ports of exempt.
-    bool checkNew(ZX2Journals &journals, const KMRule &rule, const QList<KMRule> &table,
-                  const KMAppliancePorts &ports, std::optional<QList<int>> &listening,
-                  const QList<KMRule> &exempt) const;
-    // Appends rules to the store (emptied first with replace) in one transaction.
-    bool storeAll(ZX2Journals &journals, const QList<KMRule> &rules, bool replace);
-    bool contentSafe(ZX2Journals &journals, const KMRule &rule) const;
-    bool sqlError(ZX2Journals &journals) const;
-    // The whole rule table, in rule-number order. Call with writeLock held.
-    bool readRules(QList<KMRule> &rules);
     // Rules as last read, by number, so that a rule whose stored text did
     // not change is not parsed again (most of a regeneration otherwise).
     // Guarded by writeLock, like every call of readRules.
@@ -88,94 +67,59 @@ public:
     {
         QString text;
         KMRule rule;
+        qint64 bytes = 0; // of the stored text in UTF-8
     };
     QHash<int, ParsedRule> parsed;
+    qint64 storedBytes = 0; // of every stored parameter object, as last read
+
+    // The whole rule table, in rule-number order. Call with writeLock held.
+    bool readRules(QList<KMRule> &rules);
+    // Whether the rule's values may be written into Apache's configuration.
+    static bool contentSafe(ZX2Journals &journals, const KMRule &rule);
+    // Every other check a rule must pass to join table (which holds it under
+    // number skipPxyno when it is changed): its source and destination, its
+    // port, its name and its source again against the other rules.
+    bool admissible(ZX2Journals &journals, const KMRule &rule, const QList<KMRule> &table,
+                    int skipPxyno, const KMAppliancePorts &ports) const;
+    // Appends each of rules (parameter objects) to table once it passed the
+    // checks of a create against table as it stands, the rules before it
+    // included. They carry numbers below 0 until stored: the checks skip
+    // only the rule numbered as the one being changed, so each sees them.
+    bool admitAll(ZX2Journals &journals, const QJsonArray &rules, QList<KMRule> &table,
+                  const KMAppliancePorts &ports) const;
+    // Appends the rules of table from index firstNew on, after emptying the
+    // store with replace, in one transaction; they get the store's numbers.
+    bool storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew, bool replace);
+    static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
+                            const KMAppliancePorts &ports);
+    // Whether another of rules has the custom port, another program holds
+    // it, or that cannot be known.
+    bool portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const;
+    // Whether the stored parameters would grow past kMaxStored by
+    // added bytes less removed.
+    bool storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const;
+    // The stored rules this version does not write, with the reason.
+    static QMap<int, QString> screen(const QList<KMRule> &rules);
+    bool sqlError(ZX2Journals &journals) const;
     // Whether an existing store reads as a rule database; fills the journal if not.
     bool storeReadable(ZX2Journals &journals);
     void useWriteAheadLog();
-    bool regenerate(ZX2Journals &journals, const KMAppliancePorts &ports);
-    // Puts the files of after in place, has Apache test them when test is
-    // set, and only then runs store (which fills the journal when it
-    // fails). On any failure the files of before are put back: the
-    // database, the files and the answer agree.
-    // Rule number fresh (changed or removed; 0 for none) is written from
-    // after whatever kept it out before, and forgotten there on success.
-    bool commit(ZX2Journals &journals, const QList<KMRule> &before, const QList<KMRule> &after,
-                int fresh, bool test, const std::function<bool()> &store,
-                const KMAppliancePorts &ports);
-    QMap<int, QString> leftOut() const;
-    // Stored rules whose content this version no longer accepts, found once
-    // at start (rules stored since then passed the checks), by number.
-    QMap<int, QString> unsafeStored;
+    // Moves the write-ahead log into the database file, so the file alone
+    // holds every answered change (backups copy that file).
+    void checkpoint();
+
+    // The stored parameter objects together may not grow past this (UTF-8
+    // bytes): every listing carries them all in one answer.
+    static const qint64 kMaxStored = 32 * 1024 * 1024;
 };
 
-bool KMReverseproxyPrivate::identical(const KMRule &rule, const KMAppliancePorts &ports) const
+bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const
 {
-    if (rule.source.effectivePort(ports) != rule.dest.effectivePort(ports)
-        || rule.source.protocol != rule.dest.protocol || rule.source.path != rule.dest.path)
-        return false;
-    const QString &host = rule.dest.host;
-    return host == QLatin1String("127.0.0.1") || host == QLatin1String("localhost")
-           || KMAppliance::localIPs().contains(host);
-}
-
-bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> *rules)
-{
-    for (const KMRule &rule : rules ? *rules : QList<KMRule>()) {
+    for (const KMRule &rule : rules) {
         if (rule.source.port > 0 && rule.source.port == port && rule.pxyno != skipPxyno)
             return true;
     }
-    return KMAppliance::usedPorts().contains(port);
-}
-
-bool KMReverseproxyPrivate::checkNew(ZX2Journals &journals, const KMRule &rule, const QList<KMRule> &table,
-                                    const KMAppliancePorts &ports, std::optional<QList<int>> &listening,
-                                    const QList<KMRule> &exempt) const
-{
-    if (!contentSafe(journals, rule))
-        return false;
-    if (identical(rule, ports))
-        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-    if (KMAppliance::occupied(rule.source.port, rule.source.path, ports))
-        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
-    // A custom port carries one rule; the appliance web ports carry many.
-    const int port = rule.source.port;
-    if (port > 0 && port != ports.of(rule.source.protocol)) {
-        if (!listening) {
-            listening = KMAppliance::usedPorts();
-            // Apache itself listens on the ports of the rules being replaced.
-            for (const KMRule &old : exempt)
-                listening->removeAll(old.source.port);
-        }
-        const bool ruled = std::any_of(table.cbegin(), table.cend(),
-                                       [port](const KMRule &other) { return other.source.port == port; });
-        if (ruled || listening->contains(port))
-            return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
-    }
-    const QString name = storedNameKey(rule.name);
-    if (std::any_of(table.cbegin(), table.cend(),
-                    [&name](const KMRule &other) { return storedNameKey(other.name) == name; }))
-        return fail(journals, ZX2Error::ERR_EXISTS, QStringLiteral("名称已存在"));
-    if (!validSource(rule, table, 0, ports))
-        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("来源路径已存在"));
-    return true;
-}
-
-bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, const QList<KMRule> &rules, bool replace)
-{
-    if (!db.transactionBegin())
-        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
-    int changes = 0;
-    int lastId = 0;
-    bool stored = !replace || db.call(changes, lastId, QStringLiteral("reverseproxy_clear"), QJsonObject());
-    for (auto rule = rules.cbegin(); stored && rule != rules.cend(); ++rule)
-        stored = db.call(changes, lastId, QStringLiteral("reverseproxy_append"), rule->storedValues());
-    if (stored && db.transactionCommit())
-        return true;
-    const bool sqlFailed = !stored;
-    db.transactionRollback();
-    return sqlFailed ? sqlError(journals)
-                     : fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot commit the transaction"));
+    return site->portForeign(port);
 }
 
 bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
@@ -186,16 +130,19 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     QHash<int, ParsedRule> current;
     current.reserve(rows.size());
     rules.reserve(rows.size());
+    qint64 bytes = 0;
     for (const QJsonObject &row : qAsConst(rows)) {
         const int pxyno = toInt(row.value(QStringLiteral("pxyno")));
         const QString text = toString(row.value(QStringLiteral("params")));
         ParsedRule entry = parsed.value(pxyno);
         if (entry.text != text || entry.rule.pxyno != pxyno)
-            entry = {text, KMRule::fromRow(row)};
+            entry = {text, KMRule::fromRow(row), text.toUtf8().size()};
         rules << entry.rule;
+        bytes += entry.bytes;
         current.insert(pxyno, entry);
     }
     parsed = current; // forgets removed rules
+    storedBytes = bytes;
     return true;
 }
 
@@ -210,12 +157,98 @@ bool KMReverseproxyPrivate::validSource(const KMRule &rule, const QList<KMRule> 
     return true;
 }
 
-bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, const KMRule &rule) const
+bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, const KMRule &rule)
 {
     const QString field = rule.unsafeField();
-    if (field.isEmpty())
+    return field.isEmpty()
+           || fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+}
+
+bool KMReverseproxyPrivate::admissible(ZX2Journals &journals, const KMRule &rule,
+                                       const QList<KMRule> &table, int skipPxyno,
+                                       const KMAppliancePorts &ports) const
+{
+    if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(table, rule)))
+        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
+    if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
+        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
+    // A custom port carries one rule; the appliance web ports carry many,
+    // but a change may not move a rule onto one by number (Apache listens
+    // there). A changed rule keeps the port it already has.
+    const bool changed = skipPxyno != 0;
+    const int port = rule.source.port;
+    const auto stored = std::find_if(table.cbegin(), table.cend(),
+                                     [skipPxyno](const KMRule &other) { return other.pxyno == skipPxyno; });
+    const bool portKept = changed && stored != table.cend() && stored->source.port == port;
+    const bool exempt = changed ? portKept : port == ports.of(rule.source.protocol);
+    if (port > 0 && !exempt && ((changed && ports.isWebPort(port)) || portTaken(port, skipPxyno, table)))
+        return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
+    for (const KMRule &other : table) {
+        if (other.pxyno != skipPxyno && sameName(other.name, rule.name))
+            return fail(journals, changed ? ZX2Error::ERR_CONFLICT : ZX2Error::ERR_EXISTS,
+                        QStringLiteral("名称已存在"));
+    }
+    if (!validSource(rule, table, skipPxyno, ports))
+        return fail(journals, ZX2Error::ERR_CONFLICT,
+                    changed ? QStringLiteral("源地址已存在") : QStringLiteral("来源路径已存在"));
+    return true;
+}
+
+bool KMReverseproxyPrivate::admitAll(ZX2Journals &journals, const QJsonArray &rules,
+                                    QList<KMRule> &table, const KMAppliancePorts &ports) const
+{
+    for (int i = 0; i < rules.size(); ++i) {
+        const QJsonObject params = rules.at(i).toObject();
+        KMRule rule = KMRule::fromParams(params);
+        rule.pxyno = -1 - i;
+        if (!contentSafe(journals, rule) || !admissible(journals, rule, table, 0, ports))
+            return fail(journals, journals.err(), KMReverseproxy::importLabel(i, params) + journals.errmsg());
+        table << rule;
+    }
+    return true;
+}
+
+bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew,
+                                    bool replace)
+{
+    if (!db.transactionBegin())
+        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
+    int changes = 0;
+    int lastId = 0;
+    bool stored = !replace || db.call(changes, lastId, QStringLiteral("reverseproxy_clear"), QJsonObject());
+    for (int i = firstNew; stored && i < table.size(); ++i) {
+        stored = db.call(changes, lastId, QStringLiteral("reverseproxy_append"), table.at(i).storedValues());
+        table[i].pxyno = lastId;
+    }
+    if (stored && db.transactionCommit())
         return true;
-    return fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+    const QString error = stored ? QStringLiteral("cannot commit the transaction") : db.lastError();
+    db.transactionRollback();
+    return fail(journals, ZX2Error::ERR_SQLERROR, error);
+}
+
+bool KMReverseproxyPrivate::storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const
+{
+    if (storedBytes - removed + added <= kMaxStored)
+        return false;
+    journals.setErr(ZX2Error::ERR_NOT_ENOUGH, QStringLiteral("规则总量超出上限(参数超过32 MiB)"));
+    return true;
+}
+
+QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
+{
+    QMap<int, QString> out;
+    const KMAppliancePorts ports = KMAppliance::webPorts();
+    for (const KMRule &rule : rules) {
+        const QString field = rule.unsafeField();
+        if (!field.isEmpty())
+            out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+        else if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
+            out.insert(rule.pxyno, QStringLiteral("源路径已被保留不可用"));
+        else if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(rules, rule)))
+            out.insert(rule.pxyno, QStringLiteral("来源和目标不能完全一致"));
+    }
+    return out;
 }
 
 bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
@@ -224,14 +257,21 @@ bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
 }
 
 // A commit in the write-ahead log needs one sync instead of the rollback
-// journal's three, and readers on other connections never wait for a writer.
-// FULL keeps every answered change on disk.
+// journal's three. FULL keeps every answered change on disk.
 void KMReverseproxyPrivate::useWriteAheadLog()
 {
     int changes = 0;
     int lastId = 0;
     db.exec(changes, lastId, QStringLiteral("PRAGMA journal_mode=WAL; PRAGMA synchronous=FULL;"),
             QJsonObject(), QJsonObject());
+}
+
+void KMReverseproxyPrivate::checkpoint()
+{
+    int changes = 0;
+    int lastId = 0;
+    db.exec(changes, lastId, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE);"), QJsonObject(),
+            QJsonObject());
 }
 
 bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
@@ -251,60 +291,6 @@ bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
     return true;
 }
 
-// The rules that cannot be written: those the last reload left out, and
-// stored rules whose content is no longer accepted.
-QMap<int, QString> KMReverseproxyPrivate::leftOut() const
-{
-    QMap<int, QString> out = reload ? reload->disabled() : QMap<int, QString>();
-    for (auto rule = unsafeStored.cbegin(); rule != unsafeStored.cend(); ++rule)
-        out.insert(rule.key(), rule.value());
-    return out;
-}
-
-bool KMReverseproxyPrivate::regenerate(ZX2Journals &journals, const KMAppliancePorts &ports)
-{
-    QList<KMRule> rules;
-    if (!readRules(rules))
-        return sqlError(journals);
-    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(rules, leftOut(), ports)))
-        return false;
-    if (reload)
-        reload->schedule();
-    return true;
-}
-
-bool KMReverseproxyPrivate::commit(ZX2Journals &journals, const QList<KMRule> &before,
-                                   const QList<KMRule> &after, int fresh, bool test,
-                                   const std::function<bool()> &store, const KMAppliancePorts &ports)
-{
-    const QMap<int, QString> out = leftOut();
-    auto putBack = [&] {
-        ZX2Journals ignored;
-        KMApacheSite::write(ignored, KMApacheReload::liveFiles(before, out, ports));
-        return false;
-    };
-    QMap<int, QString> candidateOut = out;
-    candidateOut.remove(fresh);
-    if (!KMApacheSite::write(journals, KMApacheReload::liveFiles(after, candidateOut, ports)))
-        return putBack();
-    if (test) {
-        const KMApacheVerdict verdict = KMApacheSite::configTest();
-        if (!verdict.accepted) {
-            putBack();
-            return fail(journals, ZX2Error::ERR_PARAMS,
-                        QStringLiteral("参数内容错误(httpheaders): ") + verdict.reason);
-        }
-    }
-    if (!store())
-        return putBack();
-    unsafeStored.remove(fresh);
-    if (reload) {
-        reload->forget(fresh);
-        reload->schedule();
-    }
-    return true;
-}
-
 KMReverseproxy::KMReverseproxy(QObject *parent)
     : QObject(parent)
     , d(new KMReverseproxyPrivate)
@@ -313,7 +299,7 @@ KMReverseproxy::KMReverseproxy(QObject *parent)
 
 KMReverseproxy::~KMReverseproxy()
 {
-    d->reload.reset(); // its worker reads the rules through d until it ends
+    stop();
     delete d;
 }
 
@@ -332,18 +318,37 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     }
     d->useWriteAheadLog();
     d->db.dbUpgrades(); // "nothing to upgrade" is the usual outcome
-    d->reload.reset(new KMApacheReload(&d->writeLock, [this](QList<KMRule> &rules) {
-        return d->readRules(rules);
-    }));
-    {
+    // Once a change is live, the database file alone holds it.
+    d->site.reset(new KMLiveSite([this] {
         std::lock_guard<std::mutex> locker(d->writeLock);
-        QList<KMRule> rules;
-        if (d->readRules(rules))
-            d->unsafeStored = KMApacheReload::unsafeRules(rules);
+        d->checkpoint();
+    }));
+    // Whatever files are in place (an older table's, or none yet), Apache
+    // gets those of this database.
+    std::lock_guard<std::mutex> locker(d->writeLock);
+    QList<KMRule> rules;
+    if (!d->readRules(rules)) {
+        d->sqlError(journals);
+        d->db.close();
+        return false;
     }
-    if (!created)
-        mapTo(journals);
+    // Files that cannot be written now do not stop the service: the reload
+    // worker writes them again and reports the outcome.
+    ZX2Journals files;
+    d->site->start(files, rules, KMReverseproxyPrivate::screen(rules));
     return true;
+}
+
+void KMReverseproxy::stop()
+{
+    if (!d->site)
+        return;
+    d->site->stop();
+    // A request still running (one that did not end in time) keeps its
+    // change in the write-ahead log, which SQLite reads back at the next open.
+    std::unique_lock<std::mutex> locker(d->writeLock, std::try_to_lock);
+    if (locker.owns_lock())
+        d->checkpoint();
 }
 
 bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
@@ -374,21 +379,29 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     const KMRule rule = KMRule::fromParams(params);
+    if (!d->contentSafe(journals, rule))
+        return false;
     QList<KMRule> before;
     if (!d->readRules(before))
         return d->sqlError(journals);
-    std::optional<QList<int>> listening;
-    if (!d->checkNew(journals, rule, before, ports, listening, QList<KMRule>()))
+    if (!d->admissible(journals, rule, before, 0, ports))
+        return false;
+    const QJsonObject values = rule.storedValues();
+    const qint64 bytes = values.value(QStringLiteral("params")).toString().toUtf8().size();
+    if (d->storeFull(journals, bytes, 0))
         return false;
     QList<KMRule> after = before;
-    after << rule;
-    after.last().pxyno = before.isEmpty() ? 1 : before.last().pxyno + 1; // the store numbers upwards
-    return d->commit(journals, before, after, 0, rule.writesDirectives(), [&] {
-        int changes = 0;
-        int lastId = 0;
-        return d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), rule.storedValues())
-               || d->sqlError(journals);
-    }, ports);
+    after << rule; // numbered by the store below
+    KMLiveSite::Change staged = d->site->change();
+    if (!staged.write(journals, after, 0) || (rule.writesDirectives() && !staged.test(journals)))
+        return false;
+    int changes = 0;
+    int lastId = 0;
+    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), values))
+        return d->sqlError(journals);
+    after.last().pxyno = lastId;
+    staged.keep(after);
+    return true;
 }
 
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
@@ -396,10 +409,9 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     std::lock_guard<std::mutex> locker(d->writeLock);
     const KMAppliancePorts ports = KMAppliance::webPorts();
     KMRule rule = KMRule::fromParams(params, true);
+    rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
     if (!d->contentSafe(journals, rule))
         return false;
-    rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
-
     QList<KMRule> before;
     if (!d->readRules(before))
         return d->sqlError(journals);
@@ -407,50 +419,34 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
                                     [&](const KMRule &other) { return other.pxyno == rule.pxyno; });
     if (found == before.cend())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
-    const KMRuleSide stored = KMRule::fromParams(found->params, true).source;
-    const bool sameSource = rule.source.protocol == stored.protocol && rule.source.host == stored.host
-                            && rule.source.port == stored.port && rule.source.path == stored.path;
-    if (!sameSource) {
-        if (d->identical(rule, ports))
-            return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-        // Apache itself listens on the appliance web ports, so they are not exempt here.
-        if (rule.source.port != stored.port && rule.source.port != 0
-            && d->portTaken(rule.source.port, rule.pxyno, &before))
-            return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
-    }
-    // A rule moved onto an appliance web port must not take over its site.
-    const bool moved = rule.source.protocol != stored.protocol || rule.source.port != stored.port
-                       || rule.source.path != stored.path;
-    if (moved && KMAppliance::occupied(rule.source.port, rule.source.path, ports))
-        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
-
-    QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_exists_name"),
-                    {{QStringLiteral("pxyno"), rule.pxyno}, {QStringLiteral("name"), rule.name}}))
-        return d->sqlError(journals);
-    if (!rows.isEmpty())
-        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("名称已存在"));
-    if (!d->validSource(rule, before, rule.pxyno, ports))
-        return fail(journals, ZX2Error::ERR_CONFLICT, QStringLiteral("源地址已存在"));
+    if (!d->admissible(journals, rule, before, rule.pxyno, ports))
+        return false;
+    QJsonObject values = rule.storedValues();
+    values.insert(QStringLiteral("pxyno"), rule.pxyno);
+    if (d->storeFull(journals, values.value(QStringLiteral("params")).toString().toUtf8().size(),
+                     d->parsed.value(rule.pxyno).bytes))
+        return false;
     QList<KMRule> after = before;
     KMRule &changed = after[int(found - before.cbegin())];
     changed = KMRule::fromParams(params); // as the store will keep it
     changed.pxyno = rule.pxyno;
-    return d->commit(journals, before, after, rule.pxyno, rule.writesDirectives(), [&] {
-        QJsonObject values = rule.storedValues();
-        values.insert(QStringLiteral("pxyno"), rule.pxyno);
-        int changes = 0;
-        int lastId = 0;
-        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
-            return d->sqlError(journals);
-        return changes > 0 || fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    }, ports);
+    KMLiveSite::Change staged = d->site->change();
+    if (!staged.write(journals, after, rule.pxyno)
+        || (rule.writesDirectives() && !staged.test(journals)))
+        return false;
+    int changes = 0;
+    int lastId = 0;
+    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
+        return d->sqlError(journals);
+    if (changes == 0)
+        return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
+    staged.keep(after);
+    return true;
 }
 
 bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
-    const KMAppliancePorts ports = KMAppliance::webPorts();
     QList<KMRule> before;
     if (!d->readRules(before))
         return d->sqlError(journals);
@@ -460,14 +456,17 @@ bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
                 after.end());
     if (after.size() == before.size())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    return d->commit(journals, before, after, pxyno, false, [&] {
-        int changes = 0;
-        int lastId = 0;
-        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"),
-                        {{QStringLiteral("pxyno"), pxyno}}))
-            return d->sqlError(journals);
-        return changes > 0 || fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    }, ports);
+    KMLiveSite::Change staged = d->site->change();
+    if (!staged.write(journals, after, pxyno))
+        return false;
+    int changes = 0;
+    int lastId = 0;
+    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), pxyno}}))
+        return d->sqlError(journals);
+    if (changes == 0)
+        return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
+    staged.keep(after);
+    return true;
 }
 
 QString KMReverseproxy::importLabel(int index, const QJsonObject &params)
@@ -486,48 +485,46 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     QList<KMRule> before;
     if (!d->readRules(before))
         return d->sqlError(journals);
+    // Replaced rules count for nothing: not their names, sources or ports.
     QList<KMRule> after = replace ? QList<KMRule>() : before;
-    QList<KMRule> added;
-    std::optional<QList<int>> listening;
-    int pxyno = before.isEmpty() ? 1 : before.last().pxyno + 1; // the store numbers upwards
-    bool test = false;
-    for (int i = 0; i < rules.size(); ++i) {
-        const QJsonObject params = rules.at(i).toObject();
-        KMRule rule = KMRule::fromParams(params);
-        if (!d->checkNew(journals, rule, after, ports, listening, replace ? before : QList<KMRule>()))
-            return fail(journals, journals.err(), importLabel(i, params) + journals.errmsg());
-        rule.pxyno = pxyno++;
-        after << rule;
-        added << rule;
-        test = test || rule.writesDirectives();
+    const int firstNew = after.size();
+    if (!d->admitAll(journals, rules, after, ports))
+        return false;
+    qint64 bytes = 0;
+    bool directives = false;
+    for (int i = firstNew; i < after.size(); ++i) {
+        bytes += after.at(i).storedValues().value(QStringLiteral("params")).toString().toUtf8().size();
+        directives = directives || after.at(i).writesDirectives();
     }
-    if (dryRun && !test)
-        return true;
-    // A dry run stops before the store; the candidate files are then put back.
-    bool checked = false;
-    const bool committed = d->commit(journals, before, after, 0, test, [&] {
-        checked = true;
-        return !dryRun && d->storeAll(journals, added, replace);
-    }, ports);
-    if (!committed || !replace)
-        return committed || (dryRun && checked);
-    for (const KMRule &old : qAsConst(before)) { // their numbers are never given again
-        d->unsafeStored.remove(old.pxyno);
-        if (d->reload)
-            d->reload->forget(old.pxyno);
-    }
+    if (d->storeFull(journals, bytes, replace ? d->storedBytes : 0))
+        return false;
+    KMLiveSite::Change staged = d->site->change();
+    if (!staged.write(journals, after, 0) || (directives && !staged.test(journals)))
+        return false;
+    if (dryRun)
+        return true; // the change ends unkept: the files of before go back
+    if (!d->storeAll(journals, after, firstNew, replace))
+        return false;
+    staged.keep(after);
     return true;
 }
 
 bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
 {
-    if (d->reload)
-        results = d->reload->status();
+    if (d->site)
+        results = d->site->status();
     return true;
 }
 
 bool KMReverseproxy::mapTo(ZX2Journals &journals) const
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
-    return d->regenerate(journals, KMAppliance::webPorts());
+    QList<KMRule> rules;
+    if (!d->readRules(rules))
+        return d->sqlError(journals);
+    KMLiveSite::Change staged = d->site->change();
+    if (!staged.write(journals, rules, 0))
+        return false;
+    staged.keep(rules);
+    return true;
 }

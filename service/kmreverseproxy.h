@@ -14,9 +14,11 @@ class KMReverseproxyPrivate;
 // Every operation reports through the journal: on failure it sets a code and
 // a message and returns false; on success it returns true and leaves the
 // journal as it was. Operations may be called from many threads at once:
-// create, change, remove and mapTo are serialised (checks, write and
-// regeneration), so two requests can never both pass the same check.
-// Call start once before anything else.
+// create, change, remove, importRules and mapTo are serialised (checks,
+// candidate files, Apache's test, store), so two requests can never both pass
+// the same check, and a change is answered only once the database and the
+// files agree.
+// Call start once before anything else, and stop once the last request ended.
 class KMReverseproxy : public QObject
 {
     Q_OBJECT
@@ -24,11 +26,15 @@ public:
     explicit KMReverseproxy(QObject *parent = nullptr);
     ~KMReverseproxy() override;
 
-    // Opens (or creates) the rule database and upgrades it; regenerates the
-    // configuration when the database existed. False when the store cannot be
-    // opened (the journal is then not touched) or exists but is damaged (the
-    // journal then holds ERR_SQLERROR and SQLite's verdict).
+    // Opens (or creates) the rule database and upgrades it, writes Apache's
+    // files from it (whatever files were in place) and has Apache reload.
+    // False when the store cannot be opened (the journal is then not
+    // touched), exists but is damaged (the journal then holds ERR_SQLERROR
+    // and SQLite's verdict), or the files cannot be written (ERR_SAVE).
     bool start(ZX2Journals &journals);
+    // Ends the reload worker (and a child it runs) and moves the database's
+    // write-ahead log into its file. Idempotent; the destructor calls it.
+    void stop();
 
     // Inserts every rule record into rules under its trimmed name.
     bool alload(ZX2Journals &journals, QJsonObject &rules) const;

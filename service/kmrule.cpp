@@ -45,6 +45,20 @@ bool validPort(int port)
     return port >= 0 && port <= 65535;
 }
 
+// The framework conversion reads a text that is no decimal number as
+// hexadecimal and true as 1; a port is a number, a decimal text, or left
+// out (missing, null or an empty text: the appliance web port).
+bool decimalPort(const QJsonValue &value)
+{
+    if (value.isDouble() || value.isNull() || value.isUndefined())
+        return true;
+    if (!value.isString())
+        return false;
+    bool ok = false;
+    value.toString().toInt(&ok, 10);
+    return ok || value.toString().trimmed().isEmpty();
+}
+
 // A line feed would start a new directive, a control character breaks the
 // line, and a trailing backslash makes Apache join the next line to it.
 bool unsafeText(const QString &text)
@@ -114,15 +128,29 @@ bool allowedDirective(const QString &key)
     return allowed.contains(key.toLower());
 }
 
-// Expression functions that read files would hand their content to whoever
-// sends the request; "${" is expanded from Apache's own definitions and
-// environment when it reads the configuration.
+// Expression functions and operators that read files, or the environment
+// Apache runs in, would hand what they find (or whether a file exists) to
+// whoever sends the request; "${" is expanded from Apache's own definitions
+// and environment when it reads the configuration. Expressions come as an
+// "expr=" argument, "Require expr" or a "%{...}" variable; Apache reads
+// names of functions, variables and operators in any letter case.
 bool unsafeArguments(const QString &value)
 {
     static const QRegularExpression fileFunction(
         QStringLiteral("%\\{\\s*(file|filesize|filemod)\\s*:|\\b(file|filesize|filemod)\\s*\\("),
         QRegularExpression::CaseInsensitiveOption);
-    return value.contains(QLatin1String("${")) || fileFunction.match(value).hasMatch();
+    static const QRegularExpression environmentVariable(QStringLiteral("%\\{\\s*(os)?env\\s*:"),
+                                                        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression expression(QStringLiteral("\\bexpr\\b|%\\{"),
+                                               QRegularExpression::CaseInsensitiveOption);
+    // A unary operator is "-" and one letter that no name character follows
+    // ("-f'/x'", "-f %{...}"); "max-age" or "-1" are none.
+    static const QRegularExpression fileTestOrEnvironment(
+        QStringLiteral("(?<![\\w-])-[defhlsuax](?![\\w-])|\\b(os)?env\\s*\\("),
+        QRegularExpression::CaseInsensitiveOption);
+    return value.contains(QLatin1String("${")) || fileFunction.match(value).hasMatch()
+           || environmentVariable.match(value).hasMatch()
+           || (expression.match(value).hasMatch() && fileTestOrEnvironment.match(value).hasMatch());
 }
 
 QString unsafeHeaderField(const QJsonValue &headers)
@@ -176,6 +204,18 @@ KMRule KMRule::fromRow(const QJsonObject &row)
     return rule;
 }
 
+QSet<int> KMRule::customPorts(const QList<KMRule> &rules, const KMRule &rule)
+{
+    QSet<int> ports;
+    for (const KMRule &other : rules) {
+        if (other.pxyno != rule.pxyno && other.source.port >= 1 && other.source.port <= 65535)
+            ports << other.source.port;
+    }
+    if (rule.source.port >= 1 && rule.source.port <= 65535)
+        ports << rule.source.port;
+    return ports;
+}
+
 bool KMRule::destReachable() const
 {
     if (!dest.host.isEmpty() || (dest.port >= 1 && dest.port <= 65535))
@@ -221,6 +261,9 @@ QJsonObject KMRule::storedValues() const
 QString KMRule::unsafeField() const
 {
     const QChar quote = QLatin1Char('\''); // the paths and the URL sit inside '...'
+    const auto portValue = [this](const QString &side) {
+        return params.value(side).toObject().value(QStringLiteral("port"));
+    };
     if (unsafeText(name) || name.size() > kMaxNameLength)
         return QStringLiteral("name");
     if (unsafeText(source.host) || !validServerName(source.host))
@@ -228,7 +271,7 @@ QString KMRule::unsafeField() const
     if (unsafeText(source.path) || source.path.contains(kPathWildcards)
         || source.path.size() > kMaxPathLength || source.path.contains(QLatin1String("${")))
         return QStringLiteral("source.path");
-    if (!validPort(source.port))
+    if (!validPort(source.port) || !decimalPort(portValue(QStringLiteral("source"))))
         return QStringLiteral("source.port");
     if (unsafeText(dest.host) || dest.host.contains(quote) || !validDestinationHost(dest.host))
         return QStringLiteral("dest.host");
@@ -236,7 +279,7 @@ QString KMRule::unsafeField() const
     if (unsafeText(dest.path) || dest.path.contains(quote) || dest.path.contains(QLatin1Char('\\'))
         || dest.path.size() > kMaxPathLength || dest.path.contains(QLatin1String("${")))
         return QStringLiteral("dest.path");
-    if (!validPort(dest.port))
+    if (!validPort(dest.port) || !decimalPort(portValue(QStringLiteral("dest"))))
         return QStringLiteral("dest.port");
     const QString headers = unsafeHeaderField(params.value(QStringLiteral("httpheaders")));
     if (!headers.isEmpty())

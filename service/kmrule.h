@@ -2,6 +2,8 @@
 #define KMRULE_H
 
 #include <QJsonObject>
+#include <QList>
+#include <QSet>
 #include <QString>
 
 // The appliance's own web ports as one change sees them (0 when unknown).
@@ -46,6 +48,11 @@ public:
     KMRuleSide source;
     KMRuleSide dest;
 
+    // The custom ports Apache serves once rule is stored: the source ports in
+    // 1..65535 of rules and of rule itself, which replaces the stored rule of
+    // its number (a change).
+    static QSet<int> customPorts(const QList<KMRule> &rules, const KMRule &rule);
+
     // Whether the destination names something to reach: a host, a port in
     // 1..65535 or a path other than the root.
     bool destReachable() const;
@@ -64,7 +71,8 @@ public:
     // object too large to store) whose value, written into Apache's
     // configuration, could add or break directives; empty when the
     // rule is safe to write: httpheaders keys come from an allow-list of
-    // directives that act on requests only, and their values read no files.
+    // directives that act on requests only, and their values read no files
+    // nor the service's environment; a port is a number or a decimal text.
     // Whether Apache accepts the arguments is for Apache's own test to say.
     QString unsafeField() const;
 };

@@ -3,6 +3,7 @@
 // SIGTERM.
 
 #include "appdata.h"
+#include "kmreverseproxy.h"
 #include "zx2localserver.h"
 
 #include <QCommandLineOption>
@@ -48,7 +49,11 @@ int main(int argc, char *argv[])
     // exit handlers that tear down the process's globals, so if one is still
     // stuck the process ends without them.
     IAppData()->server()->stop();
-    if (!IAppData()->server()->closeConnections()) {
+    const bool closed = IAppData()->server()->closeConnections();
+    // The reload worker ends (with any child it runs) before the process
+    // does; the database file then holds every answered change.
+    IAppData()->reverseproxy()->stop();
+    if (!closed) {
         std::fflush(stdout);
         ::_exit(status);
     }

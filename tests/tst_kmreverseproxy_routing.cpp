@@ -1,14 +1,19 @@
 #include "proxyfixture.h"
 #include "rawbackend.h"
 
+#include <QJsonArray>
+#include <QProcess>
 #include <QUrl>
 #include <QtTest>
 
 // Rules as users mean them, through a real Apache to back ends that report
 // the exact request head they receive. Rules are written "source backend
-// destpath", several separated by ";", all on the appliance web port of the
-// row's scheme, created in the order given. Back ends A, B and C speak plain
-// HTTP, S speaks TLS with a self-signed certificate.
+// destpath [extra]" (the source percent-decoded, extra naming more
+// parameters), several separated by ";", all on the appliance web port of the
+// row's scheme or, for "http custom" and "https custom", on a custom port,
+// created in the order given. Back ends A, B and C speak plain HTTP, S speaks
+// TLS with a self-signed certificate. Every request says it comes from
+// http://127.0.0.1, the Host it names.
 class TestKMReverseproxyRouting : public QObject
 {
     Q_OBJECT
@@ -19,20 +24,44 @@ private:
     RawBackend c{"C"};
     RawBackend s{"S", RawBackend::Tls};
     QString applied; // the rules in force, to skip a restart between rows
+    quint16 customPort = 0;
 
     const RawBackend &backend(const QString &name) const
     {
         return name == "A" ? a : name == "B" ? b : name == "C" ? c : s;
     }
 
+    static QJsonObject headers(const QString &key, const QString &value)
+    {
+        return {{"key", key}, {"value", value}};
+    }
+
     QJsonObject rule(const QString &written, const QString &scheme, int number) const
     {
         const QStringList parts = written.split(' ', Qt::SkipEmptyParts);
         const RawBackend &to = backend(parts.value(1));
-        return {{"name", QString("r%1").arg(number)},
-                {"source", QJsonObject{{"protocol", scheme}, {"port", 0}, {"path", parts.value(0)}}},
-                {"dest", QJsonObject{{"protocol", to.isTls() ? "https" : "http"}, {"host", "127.0.0.1"},
-                                     {"port", to.port()}, {"path", parts.value(2)}}}};
+        const bool custom = scheme.endsWith(" custom");
+        QJsonObject params{
+            {"name", QString("r%1").arg(number)},
+            {"source", QJsonObject{{"protocol", scheme.section(' ', 0, 0)}, {"port", custom ? customPort : 0},
+                                   {"path", QUrl::fromPercentEncoding(parts.value(0).toUtf8())}}},
+            {"dest", QJsonObject{{"protocol", to.isTls() ? "https" : "http"}, {"host", "127.0.0.1"},
+                                 {"port", to.port()}, {"path", parts.value(2)}}}};
+        const QString extra = parts.value(3);
+        if (extra == "errpage")
+            params["desterrpage"] = true;
+        else if (extra == "preserve")
+            params["httpheaders"] = QJsonArray{headers("ProxyPreserveHost", "On")};
+        else if (extra == "admin")
+            params["httpheaders"] = QJsonArray{headers("RequestHeader", "set X-Remote-User admin"),
+                                               headers("Header", "always set Refresh 5")};
+        return params;
+    }
+
+    quint16 port(const QString &scheme) const
+    {
+        return scheme.endsWith(" custom") ? customPort
+                                          : scheme == "https" ? fixture.httpsPort() : fixture.httpPort();
     }
 
     // Puts the rules in force; every generated configuration must pass -t.
@@ -41,7 +70,9 @@ private:
         if (applied == scheme + rules)
             return true;
         applied.clear();
-        if (!fixture.clear())
+        // A custom port is free for the next rule once Apache no longer
+        // serves it: a reload, which the fixture makes by hand.
+        if (!fixture.clear() || (scheme.endsWith(" custom") && !fixture.apply()))
             return false;
         int number = 0;
         for (const QString &written : rules.split(';')) {
@@ -73,11 +104,16 @@ private slots:
         for (RawBackend *backend : {&a, &b, &c, &s})
             QVERIFY(backend->start());
         QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
+        QVERIFY(fixture.server().writeDocument("index.html", "document root\n"));
+        customPort = TestApache::freePort();
     }
 
     // What the back end saw ("line": its name and request line), or the
-    // Location or Set-Cookie header of the answer, or the X-Forwarded-Proto
-    // the back end received when the client sent a forged one.
+    // Location ("{site}" for the proxy's own origin) or Set-Cookie header of
+    // the answer, or the X-Forwarded-Proto the back end received when the
+    // client sent a forged one; "answer": the status, X-Backend header and
+    // body the client got ("replaced" when not the back end's); "admin": the X-Remote-User the back
+    // end saw and the Refresh header the client got.
     void routing_data()
     {
         QTest::addColumn<QString>("rules");
@@ -125,6 +161,30 @@ private slots:
         QTest::newRow("forwarded proto https") << "/app A /" << "https" << "/app/x" << "proto" << "https";
         QTest::newRow("https back end") << "/s S /" << "http" << "/s/x" << "line" << "S GET /x";
         QTest::newRow("https back end, https site") << "/s S /sub" << "https" << "/s/x" << "line" << "S GET /sub/x";
+        QTest::newRow("back end's 409 passes") << "/t A /" << "http" << "/t/x status=409" << "answer" << "409 A {\"backend\":\"A\"}";
+        QTest::newRow("back end's 403 passes") << "/t A /" << "http" << "/t/x status=403" << "answer" << "403 A {\"backend\":\"A\"}";
+        QTest::newRow("back end's 502 replaced") << "/t A /" << "http" << "/t/x status=502" << "answer" << "502  replaced";
+        QTest::newRow("desterrpage: 502 passes") << "/t A / errpage" << "http" << "/t/x status=502" << "answer" << "502 A {\"backend\":\"A\"}";
+        const QString utf8 = "/%E7%A7%8D%E5%AD%90/";
+        QTest::newRow("UTF-8 prefix, encoded request") << utf8 + " A /" << "http" << utf8 + "x" << "line" << "A GET /x";
+        QTest::newRow("UTF-8 prefix, raw request") << utf8 + " A /" << "http" << "/种子/x" << "line" << "A GET /x";
+        QTest::newRow("UTF-8 prefix, redirect") << utf8 + " A /" << "http" << utf8 + "x location=/y" << "location" << utf8 + "y";
+        QTest::newRow("UTF-8 prefix, cookie") << utf8 + " A /" << "http" << utf8 + "x cookie=a=1; Path=/" << "cookie" << "a=1; Path=" + utf8;
+        QTest::newRow("UTF-8 prefix, bare") << utf8 + " A /" << "http" << "/%E7%A7%8D%E5%AD%90" << "location" << "{site}" + utf8;
+        QTest::newRow("space prefix, encoded request") << "/my%20app/ A /" << "http" << "/my%20app/x" << "line" << "A GET /x";
+        QTest::newRow("space prefix, redirect") << "/my%20app/ A /" << "http" << "/my%20app/x location=/y" << "location" << "/my%20app/y";
+        QTest::newRow("space prefix, cookie") << "/my%20app/ A /" << "http" << "/my%20app/x cookie=a=1; Path=/" << "cookie" << "a=1; Path=/my%20app/";
+        QTest::newRow("bare prefix redirected") << "/sync/ A /" << "https" << "/sync q=1" << "location" << "{site}/sync/?q=1";
+        QTest::newRow("bare prefix of another rule's") << "/a/ A /;/a/sync/ B /" << "http" << "/a/sync" << "line" << "A GET /sync";
+        QTest::newRow("Origin-checking app") << "/nb A /" << "http" << "/nb/x checkorigin=1" << "line" << "status 403";
+        QTest::newRow("Origin-checking app, host kept") << "/nb A / preserve" << "http" << "/nb/x checkorigin=1" << "line" << "A GET /x?checkorigin=1";
+        const QString portal = "/portal A / admin;/portal/app B /";
+        QTest::newRow("httpheaders: own requests") << portal << "http" << "/portal/x" << "admin" << "admin|5";
+        QTest::newRow("httpheaders: not a nested rule's") << portal << "http" << "/portal/app/x" << "admin" << "|";
+        QTest::newRow("httpheaders: not through //") << portal << "http" << "//portal//app/x" << "admin" << "|";
+        QTest::newRow("custom port: outside the rules") << "/z A /" << "http custom" << "/index.html" << "line" << "status 404";
+        QTest::newRow("custom port: a rule") << "/z A /" << "http custom" << "/z/x" << "line" << "A GET /x";
+        QTest::newRow("custom port: a rule on /") << "/ A /" << "https custom" << "/index.html" << "line" << "A GET /index.html";
     }
     void routing()
     {
@@ -134,14 +194,20 @@ private slots:
         QFETCH(QString, look);
         QFETCH(QString, expected);
         QVERIFY2(use(rules, scheme), qPrintable(fixture.errorText()));
-        const bool https = scheme == "https";
-        const RawReply reply = rawRequest(https ? fixture.httpsPort() : fixture.httpPort(), https,
-                                          target(request), "X-Forwarded-Proto: forged\r\n");
+        const bool https = scheme.startsWith("https");
+        const RawReply reply = rawRequest(port(scheme), https, target(request),
+                                          "X-Forwarded-Proto: forged\r\nOrigin: http://127.0.0.1\r\n");
         RawReply seenByBackend;
         seenByBackend.head = reply.body;
+        const QString site = QString(https ? "https://127.0.0.1:%1" : "http://127.0.0.1:%1").arg(port(scheme));
         QString seen;
         if (look == "location")
-            seen = reply.header("Location");
+            seen = QString(reply.header("Location")).replace(site, "{site}");
+        else if (look == "answer")
+            seen = QString("%1 %2 %3").arg(reply.status).arg(QString(reply.header("X-Backend")),
+                                                             reply.body.startsWith("{\"backend\"") ? reply.body : "replaced");
+        else if (look == "admin")
+            seen = seenByBackend.header("X-Remote-User") + '|' + reply.header("Refresh");
         else if (look == "cookie")
             seen = reply.header("Set-Cookie");
         else if (look == "proto")
@@ -157,17 +223,47 @@ private slots:
     {
         QTest::addColumn<QString>("rules");
         QTest::addColumn<QString>("scheme");
-        QTest::newRow("ws:// to a plain back end") << "/ws A /" << "http";
-        QTest::newRow("wss:// to a TLS back end") << "/ws S /sub" << "https";
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("ws:// to a plain back end") << "/ws A /" << "http" << QByteArray("/ws/chat") << QByteArray("hello");
+        QTest::newRow("wss:// to a TLS back end") << "/ws S /sub" << "https" << QByteArray("/ws/chat") << QByteArray("hello");
+        QTest::newRow("Origin-checking app") << "/ws A /" << "http" << QByteArray("/ws/chat?checkorigin=1")
+                                             << QByteArray("HTTP/1.1 403 Forbidden");
+        QTest::newRow("Origin-checking app, host kept") << "/ws A / preserve" << "http"
+                                                        << QByteArray("/ws/chat?checkorigin=1") << QByteArray("hello");
     }
     void webSocket()
     {
         QFETCH(QString, rules);
         QFETCH(QString, scheme);
+        QFETCH(QByteArray, target);
+        QFETCH(QByteArray, expected);
         QVERIFY2(use(rules, scheme), qPrintable(fixture.errorText()));
-        const bool https = scheme == "https";
-        QCOMPARE(webSocketEcho(https ? fixture.httpsPort() : fixture.httpPort(), https, "/ws/chat", "hello"),
-                 QByteArray("hello"));
+        QCOMPARE(webSocketEcho(port(scheme), scheme == "https", target, "hello", "Origin: http://127.0.0.1\r\n"),
+                 expected);
+    }
+
+    // An https custom port offers only what the appliance's TLS policy (here
+    // Apache's default) allows: no null, export, low or RC4 cipher, nor
+    // others outside it, even to a client that would take them.
+    void customPortCiphers_data()
+    {
+        QTest::addColumn<QString>("ciphers");
+        QTest::addColumn<bool>("connects");
+        QTest::newRow("outside the policy") << "eNULL:EXP:LOW:RC4:CAMELLIA:@SECLEVEL=0" << false;
+        QTest::newRow("the policy's") << "DEFAULT" << true;
+    }
+    void customPortCiphers()
+    {
+        QFETCH(QString, ciphers);
+        QFETCH(bool, connects);
+        QVERIFY2(use("/z A /", "https custom"), qPrintable(fixture.errorText()));
+        QProcess probe; // TLS 1.2: the cipher list does not apply to TLS 1.3
+        probe.start("openssl", {"s_client", "-connect", QString("127.0.0.1:%1").arg(customPort), "-tls1_2",
+                                "-cipher", ciphers});
+        probe.closeWriteChannel();
+        QVERIFY(probe.waitForFinished(30000));
+        QCOMPARE(probe.exitCode() == 0, connects);
     }
 };
 

@@ -1,12 +1,15 @@
 // The client's readable forms (list, show, status) and --json, against the
-// real service in a temporary root.
+// real service in a temporary root; sockets it must not use.
 
+#include "otheruser.h"
 #include "servicefixture.h"
 #include "../tools/ruleview.h"
 
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtTest>
+
+#include <sys/stat.h>
 
 class TestReverseproxyctl : public QObject
 {
@@ -20,6 +23,8 @@ private slots:
     void json();
     void status();
     void disabledRules();
+    void refusedSocket_data();
+    void refusedSocket();
 
 private:
     int run(const QStringList &args, QByteArray *out);
@@ -165,6 +170,53 @@ void TestReverseproxyctl::disabledRules()
                             "last reload:     failed at 2026-12-07T10:00:00Z: AH00526\n"
                             "disabled rules:  1\n"
                             "                 2 web: 端口已被占用\n"));
+}
+
+void TestReverseproxyctl::refusedSocket_data()
+{
+    QTest::addColumn<bool>("serverAsNobody");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("clientAsNobody");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // %1: the socket path
+
+    QTest::newRow("socket closed to the user") << false << 0600 << true << 3
+                                               << "reverseproxyctl: permission denied: %1\n";
+    QTest::newRow("server of another user")
+        << true << 0666 << false << 4 << "reverseproxyctl: not the service: the server at %1 runs as user nobody\n";
+}
+
+// Nothing reaches the server: its socket is refused before any request.
+void TestReverseproxyctl::refusedSocket()
+{
+    QFETCH(bool, serverAsNobody);
+    QFETCH(int, mode);
+    QFETCH(bool, clientAsNobody);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    if (!canActAsNobody())
+        QSKIP("needs root, setpriv and python3 to act as another user");
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QCOMPARE(::chmod(QFile::encodeName(dir.path()).constData(), 01777), 0);
+    const QString socket = dir.filePath(QStringLiteral("reverseproxy.sock"));
+    QProcess server;
+    QVERIFY(startSocketServer(server, socket, mode, serverAsNobody));
+
+    const QStringList client{QStringLiteral(BIN_DIR "/reverseproxyctl"), QStringLiteral("--lpcid"), socket,
+                             QStringLiteral("list")};
+    QProcess process;
+    if (clientAsNobody)
+        process.start(QStringLiteral("setpriv"), asNobody() + client);
+    else
+        process.start(client.first(), client.mid(1));
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(QString::fromLocal8Bit(process.readAllStandardError()), message.arg(socket));
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    server.closeWriteChannel();
+    QVERIFY(server.waitForFinished(30000));
 }
 
 QTEST_GUILESS_MAIN(TestReverseproxyctl)

@@ -57,6 +57,7 @@ void TestServiceUnit::keeps_data()
 
     QTest::newRow("rules and generated files") << "ReadWritePaths=/orba/etc/reverseproxy" << true;
     QTest::newRow("socket shared in /tmp") << "ReadWritePaths=/tmp" << true;
+    QTest::newRow("socket of new installations") << "RuntimeDirectory=reverseproxy" << true;
     QTest::newRow("no private /tmp") << "PrivateTmp=no" << true;
     QTest::newRow("socket group") << "CapabilityBoundingSet=CAP_CHOWN" << true;
     QTest::newRow("chown calls") << "SystemCallFilter=@chown" << true;

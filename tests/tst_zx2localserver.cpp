@@ -5,6 +5,7 @@
 
 #include <QLocalSocket>
 #include <QMutex>
+#include <QtEndian>
 #include <QtTest>
 
 #include <future>
@@ -443,6 +444,93 @@ private slots:
         const Answers answers = exchange(name, {datagram(echo(5))}, 1);
         QCOMPARE(answers.size(), 1);
         QCOMPARE(answers[0].value("results").toObject().value("a").toInt(), 5);
+    }
+
+    // The datagram budget is charged for bytes received, per user: another
+    // user's connections declaring the largest datagrams and sending little
+    // hold nothing, one user cannot hold more than a quarter of the budget,
+    // and root's request is answered meanwhile. The other user is a child
+    // process that became nobody; it reports whether its first large
+    // datagram was kept open and its second (past the share) closed.
+    void datagramBudgetPerUser()
+    {
+#ifdef __SANITIZE_THREAD__
+        QSKIP("a child forked from a threaded process may hang inside ThreadSanitizer's runtime");
+#endif
+        if (::geteuid() != 0)
+            QSKIP("needs root to connect as another user");
+        QTemporaryDir publicDir;
+        QVERIFY(QFile::setPermissions(publicDir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                                       | QFile::ExeGroup | QFile::ExeOther));
+        const QString path = publicDir.filePath("shared.sock");
+        ZX2LocalServer shared;
+        shared.add(&router);
+        QVERIFY(shared.start(path));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        qstrncpy(address.sun_path, QFile::encodeName(path).constData(), sizeof address.sun_path);
+        auto header = [](quint32 total) {
+            QByteArray bytes("\x00zx\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\xff\xff\xff", 16);
+            qToLittleEndian<quint32>(total - 16, bytes.data() + 5);
+            return bytes;
+        };
+        const QByteArray declaredOnly = header(quint32(ZX2RpcPacket::maximumLength())) + ' ';
+        const QByteArray large = header(60 * 1024 * 1024) + QByteArray(40 * 1024 * 1024, ' ');
+        int report[2];
+        int hold[2];
+        QCOMPARE(::pipe(report), 0);
+        QCOMPARE(::pipe(hold), 0);
+        const pid_t other = ::fork();
+        if (other == 0) {
+            ::close(report[0]);
+            ::close(hold[1]);
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(1);
+            auto connected = [&] {
+                const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+                return ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 ? fd : -1;
+            };
+            auto sent = [](int fd, const QByteArray &bytes) {
+                for (qint64 done = 0; done < bytes.size();) {
+                    const ssize_t n = ::send(fd, bytes.constData() + done, size_t(bytes.size() - done), MSG_NOSIGNAL);
+                    if (n <= 0)
+                        return false;
+                    done += n;
+                }
+                return true;
+            };
+            for (int i = 0; i < 4; ++i)
+                sent(connected(), declaredOnly);
+            const int first = connected();
+            const bool firstSent = sent(first, large);
+            const int second = connected();
+            const bool secondSent = sent(second, large);
+            pollfd closed{first, POLLIN, 0};
+            const bool firstOpen = firstSent && ::poll(&closed, 1, 0) == 0;
+            char result = char((firstOpen ? 1 : 0) | (secondSent ? 0 : 2));
+            ssize_t n = ::write(report[1], &result, 1);
+            n = ::read(hold[0], &result, 1); // until the parent closes its end
+            ::_exit(int(n));
+        }
+        ::close(report[1]);
+        ::close(hold[0]);
+        pollfd reported{report[0], POLLIN, 0};
+        QElapsedTimer bound;
+        bound.start();
+        while (::poll(&reported, 1, 0) == 0 && bound.elapsed() < 4 * WAIT_MS)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        char result = 0;
+        const bool got = (reported.revents & POLLIN) && ::read(report[0], &result, 1) == 1;
+        QJsonObject params;
+        params.insert("text", QString(90 * 1024, 'r'));
+        const Answers answers = exchange(path, {datagram({{"cmd", "echo"}, {"params", params}})}, 1);
+        ::close(report[0]);
+        ::close(hold[1]);
+        ::waitpid(other, nullptr, 0);
+        QVERIFY(got);
+        QCOMPARE(int(result), 3);
+        QCOMPARE(answers.size(), 1);
+        QCOMPARE(answers[0].value("results").toObject(), params);
     }
 
     void destructionEndsOpenConnections()

@@ -13,6 +13,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -20,10 +21,17 @@
 #include <QSaveFile>
 #include <QTextStream>
 
+#include <cerrno>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 namespace {
 
 // Exit statuses, documented in the help text.
-enum ExitStatus { Succeeded = 0, Refused = 1, Unreachable = 2 };
+enum ExitStatus { Succeeded = 0, Refused = 1, Unreachable = 2, PermissionDenied = 3, ForeignServer = 4 };
 
 const int kDefaultTimeout = 30; // seconds; a create may wait on netstat twice
 
@@ -49,15 +57,23 @@ const char *const kDescription =
     "help_interfaces.\n"
     "\n"
     "Exit status: 0 when the answer's \"err\" is 0 or 10000, 1 for any other answer,\n"
-    "2 when the service cannot be reached, the command line is wrong or FILE cannot be\n"
-    "read or written. A back end that is down does not change the exit status.\n"
+    "2 when the service cannot be reached or the command line is wrong, 3 when\n"
+    "this user may not open the socket (not in the service's \"lpcgroup\"), 4 when\n"
+    "the process behind the socket is not the service (neither root nor this user).\n"
+    "export and import also end with 2 when FILE cannot be written or read; a back\n"
+    "end that is down does not change the exit status of list --check.\n"
     "Without --lpcid the socket name is the \"lpcid\" of the service's configuration\n"
     "file (/orba/etc/reverseproxy/config.json; ORBA_ROOT replaces /orba when set).\n"
     "\n"
     "Example: forward http://<appliance>/media/ to a local media server:\n"
     "  reverseproxyctl reverseproxy_create '{\"name\":\"media\",\n"
     "      \"source\":{\"protocol\":\"http\",\"port\":0,\"path\":\"/media\"},\n"
-    "      \"dest\":{\"protocol\":\"http\",\"host\":\"127.0.0.1\",\"port\":8096,\"path\":\"/\"}}'";
+    "      \"dest\":{\"protocol\":\"http\",\"host\":\"127.0.0.1\",\"port\":8096,\"path\":\"/\"}}'\n"
+    "\n"
+    "Apps that check the Origin header (notebook kernels, server consoles) refuse\n"
+    "their requests and WebSockets behind a rule unless it passes the browser's\n"
+    "Host on; add to the rule:\n"
+    "  \"httpheaders\":[{\"key\":\"ProxyPreserveHost\",\"value\":\"On\"}]";
 
 // Where and how long to ask the service.
 struct Service {
@@ -65,10 +81,10 @@ struct Service {
     int timeout = 0;
 };
 
-int fail(const QString &message)
+int fail(const QString &message, int status = Unreachable)
 {
     QTextStream(stderr) << "reverseproxyctl: " << message << Qt::endl;
-    return Unreachable;
+    return status;
 }
 
 // Each reader returns an error text, empty when the value was read.
@@ -127,6 +143,53 @@ int unreachable(const Service &service)
 {
     return fail(QStringLiteral("no answer from the service at %1 (not running, or no answer within %2 s)")
                     .arg(service.lpcid).arg(service.timeout));
+}
+
+// The socket file of a name, where the local-socket layer puts it: a bare
+// name lives in the temporary directory.
+QString socketPath(const QString &lpcid)
+{
+    if (lpcid.startsWith(QLatin1Char('/')))
+        return lpcid;
+    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + lpcid;
+}
+
+// Connects once before asking, so that a socket this user may not open and a
+// process posing as the service are told apart from a service that is down.
+// The service runs as root; a server of this very user is accepted too, for
+// development setups and tests where client and service run as one user.
+int checkServer(const Service &service)
+{
+    const QString path = socketPath(service.lpcid);
+    const QByteArray file = QFile::encodeName(path);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (size_t(file.size()) >= sizeof address.sun_path)
+        return fail(QStringLiteral("socket path too long: %1").arg(path));
+    qstrncpy(address.sun_path, file.constData(), sizeof address.sun_path);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return unreachable(service);
+    const timeval connectWait{2, 0}; // a busy service still accepts within this
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+    const int error = errno;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const bool known = connected && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+    ::close(fd);
+    if (!connected && (error == EACCES || error == EPERM))
+        return fail(QStringLiteral("permission denied: %1").arg(path), PermissionDenied);
+    if (!connected)
+        return unreachable(service);
+    if (!known || (peer.uid != 0 && peer.uid != ::geteuid())) {
+        const passwd *user = known ? ::getpwuid(peer.uid) : nullptr;
+        const QString name = user ? QString::fromLocal8Bit(user->pw_name)
+                                  : known ? QString::number(peer.uid) : QStringLiteral("unknown");
+        return fail(QStringLiteral("not the service: the server at %1 runs as user %2").arg(path, name),
+                    ForeignServer);
+    }
+    return Succeeded;
 }
 
 int printJson(const QJsonObject &answer)
@@ -321,7 +384,7 @@ int main(int argc, char *argv[])
         QStringLiteral("Seconds to wait for the answer (default %1).").arg(kDefaultTimeout),
         QStringLiteral("SECONDS"));
     const QCommandLineOption jsonOption(QStringLiteral("json"),
-        QStringLiteral("Print the answer of list, show or status as JSON."));
+        QStringLiteral("Print the answer of list, show, status or import as JSON."));
     parser.addOptions({lpcidOption, timeoutOption, jsonOption});
     parser.addOptions({{QStringLiteral("check"), QStringLiteral("With list: check every rule's back end from here.")},
                        {QStringLiteral("replace"), QStringLiteral("With import: replace the whole rule table.")},
@@ -357,6 +420,9 @@ int main(int argc, char *argv[])
         error = readLpcid(parser.value(lpcidOption), &service.lpcid);
     if (!error.isEmpty())
         return fail(error);
+    const int checked = checkServer(service);
+    if (checked != Succeeded)
+        return checked;
 
     const bool json = parser.isSet(jsonOption);
     if (args.at(0) == QLatin1String("list"))

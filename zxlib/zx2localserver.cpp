@@ -15,7 +15,6 @@
 #include <QLocalSocket>
 #include <QSet>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -42,8 +41,13 @@ constexpr int kMaxConnections = 1024;
 // account leaves room for the others and for the appliance's own back end.
 constexpr int kMaxConnectionsPerUser = 64;
 // Bytes held for unfinished datagrams of all connections together: many
-// clients declaring large datagrams must not drive the service out of memory.
+// clients sending large datagrams must not drive the service out of memory.
 constexpr qint64 kDatagramBudget = 256 * 1024 * 1024;
+// What one local user other than root may hold (one datagram of the
+// protocol's largest size), and what all of them together may: the rest is
+// root's, so that the appliance's own requests never wait for other users.
+constexpr qint64 kDatagramUserShare = kDatagramBudget / 4;
+constexpr qint64 kDatagramUsersBudget = kDatagramBudget - kDatagramUserShare;
 // On shutdown, the running requests finish within the 10 s an init system
 // grants before it kills the service.
 constexpr std::chrono::milliseconds kStopWait{8000};
@@ -150,7 +154,12 @@ public:
     QString group;
     // The socket file start() put in place itself, removed again by stop().
     QString socketFile;
-    std::atomic<qint64> datagramBytes{0};
+    // Bytes of unfinished datagrams held: in all, by users other than root,
+    // and by each such user.
+    std::mutex budgetLock;
+    qint64 datagramBytes = 0;
+    qint64 userBytes = 0;
+    QHash<uint, qint64> bytesOf;
 
     std::mutex connectionsLock;
     std::condition_variable connectionsGone;
@@ -339,19 +348,38 @@ void ZX2LocalServer::detach(ZX2LocalSocket *connection)
     d->connectionsGone.notify_all();
 }
 
-bool ZX2LocalServer::reserveDatagram(qint64 bytes)
+bool ZX2LocalServer::reserveDatagram(uint uid, qint64 bytes)
 {
-    qint64 current = d->datagramBytes.load();
-    do {
-        if (current + bytes > kDatagramBudget)
+    std::lock_guard<std::mutex> locker(d->budgetLock);
+    if (d->datagramBytes + bytes > kDatagramBudget)
+        return false;
+    if (uid != 0) {
+        const qint64 own = d->bytesOf.value(uid);
+        if (own + bytes > kDatagramUserShare || d->userBytes + bytes > kDatagramUsersBudget)
             return false;
-    } while (!d->datagramBytes.compare_exchange_weak(current, current + bytes));
+        d->bytesOf.insert(uid, own + bytes);
+        d->userBytes += bytes;
+    }
+    d->datagramBytes += bytes;
     return true;
 }
 
-void ZX2LocalServer::releaseDatagram(qint64 bytes)
+void ZX2LocalServer::releaseDatagram(uint uid, qint64 bytes)
 {
+    std::lock_guard<std::mutex> locker(d->budgetLock);
     d->datagramBytes -= bytes;
+    if (uid == 0)
+        return;
+    d->userBytes -= bytes;
+    qint64 &own = d->bytesOf[uid];
+    own -= bytes;
+    if (own <= 0)
+        d->bytesOf.remove(uid);
+}
+
+qint64 ZX2LocalServer::datagramShare(uint uid)
+{
+    return uid == 0 ? kDatagramBudget : kDatagramUserShare;
 }
 
 bool ZX2LocalServer::localRequest(QString name, QJsonObject request, QJsonObject *answer, int timeout)

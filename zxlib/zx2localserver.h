@@ -18,8 +18,11 @@ class ZX2TodoRouter;
 // are served at once, and at most 64 of one local user other than root; a
 // connection beyond that is closed right away, so that a flood of clients
 // cannot leave the listener without descriptors nor crowd out other users.
-// The bytes held for unfinished datagrams of all connections together stay
-// within 256 MiB: a connection whose declared datagram does not fit is closed.
+// The bytes received for unfinished datagrams stay within 256 MiB for all
+// connections together; those of one local user other than root within a
+// quarter of that, and those of all such users within three quarters, so
+// root always finds room. A connection whose bytes do not fit, or whose
+// declared datagram could never fit its user's share, is closed.
 class ZX2LocalServer : public QLocalServer
 {
     Q_OBJECT
@@ -76,9 +79,12 @@ private:
     // Connections register while their thread runs so the destructor can end them.
     void attach(ZX2LocalSocket *connection);
     void detach(ZX2LocalSocket *connection);
-    // The memory budget for unfinished datagrams: false when bytes do not fit.
-    bool reserveDatagram(qint64 bytes);
-    void releaseDatagram(qint64 bytes);
+    // The memory budget for unfinished datagrams, charged to the peer's user
+    // as bytes arrive: false when bytes do not fit.
+    bool reserveDatagram(uint uid, qint64 bytes);
+    void releaseDatagram(uint uid, qint64 bytes);
+    // The largest datagram a peer of uid can have held at once.
+    static qint64 datagramShare(uint uid);
     bool listenRestricted(const QString &path);
     ZX2LocalServerPrivate *const d;
 };

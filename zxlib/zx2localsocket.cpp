@@ -62,8 +62,9 @@ public:
     // holds something that is not a datagram, or a datagram the memory
     // budget cannot take.
     bool serveBuffer();
-    // Holds budget for the declared length of the unfinished datagram.
-    bool holdFor(qint64 length);
+    // Holds budget for the bytes of the unfinished datagram received so far;
+    // false when they do not fit, or its declared length never could.
+    bool hold(qint64 length);
     void releaseHeld();
     void answer(const QJsonObject &request);
     // Writes what the socket takes now; false when the peer is gone.
@@ -81,8 +82,10 @@ public:
     ZX2Cabinet cabinet;
     // Set while the buffer holds part of a datagram: when it must be complete.
     QDeadlineTimer datagramDue{QDeadlineTimer::Forever};
-    // Bytes of the server's budget held for the unfinished datagram.
+    // Bytes of the server's budget held for the unfinished datagram, and the
+    // length it declares (0 while its header is incomplete).
     qint64 held = 0;
+    qint64 declared = 0;
     std::atomic<bool> running{true};
     std::atomic<bool> stopRequested{false};
     // The descriptor is shut down by stop() on another thread; it must never
@@ -126,8 +129,14 @@ bool ZX2LocalSocketPrivate::readChunk()
 {
     char chunk[kReadChunk];
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
-    if (n > 0)
+    if (n > 0) {
+        // Grows by doubling, never past the declared length: the memory a
+        // datagram takes stays near the bytes charged for it.
+        const qint64 needed = qint64(buffer.size()) + n;
+        if (needed > buffer.capacity())
+            buffer.reserve(int(qMax(needed, qMin(declared, 2 * needed))));
         buffer.append(chunk, int(n));
+    }
     return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
@@ -152,7 +161,7 @@ bool ZX2LocalSocketPrivate::serveBuffer()
                 datagramDue = QDeadlineTimer(QDeadlineTimer::Forever);
             else if (decoded || datagramDue.isForever())
                 datagramDue = QDeadlineTimer(datagramDeadlineMs());
-            return holdFor(packet.expectedLength());
+            return hold(packet.expectedLength());
         default:
             return false;
         }
@@ -160,23 +169,30 @@ bool ZX2LocalSocketPrivate::serveBuffer()
     return true;
 }
 
-bool ZX2LocalSocketPrivate::holdFor(qint64 length)
+bool ZX2LocalSocketPrivate::hold(qint64 length)
 {
-    if (length <= held)
+    declared = length;
+    if (!server)
         return true;
-    if (server && !server->reserveDatagram(length - held))
+    if (declared > ZX2LocalServer::datagramShare(uid))
         return false;
-    held = length;
-    buffer.reserve(int(length)); // grows once, not by doubling towards twice the size
+    // Charged as the bytes arrive: a declared length costs nothing until sent.
+    const qint64 bytes = buffer.size();
+    if (bytes > held && !server->reserveDatagram(uid, bytes - held))
+        return false;
+    if (bytes < held)
+        server->releaseDatagram(uid, held - bytes);
+    held = bytes;
     return true;
 }
 
 void ZX2LocalSocketPrivate::releaseHeld()
 {
+    declared = 0;
     if (held == 0)
         return;
     if (server)
-        server->releaseDatagram(held);
+        server->releaseDatagram(uid, held);
     held = 0;
     buffer.squeeze(); // gives a large datagram's memory back at once
 }

@@ -15,6 +15,8 @@ namespace {
 // How often a watcher of a child's output hears of it; fine enough for a
 // progress bar without waking the caller needlessly.
 constexpr int kOutputPollMs = 500;
+// How soon a cancelled run ends its child.
+constexpr int kCancelPollMs = 50;
 
 // exeCommand's result for a command that did not start or not finish in time,
 // as its callers have always been told.
@@ -61,20 +63,25 @@ int waitMs(const QDeadlineTimer &deadline)
 }
 
 // Waits for the end until finishBy, telling a watcher of the output between
-// the waits; true when the child ended in time.
+// the waits; true when the child ended in time and was not cancelled.
 bool awaitEnd(ChildProcess &process, const QDeadlineTimer &finishBy, const ProcessRequest &request,
               QByteArray &seen)
 {
-    if (!request.onOutput)
+    if (!request.onOutput && !request.cancel)
         return process.waitForFinished(waitMs(finishBy));
+    const int poll = request.cancel ? kCancelPollMs : kOutputPollMs;
     for (;;) {
-        const int slice = finishBy.isForever() ? kOutputPollMs : qMin(kOutputPollMs, waitMs(finishBy));
+        if (request.cancel && request.cancel->load())
+            return false;
+        const int slice = finishBy.isForever() ? poll : qMin(poll, waitMs(finishBy));
         if (process.waitForFinished(slice) || process.state() == QProcess::NotRunning)
             return true;
         if (finishBy.hasExpired())
             return false;
-        seen += process.readAllStandardOutput();
-        request.onOutput(seen);
+        if (request.onOutput) {
+            seen += process.readAllStandardOutput();
+            request.onOutput(seen);
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <functional>
 
 // The runner that every child process of this library goes through (except a
@@ -19,6 +20,8 @@
 // then is killed together with every process of its group, and reaped, before
 // runProcess returns. While the child runs, onOutput (when set) is called
 // about twice a second with all it has written to standard output so far.
+// When cancel (optional) becomes true the child is ended the same way, at
+// most some 50 ms later, and the run counts as not finished.
 struct ProcessRequest
 {
     QString program; // a bare name is looked up in the child's PATH
@@ -29,6 +32,7 @@ struct ProcessRequest
     int finishMs = -1;
     QDeadlineTimer deadline{QDeadlineTimer::Forever};
     std::function<void(const QByteArray &outputSoFar)> onOutput;
+    const std::atomic_bool *cancel = nullptr; // must outlive the run
 };
 
 // What became of one run. The outputs are the raw bytes the child wrote, also

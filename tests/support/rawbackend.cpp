@@ -133,13 +133,23 @@ private:
         const int end = m_buffer.indexOf("\r\n\r\n");
         const QByteArray head = m_buffer.left(end);
         m_buffer.remove(0, end + 4);
+        const QByteArray target = head.left(head.indexOf("\r\n")).split(' ').value(1);
+        const int mark = target.indexOf('?');
+        const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(target.mid(mark + 1)));
+        if (query.hasQueryItem(QStringLiteral("checkorigin")) && !sameOrigin(head)) {
+            reply("403 Forbidden", "Content-Type: text/plain\r\n", "cross-origin request");
+            return;
+        }
         if (headerValue(head, "Upgrade").toLower() == "websocket") {
             upgrade(head);
             return;
         }
-        const QByteArray target = head.left(head.indexOf("\r\n")).split(' ').value(1);
-        const int mark = target.indexOf('?');
-        const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(target.mid(mark + 1)));
+        const int status = query.queryItemValue(QStringLiteral("status")).toInt();
+        if (status > 0) {
+            reply(QByteArray::number(status) + " Back End", "Content-Type: application/json\r\nX-Backend: " + m_name
+                  + "\r\n", "{\"backend\":\"" + m_name + "\"}");
+            return;
+        }
         QByteArray extra;
         const QString location = query.queryItemValue(QStringLiteral("location"), QUrl::FullyDecoded);
         if (!location.isEmpty())
@@ -156,6 +166,21 @@ private:
             m_socket->write(reply);
             m_socket->disconnectFromHost();
         });
+    }
+
+    // As applications that check Origin do: its host and port must be the
+    // Host the request came to.
+    static bool sameOrigin(const QByteArray &head)
+    {
+        const QByteArray origin = headerValue(head, "Origin");
+        return origin.mid(origin.indexOf("://") + 3) == headerValue(head, "Host");
+    }
+
+    void reply(const QByteArray &status, const QByteArray &headers, const QByteArray &body)
+    {
+        m_socket->write("HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: "
+                        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        m_socket->disconnectFromHost();
     }
 
     void upgrade(const QByteArray &head)
@@ -333,14 +358,15 @@ RawReply rawRequest(quint16 port, bool tls, const QByteArray &target, const QByt
     return reply;
 }
 
-QByteArray webSocketEcho(quint16 port, bool tls, const QByteArray &target, const QByteArray &message)
+QByteArray webSocketEcho(quint16 port, bool tls, const QByteArray &target, const QByteArray &message,
+                         const QByteArray &extraHeaders)
 {
     QSslSocket socket;
     if (!connectSocket(socket, port, tls))
         return "no connection";
     socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
                  "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                 "Sec-WebSocket-Version: 13\r\n\r\n");
+                 "Sec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n");
     QByteArray data;
     if (!readHead(socket, data))
         return "no answer";

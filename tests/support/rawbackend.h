@@ -13,7 +13,11 @@ class RawBackendPrivate;
 // between them), then closes the connection. Query parameters of the request
 // target shape the answer: "location" makes it a 302 with that Location
 // header, "cookie" adds that Set-Cookie header, "sleep" delays the answer by
-// that many seconds. A WebSocket upgrade is accepted and every data frame is
+// that many seconds, "status" makes it an answer of that status with the
+// header "X-Backend: <name>" and the JSON body {"backend":"<name>"}, and
+// "checkorigin" refuses (403) a request or WebSocket upgrade whose Origin
+// names another host and port than its Host header, as applications that
+// check Origin do. A WebSocket upgrade is accepted and every data frame is
 // sent back. With Tls the back end speaks TLS with a fresh self-signed
 // certificate.
 class RawBackend
@@ -50,8 +54,9 @@ RawReply rawRequest(quint16 port, bool tls, const QByteArray &target,
 
 // Upgrades a request for target to a WebSocket, sends message as one text
 // frame and returns the payload of the first frame that comes back, or a
-// description of what went wrong instead.
+// description of what went wrong instead (the status line of a refusal).
+// extraHeaders as for rawRequest.
 QByteArray webSocketEcho(quint16 port, bool tls, const QByteArray &target,
-                         const QByteArray &message);
+                         const QByteArray &message, const QByteArray &extraHeaders = QByteArray());
 
 #endif // RAWBACKEND_H

@@ -152,6 +152,12 @@ QString ServiceProcess::output()
     return QString::fromLocal8Bit(m_output);
 }
 
+QString ServiceProcess::errors()
+{
+    m_errors += m_process.readAllStandardError();
+    return QString::fromLocal8Bit(m_errors);
+}
+
 bool ServiceConnection::open(const QString &name, int msecs)
 {
     m_socket.connectToServer(name);

@@ -63,10 +63,13 @@ public:
     bool isRunning() const;
     // Everything written to standard output so far.
     QString output();
+    // Everything written to standard error so far.
+    QString errors();
 
 private:
     QProcess m_process;
     QByteArray m_output;
+    QByteArray m_errors;
 };
 
 // One client connection to the service; requests on it share the
