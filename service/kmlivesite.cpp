@@ -15,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <iterator>
 #include <thread>
 
 namespace {
@@ -460,10 +461,21 @@ void KMLiveSite::Change::keep(const QList<KMRule> &stored)
 {
     kept = true;
     site->live = stored;
+    QSet<int> numbers;
+    for (const KMRule &rule : stored)
+        numbers.insert(rule.pxyno);
+    // Rules the change took away (all of them, when an import replaced the
+    // table) are no longer left out of anything.
+    auto forgetGone = [&numbers](QMap<int, QString> &out) {
+        for (auto rule = out.begin(); rule != out.end();)
+            rule = numbers.contains(rule.key()) ? std::next(rule) : out.erase(rule);
+    };
     {
         std::lock_guard<std::mutex> locker(site->stateMutex);
         site->screened.remove(fresh);
         site->disabled.remove(fresh);
+        forgetGone(site->screened);
+        forgetGone(site->disabled);
     }
     site->schedule(std::chrono::steady_clock::now() + kReloadDelay);
 }
