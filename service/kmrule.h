@@ -36,7 +36,8 @@ struct KMRuleSide
 class KMRule
 {
 public:
-    // collapseSourceSlashes replaces every "//" of the source path by "/"
+    // collapseSourceSlashes replaces each "//" of the source path by "/" in
+    // one pass from the left, so "///" becomes "//"
     // (a change does; a create and a stored rule do not).
     static KMRule fromParams(const QJsonObject &params, bool collapseSourceSlashes = false);
     // A row of the store (pxyno, name, params columns): the stored parameters.

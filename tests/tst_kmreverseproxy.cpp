@@ -1,6 +1,7 @@
 #include "kmappliance.h"
 #include "kmrule.h"
 #include "kmreverseproxy.h"
+#include "apachefixture.h"
 #include "testfiles.h"
 #include "zx2error.h"
 #include "zx2journals.h"
@@ -8,8 +9,13 @@
 
 #include <QHostInfo>
 #include <QJsonArray>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -187,6 +193,48 @@ private slots:
                             "    \n    </Location>\n    \n</VirtualHost>\n"));
         QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), QByteArray());
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), QByteArray());
+        // Rules may carry credentials: Apache's master reads the files as root.
+        const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+        QCOMPARE(QFile::permissions(vhostDir() + "/http_8080.conf"), owner | QFile::ReadGroup);
+        QCOMPARE(QFile::permissions(orbaPath(kReverseproxyHttpConf)), owner | QFile::ReadGroup);
+        QCOMPARE(QFile::permissions(vhostDir()), owner | QFile::ExeOwner | QFile::ExeUser | QFile::ReadGroup | QFile::ExeGroup);
+    }
+
+    // The stored parameters and the generated configuration are bounded as a
+    // whole: the change past either bound is refused and changes nothing.
+    void bounds_data()
+    {
+        QTest::addColumn<bool>("headers");
+        QTest::newRow("stored parameters") << false;
+        QTest::newRow("generated configuration") << true;
+    }
+    void bounds()
+    {
+        QFETCH(bool, headers);
+        auto large = [headers](int i) {
+            QJsonObject params = rule(QString("r%1").arg(i), "http", 0, QString("/r%1").arg(i), 3000);
+            if (!headers) {
+                params.insert("note", QString(1000 * 1024, 'x'));
+                return params;
+            }
+            QJsonArray lines;
+            for (int n = 0; n < 64; ++n)
+                lines << QJsonObject{{"key", "Header"}, {"value", "set X-N " + QString(3990, 'x')}};
+            params.insert("httpheaders", lines);
+            return params;
+        };
+        ZX2Journals journals;
+        int created = 0;
+        while (created < 100 && manager->create(journals, large(created + 1)))
+            ++created;
+        QCOMPARE(journals.err(), int(ZX2Error::ERR_NOT_ENOUGH));
+        QVERIFY(created > 16);
+        const QByteArray http = readFile(kReverseproxyHttpConf);
+        ZX2Journals again;
+        QVERIFY(!manager->create(again, large(created + 1)));
+        QCOMPARE(again.err(), int(ZX2Error::ERR_NOT_ENOUGH));
+        QCOMPARE(ruleCount(), created);
+        QCOMPARE(readFile(kReverseproxyHttpConf), http);
     }
 
     void webPortRuleWithOptions()
@@ -349,6 +397,52 @@ private slots:
         QCOMPARE(journals.errmsg(), message);
         QCOMPARE(journals.err(), err);
         QCOMPARE(ruleCount(), stored.size());
+    }
+
+    // A custom port is free only when the service can tell: netstat's
+    // listing where it runs, a bind probe for what the listing does not
+    // show. netstat.txt's "{port}" is the row's port.
+    void portTruth_data()
+    {
+        QTest::addColumn<QString>("netstat"); // the stand-in's body; empty: the usual one
+        QTest::addColumn<QString>("listing");
+        QTest::addColumn<QString>("holder"); // "listening" or "bound" socket on the port
+        QTest::addColumn<int>("err");
+        const QString usual;
+        QTest::newRow("free") << usual << "" << "" << 0;
+        QTest::newRow("netstat missing") << "exit 127" << "" << "" << int(ZX2Error::ERR_USED);
+        QTest::newRow("netstat fails") << "echo broken >&2; exit 1" << "" << "" << int(ZX2Error::ERR_USED);
+        QTest::newRow("empty listing, a listener") << usual << "" << "listening" << int(ZX2Error::ERR_USED);
+        QTest::newRow("empty listing, bound only") << usual << "" << "bound" << int(ZX2Error::ERR_USED);
+        QTest::newRow("listed without a program") << usual << "tcp 0 0 0.0.0.0:{port} 0.0.0.0:* LISTEN -\n" << "" << int(ZX2Error::ERR_USED);
+        QTest::newRow("listed as Apache's, not a rule's") << usual << "tcp 0 0 0.0.0.0:{port} 0.0.0.0:* LISTEN 7/apache2\n" << "" << 0;
+    }
+    void portTruth()
+    {
+        QFETCH(QString, netstat);
+        QFETCH(QString, listing);
+        QFETCH(QString, holder);
+        QFETCH(int, err);
+        const quint16 port = TestApache::freePort();
+        if (!netstat.isEmpty())
+            QVERIFY(writeScript(bin.path(), "netstat", netstat));
+        QVERIFY(writeTestFile(bin.filePath("netstat.txt"), listing.replace("{port}", QString::number(port)).toUtf8()));
+        QTcpServer listener;
+        const int bound = holder == "bound" ? ::socket(AF_INET, SOCK_STREAM, 0) : -1;
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        const bool held = holder == "listening" ? listener.listen(QHostAddress::LocalHost, port)
+                          : holder == "bound"   ? ::bind(bound, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+                                                : true;
+        ZX2Journals journals;
+        const bool created = held && manager->create(journals, rule("p", "http", port, "/p", 3000));
+        if (bound >= 0)
+            ::close(bound);
+        QVERIFY(writeStandins(bin.path(), bin.path()));
+        QVERIFY(held);
+        QCOMPARE(journals.err(), err ? err : 9999);
+        QCOMPARE(created, err == 0);
     }
 
     void accepted()

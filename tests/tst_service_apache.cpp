@@ -8,6 +8,9 @@
 #include <QTcpServer>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 // The real service in front of a real Apache: whatever a caller sends, an
 // answered change is live and Apache keeps running.
 class tst_ServiceApache : public QObject
@@ -21,6 +24,8 @@ private slots:
     void refusedInputs();
     void brokenArgumentsRefusedWithApachesReason();
     void portTakenBeforeReloadIsLeftOut();
+    void portTakenWhileApacheIsStoppedIsLeftOut();
+    void stopDuringReloadAndBackup();
     void storedRulesApacheRefusesAreLeftOutAtStart();
 
 private:
@@ -198,6 +203,89 @@ void tst_ServiceApache::portTakenBeforeReloadIsLeftOut()
     QCOMPARE(ask(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), disabled.at(0).toObject().value(QStringLiteral("pxyno"))}})
                  .value(QStringLiteral("err")).toInt(), 0);
     QCOMPARE(statusAfter(later).value(QStringLiteral("disabled")).toArray(), QJsonArray());
+}
+
+// As under the service's unit, netstat names no other process ("-"): the
+// port Apache held at the last good reload is foreign once Apache is down.
+void tst_ServiceApache::portTakenWhileApacheIsStoppedIsLeftOut()
+{
+    m_root.writeScript(QStringLiteral("netstat"),
+                       QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin netstat \"$@\" | sed -E 's#[0-9]+/[^ ]+ *$#-#'\n"));
+    const quint16 port = TestApache::freePort();
+    QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    const QJsonObject held = ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("held"), QStringLiteral("/"), port));
+    QCOMPARE(held.value(QStringLiteral("err")).toInt(), 0);
+    QCOMPARE(statusAfter(now).value(QStringLiteral("disabled")).toArray(), QJsonArray());
+
+    m_site.server().stop();
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost, port));
+    now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("unrelated"), QStringLiteral("/unrelated/")))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    const QJsonObject status = statusAfter(now);
+    QCOMPARE(status.value(QStringLiteral("apache")).toString(), QStringLiteral("active"));
+    const QJsonArray disabled = status.value(QStringLiteral("disabled")).toArray();
+    QCOMPARE(disabled.size(), 1);
+    QCOMPARE(disabled.at(0).toObject().value(QStringLiteral("name")).toString(), QStringLiteral("held"));
+    QCOMPARE(disabled.at(0).toObject().value(QStringLiteral("reason")).toString(), QStringLiteral("端口号已被其他程序占用"));
+    QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/unrelated/")).startsWith("HTTP/1.1 200"));
+
+    other.close();
+    m_root.writeScript(QStringLiteral("netstat"), QStringLiteral("PATH=/usr/sbin:/usr/bin:/sbin:/bin exec netstat \"$@\"\n"));
+    for (const QString &name : {QStringLiteral("held"), QStringLiteral("unrelated")}) {
+        const QJsonObject rules = ask(QStringLiteral("reverseproxy_alload")).value(QStringLiteral("results")).toObject();
+        QCOMPARE(ask(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), rules.value(name).toObject().value(QStringLiteral("pxyno"))}})
+                     .value(QStringLiteral("err")).toInt(), 0);
+    }
+}
+
+// SIGTERM while the reload's configuration test runs: the test's process
+// ends with the service, which exits 0; the database file alone then holds
+// every answered change, as it does once a change's reload is done.
+void tst_ServiceApache::stopDuringReloadAndBackup()
+{
+    const QString db = m_root.path(QStringLiteral("/orba/etc/reverseproxy/reverseproxy.db"));
+    auto storedRules = [](const QString &file) {
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"), {file, QStringLiteral("SELECT COUNT(*) FROM t_reverseproxy;")});
+        return sqlite.waitForFinished(10000) ? QString::fromUtf8(sqlite.readAll()).trimmed().toInt() : -1;
+    };
+    auto backup = [&] {
+        const QString copy = m_root.path(QStringLiteral("/backup.db"));
+        QFile::remove(copy);
+        return QFile::copy(db, copy) ? storedRules(copy) : -1;
+    };
+    const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("kept"), QStringLiteral("/kept/")))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    statusAfter(now);
+    QCOMPARE(backup(), storedRules(db));
+
+    const QString marker = m_root.path(QStringLiteral("/test-running"));
+    QFile standin(m_root.root() + QStringLiteral("/bin/apache2ctl"));
+    QVERIFY(standin.open(QIODevice::ReadOnly));
+    const QByteArray apache2ctl = standin.readAll();
+    standin.close();
+    m_root.writeScript(QStringLiteral("apache2ctl"), QStringLiteral("echo $$ > '%1'; sleep 30\n").arg(marker));
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("later"), QStringLiteral("/later/")))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(marker).size() > 0, 30000);
+    const int answered = ask(QStringLiteral("reverseproxy_alload")).value(QStringLiteral("results")).toObject().size();
+    m_connection.close();
+    m_service->signal(SIGTERM);
+    QVERIFY(m_service->waitForExit());
+    QCOMPARE(m_service->exitCode(), 0);
+    QFile pidFile(marker);
+    QVERIFY(pidFile.open(QIODevice::ReadOnly));
+    const pid_t child = pid_t(pidFile.readAll().trimmed().toInt());
+    QVERIFY(child > 0);
+    QVERIFY2(::kill(child, 0) != 0, "the configuration test outlived the service");
+    QCOMPARE(backup(), answered);
+
+    QVERIFY(standin.open(QIODevice::WriteOnly | QIODevice::Truncate) && standin.write(apache2ctl) == apache2ctl.size());
+    standin.close();
+    QVERIFY(startService());
 }
 
 void tst_ServiceApache::storedRulesApacheRefusesAreLeftOutAtStart()
