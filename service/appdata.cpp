@@ -120,7 +120,7 @@ bool AppData::start()
     d->appname = config.value(QStringLiteral("appname")).toString().trimmed();
     d->lpcid = config.value(QStringLiteral("lpcid")).toString();
     if (d->lpcid.isEmpty())
-        return startFailure(QStringLiteral("no socket named (\"lpcid\" missing)"), d->configFile);
+        return configurationFailure(d->configFile);
     d->server.setDebugging(debugging());
     // Absent, the socket stays open to every local user.
     d->server.setSocketGroup(toString(config.value(QStringLiteral("lpcgroup"))));

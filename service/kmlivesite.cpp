@@ -46,42 +46,6 @@ QSet<int> writtenPorts()
     return ports;
 }
 
-// Who holds TCP ports now, as far as this process can tell. netstat's program
-// column counts where it names a program; where it shows "-" (another
-// user's process, or no privilege to see it) or lists nothing, a port is
-// Apache's only while Apache runs and took it at its last good reload, and
-// a bind probe finds a socket that holds a port without listening.
-class PortHolders
-{
-public:
-    PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel)
-        : m_known(KMAppliance::listeners(m_listeners))
-    {
-        m_apachePorts = KMApacheSite::state(cancel) == QLatin1String("active") ? apachePorts : QSet<int>();
-    }
-
-    // False when netstat could not list the listeners.
-    bool known() const { return m_known; }
-    // Whether a program other than Apache holds the port.
-    bool foreign(int port) const
-    {
-        const bool apacheHolds = m_apachePorts.contains(port);
-        QString program;
-        for (const KMListener &listener : m_listeners) {
-            if (listener.port == port && (program.isEmpty() || program == QLatin1String("-")))
-                program = listener.program.isEmpty() ? QStringLiteral("-") : listener.program;
-        }
-        if (program.isEmpty())
-            return !apacheHolds && KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse;
-        return program == QLatin1String("-") ? !apacheHolds : !apacheProgram(program);
-    }
-
-private:
-    QList<KMListener> m_listeners;
-    bool m_known;
-    QSet<int> m_apachePorts;
-};
-
 qint64 configurationSize(const KMApacheFiles &files)
 {
     qint64 size = 0;
@@ -218,7 +182,7 @@ void KMLiveSitePrivate::run()
 void KMLiveSitePrivate::leaveOutTakenPorts(const KMAppliancePorts &ports,
                                            QMap<int, QString> &out) const
 {
-    const PortHolders holders(apachePorts(), &stopping);
+    const KMLiveSite::PortHolders holders(apachePorts(), &stopping);
     for (const KMRule &rule : live) {
         const int port = rule.source.effectivePort(ports);
         if (ports.isWebPort(port) || out.contains(rule.pxyno))
@@ -243,6 +207,12 @@ KMApacheFiles KMLiveSitePrivate::writeTested(const KMAppliancePorts &ports,
 {
     for (;;) {
         const KMApacheFiles files = liveFiles(live, out, ports);
+        // A stop ends the children this reload asked about the ports with:
+        // what they said then is no reason to take a rule out of the files.
+        if (stopping) {
+            failure = QStringLiteral("stopped");
+            return files;
+        }
         ZX2Journals journals;
         if (!KMApacheSite::write(journals, files)) {
             failure = journals.errmsg();
@@ -383,10 +353,29 @@ KMLiveSite::Change KMLiveSite::change()
     return Change(d.get());
 }
 
-bool KMLiveSite::portForeign(int port) const
+KMLiveSite::PortHolders::PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel)
+    : m_known(KMAppliance::listeners(m_listeners))
 {
-    const PortHolders holders(d->apachePorts(), nullptr);
-    return !holders.known() || holders.foreign(port);
+    if (KMApacheSite::state(cancel) == QLatin1String("active"))
+        m_apachePorts = apachePorts;
+}
+
+bool KMLiveSite::PortHolders::foreign(int port) const
+{
+    const bool apacheHolds = m_apachePorts.contains(port);
+    QString program;
+    for (const KMListener &listener : m_listeners) {
+        if (listener.port == port && (program.isEmpty() || program == QLatin1String("-")))
+            program = listener.program.isEmpty() ? QStringLiteral("-") : listener.program;
+    }
+    if (program.isEmpty())
+        return !apacheHolds && KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse;
+    return program == QLatin1String("-") ? !apacheHolds : !apacheProgram(program);
+}
+
+KMLiveSite::PortHolders KMLiveSite::portHolders() const
+{
+    return PortHolders(d->apachePorts(), nullptr);
 }
 
 QMap<int, QString> KMLiveSite::leftOut() const

@@ -2,11 +2,15 @@
 #define KMLIVESITE_H
 
 #include "kmapacheconf.h"
+#include "kmappliance.h"
 
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
+
+#include <atomic>
 
 #include <functional>
 #include <memory>
@@ -81,9 +85,28 @@ public:
     };
     Change change();
 
-    // Whether a program other than Apache holds the TCP port, or that cannot
-    // be known (netstat failed).
-    bool portForeign(int port) const;
+    // Who holds TCP ports now, as far as this process can tell, read once
+    // (netstat, Apache's state) for as many questions as a change asks.
+    // netstat's program column counts where it names a program; where it
+    // shows "-" (another user's process, or no privilege to see it) or
+    // lists nothing, a port is Apache's only while Apache runs and took it
+    // at its last good reload, and a bind probe finds a socket that holds a
+    // port without listening.
+    class PortHolders
+    {
+    public:
+        PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel);
+        // False when netstat could not list the listeners.
+        bool known() const { return m_known; }
+        // Whether a program other than Apache holds the port.
+        bool foreign(int port) const;
+
+    private:
+        QList<KMListener> m_listeners;
+        bool m_known;
+        QSet<int> m_apachePorts;
+    };
+    PortHolders portHolders() const;
     // Every rule left out, by number, with the reason.
     QMap<int, QString> leftOut() const;
     // {"reload": {"state", "time", "message"}, "apache": "active" | "inactive"

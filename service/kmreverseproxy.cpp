@@ -95,6 +95,9 @@ public:
     // Whether another of rules has the custom port, another program holds
     // it, or that cannot be known.
     bool portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const;
+    // Who holds the ports, read at the first question of a change; each
+    // change starts without. Guarded by writeLock.
+    mutable std::unique_ptr<KMLiveSite::PortHolders> holders;
     // Whether the stored parameters would grow past kMaxStored by
     // added bytes less removed.
     bool storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const;
@@ -119,7 +122,9 @@ bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRul
         if (rule.source.port > 0 && rule.source.port == port && rule.pxyno != skipPxyno)
             return true;
     }
-    return site->portForeign(port);
+    if (!holders)
+        holders.reset(new KMLiveSite::PortHolders(site->portHolders()));
+    return !holders->known() || holders->foreign(port);
 }
 
 bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
@@ -377,6 +382,7 @@ bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno)
 bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
+    d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
     const KMRule rule = KMRule::fromParams(params);
     if (!d->contentSafe(journals, rule))
@@ -407,6 +413,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
+    d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
     KMRule rule = KMRule::fromParams(params, true);
     rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
@@ -481,6 +488,7 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     if (rules.isEmpty() && !replace)
         return true; // nothing to change, nothing to reload
     std::lock_guard<std::mutex> locker(d->writeLock);
+    d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
     QList<KMRule> before;
     if (!d->readRules(before))

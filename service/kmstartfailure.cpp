@@ -1,10 +1,12 @@
 #include "kmstartfailure.h"
 
+#include "zx2file.h"
 #include "zx2journals.h"
 #include "zx2localserver.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
 #include <QTextStream>
 
 #include <cerrno>
@@ -56,6 +58,14 @@ bool startFailure(const QString &cause, const QString &path)
 {
     QTextStream(stderr) << "reverseproxy: " << cause << ": " << path << Qt::endl;
     return false;
+}
+
+bool configurationFailure(const QString &path)
+{
+    // A configuration that cannot be read at all reads as an empty object.
+    if (!QJsonDocument::fromJson(ZX2File::readAll(path)).isObject())
+        return startFailure(QStringLiteral("cannot read the configuration (missing, unreadable or not a JSON object)"), path);
+    return startFailure(QStringLiteral("no socket named (\"lpcid\" missing)"), path);
 }
 
 bool databaseFailure(const ZX2Journals &journals, const QString &path)
