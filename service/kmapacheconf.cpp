@@ -226,17 +226,33 @@ struct PortGroup
     QList<const KMRule *> rules;
 };
 
-// The source paths of the rules after index that the rule at index serves:
-// their later <Location> takes those requests.
-QStringList nestedPaths(const QList<const KMRule *> &rules, int index)
+// The source paths of the other rules of a site that the rule of prefix
+// serves (longer ones, so their later <Location> takes those requests).
+// sorted holds every source path of the site in order: those that begin
+// with prefix follow it there.
+QStringList nestedPaths(const QStringList &sorted, const QString &prefix)
 {
     QStringList paths;
-    const QString &prefix = rules.at(index)->source.path;
-    for (int i = index + 1; i < rules.size(); ++i) {
-        if (serves(prefix, rules.at(i)->source.path))
-            paths << rules.at(i)->source.path;
+    for (auto path = std::upper_bound(sorted.cbegin(), sorted.cend(), prefix);
+         path != sorted.cend() && path->startsWith(prefix); ++path) {
+        if (serves(prefix, *path))
+            paths << *path;
     }
     return paths;
+}
+
+// Whether one of sources serves path: the prefixes that could are path
+// itself and path cut before or after each of its "/" (a lookup for each,
+// not a pass over every rule of the site).
+bool servedByOther(const QSet<QString> &sources, const QString &path)
+{
+    if (sources.contains(path))
+        return true;
+    for (int slash = path.indexOf(QLatin1Char('/')); slash >= 0; slash = path.indexOf(QLatin1Char('/'), slash + 1)) {
+        if ((slash > 0 && sources.contains(path.left(slash))) || sources.contains(path.left(slash + 1)))
+            return true;
+    }
+    return false;
 }
 
 // A prefix ending in "/" answers its bare path (without the "/") with a
@@ -249,16 +265,16 @@ QStringList nestedPaths(const QList<const KMRule *> &rules, int index)
 // before every location.
 QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, QList<int> &owners)
 {
+    QSet<QString> sources;
+    for (const KMRule *rule : rules)
+        sources.insert(rule->source.path);
     QStringList lines;
     int first = 0; // the rule of the first redirect, owner of the section lines
     for (const KMRule *rule : rules) {
         QString bare = rule->source.path;
         while (bare.endsWith(QLatin1Char('/')))
             bare.chop(1);
-        const bool taken = std::any_of(rules.cbegin(), rules.cend(), [&](const KMRule *other) {
-            return other != rule && serves(other->source.path, bare);
-        });
-        if (bare.isEmpty() || bare == rule->source.path || taken
+        if (bare.isEmpty() || bare == rule->source.path || servedByOther(sources, bare)
             || (webSite && KMAppliance::reservedSource(0, bare, KMAppliancePorts())))
             continue;
         if (lines.isEmpty()) {
@@ -289,13 +305,20 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
         return a->source.path.size() < b->source.path.size();
     });
     QStringList lines = bareRedirectLines(rules, webSite, owners);
+    QStringList sorted;
+    sorted.reserve(rules.size());
+    for (const KMRule *rule : qAsConst(rules))
+        sorted << rule->source.path;
+    std::sort(sorted.begin(), sorted.end());
     QStringList httpsOrigins;
     QSet<QString> seen;
     for (int i = 0; i < rules.size(); ++i) {
         const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
+        // Only httpheaders lines need the nested prefixes (a pass over the site).
+        const QStringList nested = rule->writesDirectives() ? nestedPaths(sorted, rule->source.path) : QStringList();
         const QStringList block = KMApacheConf::locationLines(*rule, scheme, i + 1, optionText(options.value(key)),
-                                                              nestedPaths(rules, i));
+                                                              nested);
         lines << block;
         owners.reserve(owners.size() + block.size());
         for (int n = 0; n < block.size(); ++n)

@@ -194,6 +194,12 @@ KMRule KMRule::fromParams(const QJsonObject &params, bool collapseSourceSlashes)
     rule.name = toString(params.value(QStringLiteral("name"))).trimmed();
     rule.source = readSide(params.value(QStringLiteral("source")), collapseSourceSlashes);
     rule.dest = readSide(params.value(QStringLiteral("dest")), false);
+    for (const QJsonValue &item : params.value(QStringLiteral("httpheaders")).toArray()) {
+        const QJsonObject header = item.toObject();
+        rule.directives = rule.directives
+                          || (!toString(header.value(QStringLiteral("key"))).trimmed().isEmpty()
+                              && !toString(header.value(QStringLiteral("value"))).trimmed().isEmpty());
+    }
     return rule;
 }
 
@@ -234,13 +240,7 @@ QString KMRule::conflictKey(const KMAppliancePorts &ports) const
 
 bool KMRule::writesDirectives() const
 {
-    for (const QJsonValue &item : params.value(QStringLiteral("httpheaders")).toArray()) {
-        const QJsonObject header = item.toObject();
-        if (!toString(header.value(QStringLiteral("key"))).trimmed().isEmpty()
-            && !toString(header.value(QStringLiteral("value"))).trimmed().isEmpty())
-            return true;
-    }
-    return false;
+    return directives;
 }
 
 QString KMRule::sourceUrl() const

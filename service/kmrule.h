@@ -60,7 +60,8 @@ public:
     // The source as conflicts compare it: protocol, effective port and the
     // path without trailing "/" ("/" for the root).
     QString conflictKey(const KMAppliancePorts &ports) const;
-    // Whether the rule writes httpheaders directive lines.
+    // Whether the rule writes httpheaders directive lines (an element with
+    // a key and a value), as read once from params.
     bool writesDirectives() const;
     // "://:" + source port + source path: the stored source URL column.
     QString sourceUrl() const;
@@ -76,6 +77,9 @@ public:
     // nor the service's environment; a port is a number or a decimal text.
     // Whether Apache accepts the arguments is for Apache's own test to say.
     QString unsafeField() const;
+
+private:
+    bool directives = false; // read by fromParams
 };
 
 #endif // KMRULE_H

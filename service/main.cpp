@@ -40,8 +40,11 @@ int main(int argc, char *argv[])
     const QString path = parser.isSet(cfgOption) ? parser.value(cfgOption) : QString();
 
     AppData::create();
-    if (!IAppData()->initialize(path) || !IAppData()->start())
+    if (!IAppData()->initialize(path) || !IAppData()->start()) {
+        // The rule manager may have started its first reload: it ends first.
+        IAppData()->reverseproxy()->stop();
         return -1;   // reaches the operating system as 255
+    }
     const int status = app.exec();
     // The application object lives on; closing the server removes its socket
     // file. Requests already running finish and are answered, so an answer
