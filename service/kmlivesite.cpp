@@ -354,23 +354,30 @@ KMLiveSite::Change KMLiveSite::change()
 }
 
 KMLiveSite::PortHolders::PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel)
-    : m_known(KMAppliance::listeners(m_listeners))
+    : m_known(KMAppliance::listeners(m_listeners)), m_apachePorts(apachePorts), m_cancel(cancel)
 {
-    if (KMApacheSite::state(cancel) == QLatin1String("active"))
-        m_apachePorts = apachePorts;
+}
+
+// Asks systemd only for a port Apache took at its last good reload.
+bool KMLiveSite::PortHolders::apacheHolds(int port) const
+{
+    if (!m_apachePorts.contains(port))
+        return false;
+    if (m_running < 0)
+        m_running = KMApacheSite::state(m_cancel) == QLatin1String("active") ? 1 : 0;
+    return m_running == 1;
 }
 
 bool KMLiveSite::PortHolders::foreign(int port) const
 {
-    const bool apacheHolds = m_apachePorts.contains(port);
     QString program;
     for (const KMListener &listener : m_listeners) {
         if (listener.port == port && (program.isEmpty() || program == QLatin1String("-")))
             program = listener.program.isEmpty() ? QStringLiteral("-") : listener.program;
     }
     if (program.isEmpty())
-        return !apacheHolds && KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse;
-    return program == QLatin1String("-") ? !apacheHolds : !apacheProgram(program);
+        return KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse && !apacheHolds(port);
+    return program == QLatin1String("-") ? !apacheHolds(port) : !apacheProgram(program);
 }
 
 KMLiveSite::PortHolders KMLiveSite::portHolders() const

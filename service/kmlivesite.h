@@ -102,9 +102,13 @@ public:
         bool foreign(int port) const;
 
     private:
+        bool apacheHolds(int port) const;
+
         QList<KMListener> m_listeners;
         bool m_known;
-        QSet<int> m_apachePorts;
+        QSet<int> m_apachePorts; // taken by Apache at its last good reload
+        const std::atomic_bool *m_cancel;
+        mutable int m_running = -1; // whether Apache runs; -1 until asked
     };
     PortHolders portHolders() const;
     // Every rule left out, by number, with the reason.
