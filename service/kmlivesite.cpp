@@ -431,7 +431,7 @@ bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules
     fresh = freshRule;
     QMap<int, QString> out = site->leftOut();
     out.remove(fresh);
-    const KMApacheFiles files = site->liveFiles(rules, out, KMAppliance::webPorts());
+    files = site->liveFiles(rules, out, KMAppliance::webPorts());
     if (configurationSize(files) > kMaxConfiguration) {
         journals.setErr(ZX2Error::ERR_NOT_ENOUGH, QStringLiteral("规则总量超出上限(配置文件超过16 MiB)"));
         return false;
@@ -446,6 +446,7 @@ bool KMLiveSite::Change::test(ZX2Journals &journals)
     if (verdict.accepted)
         return true;
     // Only a refusal located in a generated file is the rule's fault.
+    refused = verdict.ran ? files.ownerOf(verdict.file, verdict.line) : 0;
     if (verdict.ran && !verdict.file.isEmpty())
         journals.setErr(ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(httpheaders): ") + verdict.reason);
     else

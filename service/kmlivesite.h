@@ -69,6 +69,9 @@ public:
         // Apache's test of the written files: ERR_PARAMS with Apache's
         // reason when it refuses them, ERR_FAILED when it cannot run.
         bool test(ZX2Journals &journals);
+        // After a refusing test: the number, in the written table, of the
+        // rule that wrote the line Apache refused; 0 when no single rule did.
+        int refusedRule() const { return refused; }
         // The table as the store now keeps it (the written one, with the
         // numbers the store gave new rules) becomes the live one; a reload
         // is scheduled.
@@ -80,6 +83,8 @@ public:
         KMLiveSitePrivate *site;
         std::unique_lock<std::mutex> lock;
         int fresh = 0;
+        KMApacheFiles files; // as written
+        int refused = 0;
         bool written = false;
         bool kept = false;
     };

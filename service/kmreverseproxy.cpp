@@ -507,8 +507,15 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     if (d->storeFull(journals, bytes, replace ? d->storedBytes : 0))
         return false;
     KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, 0) || (directives && !staged.test(journals)))
+    if (!staged.write(journals, after, 0))
         return false;
+    if (directives && !staged.test(journals)) {
+        // The rules of the file carry numbers -1 - index until stored.
+        const int index = -1 - staged.refusedRule();
+        if (index >= 0 && index < rules.size())
+            fail(journals, journals.err(), importLabel(index, rules.at(index).toObject()) + journals.errmsg());
+        return false;
+    }
     if (dryRun)
         return true; // the change ends unkept: the files of before go back
     if (!d->storeAll(journals, after, firstNew, replace))

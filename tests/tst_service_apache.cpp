@@ -178,6 +178,15 @@ void tst_ServiceApache::brokenArgumentsRefusedWithApachesReason()
     QVERIFY2(reason.startsWith(QStringLiteral("参数内容错误(httpheaders): line ")), qPrintable(reason));
     QVERIFY2(!reason.contains(m_site.server().configPath()), qPrintable(reason));
     QCOMPARE(snapshot(), before);
+
+    // An import names the rule whose lines Apache refuses.
+    const QJsonObject imported = ask(QStringLiteral("reverseproxy_import"),
+                                     {{QStringLiteral("rules"), QJsonArray{withHeader(QStringLiteral("fine"), QStringLiteral("set X-Fine 1")),
+                                                                          withHeader(QStringLiteral("broken"), QStringLiteral("bogus X 1"))}}});
+    QCOMPARE(imported.value(QStringLiteral("err")).toInt(), 9995);
+    const QString named = imported.value(QStringLiteral("errmsg")).toString();
+    QVERIFY2(named.startsWith(QStringLiteral("rule 2 (broken): 参数内容错误(httpheaders): line ")), qPrintable(named));
+    QCOMPARE(snapshot(), before);
     QCOMPARE(m_site.configTest(), QString());
 }
 
