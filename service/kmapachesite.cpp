@@ -103,28 +103,11 @@ KMApacheVerdict readVerdict(const QString &output)
     return verdict;
 }
 
-// Like cmdExecute, and ended early when cancel turns true.
-int execute(QString &output, const QString &program, const QStringList &arguments, int timeoutMs,
-            const std::atomic_bool *cancel)
-{
-    ProcessRequest request;
-    request.program = program;
-    request.arguments = arguments;
-    request.startMs = timeoutMs;
-    request.deadline = QDeadlineTimer(timeoutMs, Qt::PreciseTimer);
-    request.cancel = cancel;
-    const ProcessRun run = runProcess(request);
-    if (!run.finished || run.crashed)
-        return ZX2Error::ERR_TIMEOUT;
-    output = QString::fromUtf8(run.exitCode == 0 ? run.standardOutput : run.standardError);
-    return run.exitCode;
-}
-
 bool systemctl(const QString &verb, QString &message, const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = execute(output, QStringLiteral("systemctl"), {verb, QStringLiteral("apache2")},
-                             kSystemctlTimeout, cancel);
+    const int code = cmdExecute(output, {QStringLiteral("systemctl"), verb, QStringLiteral("apache2")},
+                                kSystemctlTimeout, cancel);
     if (code == ZX2Error::ERR_TIMEOUT)
         message = QStringLiteral("systemctl %1 apache2: did not run or did not finish").arg(verb);
     else if (code != 0)
@@ -176,8 +159,8 @@ bool KMApacheSite::writeLines(const QString &path, const QStringList &lines)
 KMApacheVerdict KMApacheSite::configTest(const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = execute(output, QStringLiteral("apache2ctl"), {QStringLiteral("-t")},
-                             kConfigTestTimeout, cancel);
+    const int code = cmdExecute(output, {QStringLiteral("apache2ctl"), QStringLiteral("-t")},
+                                kConfigTestTimeout, cancel);
     KMApacheVerdict verdict;
     if (code == ZX2Error::ERR_TIMEOUT) {
         verdict.reason = QStringLiteral("Apache's configuration test did not run");
@@ -203,9 +186,9 @@ bool KMApacheSite::start(QString &message, const std::atomic_bool *cancel)
 QString KMApacheSite::state(const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = execute(output, QStringLiteral("systemctl"),
-                             {QStringLiteral("is-active"), QStringLiteral("apache2")},
-                             kSystemctlTimeout, cancel);
+    const int code = cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("is-active"),
+                                         QStringLiteral("apache2")},
+                                kSystemctlTimeout, cancel);
     if (code == 0)
         return QStringLiteral("active");
     // is-active exits 3 for an inactive or failed unit, 4 for an unknown one.

@@ -423,15 +423,17 @@ KMLiveSite::Change::~Change()
     if (!written || kept)
         return;
     ZX2Journals ignored;
-    KMApacheSite::write(ignored, site->liveFiles(site->live, site->leftOut(), KMAppliance::webPorts()));
+    KMApacheSite::write(ignored, site->liveFiles(site->live, site->leftOut(), ports));
 }
 
-bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules, int freshRule)
+bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules, int freshRule,
+                               const KMAppliancePorts &webPorts)
 {
     fresh = freshRule;
+    ports = webPorts;
     QMap<int, QString> out = site->leftOut();
     out.remove(fresh);
-    files = site->liveFiles(rules, out, KMAppliance::webPorts());
+    files = site->liveFiles(rules, out, ports);
     if (configurationSize(files) > kMaxConfiguration) {
         journals.setErr(ZX2Error::ERR_NOT_ENOUGH, QStringLiteral("规则总量超出上限(配置文件超过16 MiB)"));
         return false;

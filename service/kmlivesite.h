@@ -61,11 +61,13 @@ public:
         Change &operator=(const Change &) = delete;
         ~Change();
 
-        // Writes the files of rules, without the rules left out, except
-        // rule number fresh (the one changed; 0 for none), which passed the
-        // checks just now. Refuses (ERR_NOT_ENOUGH) a configuration larger
-        // than Apache should be asked to read.
-        bool write(ZX2Journals &journals, const QList<KMRule> &rules, int fresh);
+        // Writes the files of rules for the web ports the change read,
+        // without the rules left out, except rule number fresh (the one
+        // changed; 0 for none), which passed the checks just now. Refuses
+        // (ERR_NOT_ENOUGH) a configuration larger than Apache should be
+        // asked to read.
+        bool write(ZX2Journals &journals, const QList<KMRule> &rules, int fresh,
+                   const KMAppliancePorts &ports);
         // Apache's test of the written files: ERR_PARAMS with Apache's
         // reason when it refuses them, ERR_FAILED when it cannot run.
         bool test(ZX2Journals &journals);
@@ -83,6 +85,7 @@ public:
         KMLiveSitePrivate *site;
         std::unique_lock<std::mutex> lock;
         int fresh = 0;
+        KMAppliancePorts ports; // the restore writes for them too
         KMApacheFiles files; // as written
         int refused = 0;
         bool written = false;

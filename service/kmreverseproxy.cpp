@@ -399,7 +399,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     QList<KMRule> after = before;
     after << rule; // numbered by the store below
     KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, 0) || (rule.writesDirectives() && !staged.test(journals)))
+    if (!staged.write(journals, after, 0, ports) || (rule.writesDirectives() && !staged.test(journals)))
         return false;
     int changes = 0;
     int lastId = 0;
@@ -438,7 +438,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     changed = KMRule::fromParams(params); // as the store will keep it
     changed.pxyno = rule.pxyno;
     KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, rule.pxyno)
+    if (!staged.write(journals, after, rule.pxyno, ports)
         || (rule.writesDirectives() && !staged.test(journals)))
         return false;
     int changes = 0;
@@ -464,7 +464,7 @@ bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
     if (after.size() == before.size())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
     KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, pxyno))
+    if (!staged.write(journals, after, pxyno, KMAppliance::webPorts()))
         return false;
     int changes = 0;
     int lastId = 0;
@@ -507,7 +507,7 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     if (d->storeFull(journals, bytes, replace ? d->storedBytes : 0))
         return false;
     KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, 0))
+    if (!staged.write(journals, after, 0, ports))
         return false;
     if (directives && !staged.test(journals)) {
         // The rules of the file carry numbers -1 - index until stored.
@@ -538,7 +538,7 @@ bool KMReverseproxy::mapTo(ZX2Journals &journals) const
     if (!d->readRules(rules))
         return d->sqlError(journals);
     KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, rules, 0))
+    if (!staged.write(journals, rules, 0, KMAppliance::webPorts()))
         return false;
     staged.keep(rules);
     return true;

@@ -4,7 +4,6 @@
 #include "zx2journals.h"
 #include "zx2localserver.h"
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QTextStream>
@@ -19,15 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// Where the local server puts the socket of name: a bare name lives in the
-// temporary directory, as the local-socket layer places it.
-QString socketPath(const QString &name)
-{
-    if (name.startsWith(QLatin1Char('/')))
-        return name;
-    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
-}
 
 // Whether a live server accepts connections on the socket file at path.
 bool isServed(const QByteArray &path)
@@ -78,7 +68,7 @@ bool databaseFailure(const ZX2Journals &journals, const QString &path)
 
 bool socketFailure(const ZX2LocalServer &server, const QString &name, int error)
 {
-    const QString path = socketPath(name);
+    const QString path = ZX2LocalServer::socketPath(name);
     const QString group = server.socketGroup();
     if (!group.isEmpty() && !::getgrnam(group.toLocal8Bit().constData()))
         return startFailure(QStringLiteral("unknown socket group \"%1\" (\"lpcgroup\")").arg(group), path);

@@ -13,7 +13,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -145,22 +144,13 @@ int unreachable(const Service &service)
                     .arg(service.lpcid).arg(service.timeout));
 }
 
-// The socket file of a name, where the local-socket layer puts it: a bare
-// name lives in the temporary directory.
-QString socketPath(const QString &lpcid)
-{
-    if (lpcid.startsWith(QLatin1Char('/')))
-        return lpcid;
-    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + lpcid;
-}
-
 // Connects once before asking, so that a socket this user may not open and a
 // process posing as the service are told apart from a service that is down.
 // The service runs as root; a server of this very user is accepted too, for
 // development setups and tests where client and service run as one user.
 int checkServer(const Service &service)
 {
-    const QString path = socketPath(service.lpcid);
+    const QString path = ZX2LocalServer::socketPath(service.lpcid);
     const QByteArray file = QFile::encodeName(path);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;

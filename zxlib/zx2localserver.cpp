@@ -54,14 +54,6 @@ constexpr std::chrono::milliseconds kStopWait{8000};
 // Mode of a socket restricted to its owner and group.
 constexpr mode_t kGroupSocketMode = 0660;
 
-// Where the local-socket layer puts a server name: relative names (with or
-// without directories) go below the temporary directory.
-QString socketPath(const QString &name)
-{
-    if (name.startsWith(QLatin1Char('/')))
-        return name;
-    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
-}
 
 // How many connections are served at once. Each holds a descriptor, and once
 // the process runs out of them the local-socket layer fails to accept and
@@ -418,4 +410,12 @@ bool ZX2LocalServer::localRequest(QString name, QJsonObject request, QJsonObject
     }
     socket.disconnectFromServer();
     return false;
+}
+
+QString ZX2LocalServer::socketPath(const QString &name)
+{
+    // Where the local-socket layer puts a name.
+    if (name.startsWith(QLatin1Char('/')))
+        return name;
+    return QDir::cleanPath(QDir::tempPath()) + QLatin1Char('/') + name;
 }

@@ -67,6 +67,9 @@ public:
     // connect within 2 s, when no answer comes in time, or when the server
     // closes the connection or sends something that is not a datagram.
     static bool localRequest(QString name, QJsonObject request, QJsonObject *answer, int timeout);
+    // The socket file of a server name: an absolute name as it is; any other
+    // name (with or without directories) below the temporary directory.
+    static QString socketPath(const QString &name);
 
 protected:
     void incomingConnection(quintptr socketDescriptor) override;

@@ -246,11 +246,13 @@ bool cmdsExec(const QStringList &commands, int timeoutMs)
     return cmdsExec(commands, errors, timeoutMs);
 }
 
-int cmdExecute(QString &output, const QStringList &programAndArguments, int timeoutMs)
+int cmdExecute(QString &output, const QStringList &programAndArguments, int timeoutMs,
+               const std::atomic_bool *cancel)
 {
     ProcessRequest request = commandLineRequest(QString(), timeoutMs);
     request.arguments = programAndArguments;
     request.program = request.arguments.isEmpty() ? QString() : request.arguments.takeFirst();
+    request.cancel = cancel;
     const ProcessRun run = runProcess(request);
     if (!run.finished || run.crashed)
         return ZX2Error::ERR_TIMEOUT;

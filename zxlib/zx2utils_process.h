@@ -83,7 +83,10 @@ bool cmdsExec(const QStringList &commands, int timeoutMs);
 // ERR_TIMEOUT (output unchanged) when the child did not start, ran out of
 // time or crashed; else its exit code, with output = standard output for 0
 // and standard error otherwise.
-int cmdExecute(QString &output, const QStringList &programAndArguments, int timeoutMs);
+// A child still running when cancel (optional) turns true ends as after a
+// time-out.
+int cmdExecute(QString &output, const QStringList &programAndArguments, int timeoutMs,
+               const std::atomic_bool *cancel = nullptr);
 
 // Runs script with "/bin/bash -c" as the privileged user ("sudo"); result and
 // output as cmdExec.
