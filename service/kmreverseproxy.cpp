@@ -487,6 +487,12 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
 {
     if (rules.isEmpty() && !replace)
         return true; // nothing to change, nothing to reload
+    // Each rule is checked against every one before it, under the change
+    // lock: the bound keeps one request from holding every change up for
+    // long (some 4 s here at the bound). Appliances keep dozens of rules.
+    if (rules.size() > kMaxImport)
+        return fail(journals, ZX2Error::ERR_NOT_ENOUGH,
+                    QStringLiteral("一次导入的规则过多(最多%1条)").arg(kMaxImport));
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();

@@ -52,6 +52,8 @@ public:
     // journal holds the rule's own code and importLabel + the reason. dryRun
     // answers the same and changes nothing.
     bool importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun);
+    // The most rules one import takes (ERR_NOT_ENOUGH beyond).
+    static constexpr int kMaxImport = 5000;
     // "rule <index counted from 1> (<name>): ", how an import names a rule
     // ("rule <index>: " without a name).
     static QString importLabel(int index, const QJsonObject &params);

@@ -445,6 +445,19 @@ private slots:
         QCOMPARE(created, err == 0);
     }
 
+    // An import checks each rule against all before it: its size is bounded
+    // before any check, so no request holds the other changes up for long.
+    void importTooLarge()
+    {
+        QJsonArray rules;
+        for (int i = 0; i <= 5000; ++i)
+            rules << rule(QString("t%1").arg(i), "http", 0, QString("/t%1").arg(i), 3000);
+        ZX2Journals journals;
+        QVERIFY(!manager->importRules(journals, rules, true, false));
+        QCOMPARE(journals.err(), int(ZX2Error::ERR_NOT_ENOUGH));
+        QCOMPARE(ruleCount(), 0);
+    }
+
     void accepted()
     {
         QVERIFY(create(rule("a", "http", 0, "/a", 3000)));
