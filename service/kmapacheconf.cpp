@@ -270,6 +270,7 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
         sources.insert(rule->source.path);
     QStringList lines;
     int first = 0; // the rule of the first redirect, owner of the section lines
+    bool opened = false;
     for (const KMRule *rule : rules) {
         QString bare = rule->source.path;
         while (bare.endsWith(QLatin1Char('/')))
@@ -277,7 +278,8 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
         if (bare.isEmpty() || bare == rule->source.path || servedByOther(sources, bare)
             || (webSite && KMAppliance::reservedSource(0, bare, KMAppliancePorts())))
             continue;
-        if (lines.isEmpty()) {
+        if (!opened) {
+            opened = true;
             first = rule->pxyno;
             lines << QString() << QStringLiteral("<IfModule rewrite_module>") << QStringLiteral("    RewriteEngine On");
             owners << first << first << first;
@@ -286,7 +288,7 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
                      % rewriteLiteral(encodedPath(rule->source.path)) % QStringLiteral("' [R=301,NE,L]");
         owners << rule->pxyno;
     }
-    if (first) {
+    if (opened) {
         lines << QStringLiteral("</IfModule>");
         owners << first;
     }

@@ -4,14 +4,13 @@
 #include "zx2journals.h"
 #include "kmpaths.h"
 #include "zx2utils.h"
+#include "kmfiletransaction.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QTemporaryFile>
-
-#include <cstdio>
+#include <QSet>
 
 namespace {
 
@@ -33,7 +32,13 @@ bool usableDirectory(const QString &path)
     return true;
 }
 
-bool writeVirtualHosts(ZX2Journals &journals, const QList<KMVirtualHostFile> &hosts)
+QByteArray fileText(const QStringList &lines)
+{
+    return lines.join(QLatin1Char('\n')).toUtf8();
+}
+
+bool stageVirtualHosts(ZX2Journals &journals, const QList<KMVirtualHostFile> &hosts,
+                       KMFileTransaction &files)
 {
     const QString path = orbaPath(QLatin1String(kReverseproxyVirtualHosts));
     if (!usableDirectory(path)) {
@@ -41,32 +46,29 @@ bool writeVirtualHosts(ZX2Journals &journals, const QList<KMVirtualHostFile> &ho
         return false;
     }
     const QDir directory(path);
-    QStringList written;
-    bool result = true;
+    QSet<QString> written;
     for (const KMVirtualHostFile &host : hosts) {
         const QString file = directory.absoluteFilePath(host.fileName);
-        if (KMApacheSite::writeLines(file, host.lines)) {
-            written << host.fileName;
-        } else {
+        if (!files.stage(file, fileText(host.lines))) {
             journals.setErr(ZX2Error::ERR_SAVE, QStringLiteral("自定义端口配置文保存失败：") + file);
-            result = false;
+            return false;
         }
+        written.insert(host.fileName);
     }
-    // Stale files go only after the new ones are in place, so a reload never
-    // sees a port without its virtual host. Other files are not ours.
+    // Other files are not ours.
     const QStringList present = directory.entryList(QDir::Files);
     for (const QString &name : present) {
         if (KMApacheConf::virtualHostPort(name) > 0 && !written.contains(name))
-            QFile::remove(directory.absoluteFilePath(name));
+            files.stageRemoval(directory.absoluteFilePath(name));
     }
-    return result;
+    return true;
 }
 
-bool writeSiteFile(ZX2Journals &journals, const char *fixedPath, const QStringList &lines,
-                   const QString &failure)
+bool stageSiteFile(ZX2Journals &journals, const char *fixedPath, const QStringList &lines,
+                   const QString &failure, KMFileTransaction &files)
 {
     const QString path = orbaPath(QLatin1String(fixedPath));
-    if (KMApacheSite::writeLines(path, lines))
+    if (QDir().mkpath(QFileInfo(path).absolutePath()) && files.stage(path, fileText(lines)))
         return true;
     journals.setErr(ZX2Error::ERR_SAVE, failure + path);
     return false;
@@ -117,43 +119,60 @@ bool systemctl(const QString &verb, QString &message, const std::atomic_bool *ca
 
 } // namespace
 
-bool KMApacheSite::write(ZX2Journals &journals, const KMApacheFiles &files)
+bool KMApacheSite::stage(ZX2Journals &journals, const KMApacheFiles &files,
+                         KMFileTransaction &transaction)
 {
-    bool result = writeVirtualHosts(journals, files.virtualHosts);
-    result = writeSiteFile(journals, kReverseproxyHttpConf, files.http,
-                           QStringLiteral("http配置文保存失败："))
-             && result;
-    result = writeSiteFile(journals, kReverseproxyHttpsConf, files.https,
-                           QStringLiteral("https配置文保存失败："))
-             && result;
-    return result;
+    return stageVirtualHosts(journals, files.virtualHosts, transaction)
+           && stageSiteFile(journals, kReverseproxyHttpConf, files.http,
+                            QStringLiteral("http配置文保存失败："), transaction)
+           && stageSiteFile(journals, kReverseproxyHttpsConf, files.https,
+                            QStringLiteral("https配置文保存失败："), transaction);
 }
 
-bool KMApacheSite::writeLines(const QString &path, const QStringList &lines)
+bool KMApacheSite::apply(ZX2Journals &journals, KMFileTransaction &transaction)
 {
-    const QFileInfo info(path);
-    const QByteArray data = lines.join(QLatin1Char('\n')).toUtf8();
-    // Most regenerations change one file; leaving the others alone spares a
-    // write each.
-    QFile current(info.absoluteFilePath());
-    if (info.isFile() && current.open(QIODevice::ReadOnly) && current.size() == data.size()
-        && current.readAll() == data)
+    if (transaction.apply())
         return true;
-    if (!QDir().mkpath(info.absolutePath()))
+    const QString path = transaction.failedPath();
+    const QString message = path == orbaPath(QLatin1String(kReverseproxyHttpConf))
+                                ? QStringLiteral("http配置文保存失败：")
+                            : path == orbaPath(QLatin1String(kReverseproxyHttpsConf))
+                                ? QStringLiteral("https配置文保存失败：")
+                                : QStringLiteral("自定义端口配置文保存失败：");
+    journals.setErr(ZX2Error::ERR_SAVE, message + path);
+    return false;
+}
+
+bool KMApacheSite::write(ZX2Journals &journals, const KMApacheFiles &files)
+{
+    KMFileTransaction transaction;
+    if (!stage(journals, files, transaction) || !apply(journals, transaction))
         return false;
-    // Written beside the target and renamed over it, so Apache reads the old
-    // file or the new one, never a part. No disk sync: the files are made
-    // again from the database at every start, and a sync per change would
-    // double the cost of a change.
-    QTemporaryFile file(info.absoluteFilePath() + QStringLiteral(".XXXXXX"));
-    if (!file.open() || file.write(data) != data.size() || !file.flush())
-        return false;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
-    if (std::rename(QFile::encodeName(file.fileName()).constData(),
-                    QFile::encodeName(info.absoluteFilePath()).constData()) != 0)
-        return false;
-    file.setAutoRemove(false);
+    transaction.finish();
     return true;
+}
+
+qint64 KMApacheSite::size(const KMApacheFiles &files)
+{
+    qint64 bytes = fileText(files.http).size() + fileText(files.https).size();
+    for (const KMVirtualHostFile &host : files.virtualHosts)
+        bytes += fileText(host.lines).size();
+    return bytes;
+}
+
+void KMApacheSite::removeStrayFiles()
+{
+    // Left by a process killed between writing a file and renaming it, or
+    // between replacing a file and letting its old content go.
+    static const QRegularExpression stray(QStringLiteral("^(https?(_[0-9]+)?\\.conf)\\.(old[0-9]+|[A-Za-z0-9]{6})$"));
+    for (const char *fixedDir : {kReverseproxyDir, kReverseproxyVirtualHosts}) {
+        const QDir directory(orbaPath(QLatin1String(fixedDir)));
+        const QStringList names = directory.entryList(QDir::Files | QDir::Hidden);
+        for (const QString &name : names) {
+            if (stray.match(name).hasMatch())
+                QFile::remove(directory.absoluteFilePath(name));
+        }
+    }
 }
 
 KMApacheVerdict KMApacheSite::configTest(const std::atomic_bool *cancel)
@@ -193,4 +212,33 @@ QString KMApacheSite::state(const std::atomic_bool *cancel)
         return QStringLiteral("active");
     // is-active exits 3 for an inactive or failed unit, 4 for an unknown one.
     return code == 3 ? QStringLiteral("inactive") : QStringLiteral("unknown");
+}
+
+qint64 KMApacheSite::mainPid(const std::atomic_bool *cancel)
+{
+    QString output;
+    const int code = cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("show"),
+                                         QStringLiteral("-p"), QStringLiteral("MainPID"),
+                                         QStringLiteral("--value"), QStringLiteral("apache2")},
+                                kSystemctlTimeout, cancel);
+    return code == 0 ? output.trimmed().toLongLong() : 0;
+}
+
+QString KMApacheSite::failureReason(qint64 since, const std::atomic_bool *cancel)
+{
+    QString output;
+    if (cmdExecute(output, {QStringLiteral("journalctl"), QStringLiteral("-u"), QStringLiteral("apache2"),
+                            QStringLiteral("-o"), QStringLiteral("cat"), QStringLiteral("--no-pager"),
+                            QStringLiteral("--since"), QStringLiteral("@%1").arg(since)},
+                   kSystemctlTimeout, cancel)
+        != 0)
+        return QString();
+    // Binding and listener messages name an address and a port, nothing else.
+    static const QRegularExpression listener(QStringLiteral("(AH00072|AH00451|AH00015)[^\\n]{0,200}"));
+    QStringList found;
+    auto match = listener.globalMatch(output);
+    while (match.hasNext() && found.size() < 3)
+        found << match.next().captured(0).trimmed();
+    found.removeDuplicates();
+    return found.join(QStringLiteral("; "));
 }

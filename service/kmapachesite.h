@@ -8,6 +8,7 @@
 
 #include <atomic>
 
+class KMFileTransaction;
 class ZX2Journals;
 
 // Apache's verdict on its whole configuration ("apache2ctl -t").
@@ -35,19 +36,25 @@ class KMApacheSite
 public:
     KMApacheSite() = delete;
 
-    // Writes the virtual-host files, removes the stale ones, then writes
-    // http.conf and https.conf. A file that cannot be written sets ERR_SAVE
-    // with its message and path; the other files are still written. The
-    // virtual-host directory is never followed through a link: a link or a
-    // non-directory there fails with ERR_SAVE, and only files named
-    // http_<port>.conf or https_<port>.conf are ever removed from it.
+    // Writes the files of a configuration beside their live names (nothing
+    // Apache reads changes until the transaction is applied) and stages the
+    // removal of stale virtual-host files. A file that cannot be written
+    // sets ERR_SAVE with its message and path. The virtual-host directory
+    // is never followed through a link: a link or a non-directory there
+    // fails with ERR_SAVE, and only files named http_<port>.conf or
+    // https_<port>.conf are ever removed from it.
+    static bool stage(ZX2Journals &journals, const KMApacheFiles &files,
+                      KMFileTransaction &transaction);
+    // Puts staged files in place; ERR_SAVE with the message of the file
+    // that could not be replaced (all are then as they were).
+    static bool apply(ZX2Journals &journals, KMFileTransaction &transaction);
+    // stage() and apply() at once.
     static bool write(ZX2Journals &journals, const KMApacheFiles &files);
-
-    // Writes the lines joined by "\n" as UTF-8 through a temporary file in
-    // the same directory that is renamed into place, so Apache never reads a
-    // half-written file. Creates missing directories. A file that already
-    // holds exactly these bytes is left as it is.
-    static bool writeLines(const QString &path, const QStringList &lines);
+    // The bytes the files take.
+    static qint64 size(const KMApacheFiles &files);
+    // Removes what a killed process left of a write: temporary files and
+    // old contents beside the generated files.
+    static void removeStrayFiles();
 
     // Runs Apache's configuration test on the files as they stand.
     static KMApacheVerdict configTest(const std::atomic_bool *cancel = nullptr);
@@ -55,6 +62,13 @@ public:
     static bool reload(QString &message, const std::atomic_bool *cancel = nullptr);
     // "systemctl start apache2"; false with systemctl's message when it fails.
     static bool start(QString &message, const std::atomic_bool *cancel = nullptr);
+    // The main process of the apache2 unit; 0 when it has none or systemd
+    // cannot tell.
+    static qint64 mainPid(const std::atomic_bool *cancel = nullptr);
+    // Apache's own words, from its unit's journal since the given time
+    // (seconds since the epoch), on why it did not come up: only lines of
+    // the kinds it writes about listeners, never quoted file content.
+    static QString failureReason(qint64 since, const std::atomic_bool *cancel = nullptr);
     // "active", "inactive" or "unknown" (systemctl is-active apache2).
     static QString state(const std::atomic_bool *cancel = nullptr);
 };

@@ -8,6 +8,9 @@
 #include <QHostInfo>
 #include <QNetworkInterface>
 #include <QUrl>
+#include <QDir>
+#include <QFile>
+#include <QSet>
 
 #include <arpa/inet.h>
 
@@ -245,4 +248,48 @@ QList<KMListener> KMAppliance::listeningPrograms(const QByteArray &output)
         listeners << KMListener{port, process.mid(process.indexOf(QLatin1Char('/')) + 1)};
     }
     return listeners;
+}
+
+namespace {
+
+// The inodes of the TCP sockets listening on port, from a /proc/net/tcp or
+// tcp6 table ("sl local_address rem_address st ... inode", hexadecimal port,
+// state 0A = LISTEN).
+void listeningInodes(const QByteArray &table, int port, QSet<QByteArray> &inodes)
+{
+    const QList<QByteArray> lines = table.split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const QList<QByteArray> parts = lines.at(i).simplified().split(' ');
+        if (parts.size() < 10 || parts.at(3) != "0A")
+            continue;
+        const QByteArray local = parts.at(1);
+        bool ok = false;
+        if (local.mid(local.lastIndexOf(':') + 1).toInt(&ok, 16) == port && ok)
+            inodes.insert(parts.at(9));
+    }
+}
+
+} // namespace
+
+bool KMAppliance::processListensOn(qint64 pid, int port)
+{
+    if (pid <= 0)
+        return false;
+    QSet<QByteArray> inodes;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"})
+        listeningInodes(ZX2File::readAll(QLatin1String(table)), port, inodes);
+    if (inodes.isEmpty())
+        return false;
+    // A socket's descriptor links read "socket:[<inode>]".
+    const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QStringList names = QDir(fds).entryList(QDir::Files | QDir::System);
+    for (const QString &name : names) {
+        char target[64] = {};
+        const QByteArray path = QFile::encodeName(fds + QLatin1Char('/') + name);
+        const ssize_t size = ::readlink(path.constData(), target, sizeof target - 1);
+        const QByteArray text(target, size > 0 ? int(size) : 0);
+        if (text.startsWith("socket:[") && inodes.contains(text.mid(8, text.size() - 9)))
+            return true;
+    }
+    return false;
 }

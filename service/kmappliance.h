@@ -51,6 +51,9 @@ public:
     // (a port below 1024 without the capability to bind it).
     enum class Bind { Free, InUse, Unknown };
     static Bind bindProbe(int port);
+    // Whether process pid holds a TCP socket listening on port: Apache's
+    // own listeners are those of its main process, whatever its name.
+    static bool processListensOn(qint64 pid, int port);
     // The addresses of every interface that is up or running, loopback included.
     static QStringList localIPs();
 

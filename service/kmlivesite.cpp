@@ -2,14 +2,15 @@
 
 #include "kmapachesite.h"
 #include "kmappliance.h"
+#include "kmfiletransaction.h"
 #include "kmpaths.h"
 #include "zx2error.h"
 #include "zx2journals.h"
 #include "zx2utils.h"
 
 #include <QDateTime>
-#include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSet>
 
 #include <atomic>
@@ -21,100 +22,26 @@
 namespace {
 
 const auto kReloadDelay = std::chrono::seconds(3); // lets a burst of changes end in one reload
-// A graceful reload returns before Apache has bound its ports again; a new
-// port it cannot bind ends Apache a moment later.
+// A graceful reload returns before Apache has read its files again; a port
+// it cannot bind ends it a moment later.
 const auto kReloadSettle = std::chrono::milliseconds(500);
+const auto kServeWait = std::chrono::seconds(10); // for Apache to listen on every port
+const auto kPoll = std::chrono::milliseconds(100);
+// Reloads one recovery may spend finding the rules Apache cannot take.
+const int kRecoveryTrials = 16;
 
 const QString kPortTaken = QStringLiteral("端口号已被其他程序占用");
 const QString kPortsUnknown = QStringLiteral("端口占用情况无法读取(netstat)");
 
-bool apacheProgram(const QString &program)
-{
-    return program.startsWith(QLatin1String("apache2")) || program.startsWith(QLatin1String("httpd"));
-}
-
-// The custom ports of the virtual-host files in place: what Apache serves
-// when the last reload took them.
-QSet<int> writtenPorts()
+QSet<int> customPorts(const KMApacheFiles &files)
 {
     QSet<int> ports;
-    const QStringList names = QDir(orbaPath(QLatin1String(kReverseproxyVirtualHosts))).entryList(QDir::Files);
-    for (const QString &name : names) {
-        if (const int port = KMApacheConf::virtualHostPort(name))
-            ports.insert(port);
-    }
+    for (const KMVirtualHostFile &host : files.virtualHosts)
+        ports.insert(KMApacheConf::virtualHostPort(host.fileName));
     return ports;
 }
 
-qint64 configurationSize(const KMApacheFiles &files)
-{
-    qint64 size = 0;
-    auto add = [&size](const QStringList &lines) {
-        for (const QString &line : lines)
-            size += line.size() + 1;
-    };
-    add(files.http);
-    add(files.https);
-    for (const KMVirtualHostFile &host : files.virtualHosts)
-        add(host.lines);
-    return size;
-}
-
-} // namespace
-
-class KMLiveSitePrivate
-{
-public:
-    explicit KMLiveSitePrivate(std::function<void()> hook)
-        : afterReload(std::move(hook)), livePorts(writtenPorts())
-    {
-    }
-
-    const std::function<void()> afterReload;
-
-    // Held by a Change and by the worker while it reloads: the files, the
-    // live table and the left-out rules below change only under it.
-    std::mutex siteLock;
-    QList<KMRule> live;
-    QMap<int, QString> screened; // content no longer accepted, found at start
-
-    // Guards the schedule; the worker sleeps on wake.
-    std::mutex scheduleMutex;
-    std::condition_variable wake;
-    bool pending = false;
-    std::chrono::steady_clock::time_point due;
-    std::atomic_bool stopping{false};
-    std::thread worker;
-
-    // What status() reads; written under the site lock as well.
-    mutable std::mutex stateMutex;
-    QString state = QStringLiteral("none");
-    QString time;
-    QString message;
-    QMap<int, QString> disabled; // by the last reload
-    QMap<int, QString> names;
-    // Custom ports Apache itself listened on after the last good reload.
-    QSet<int> livePorts;
-
-    QMap<int, QString> leftOut() const;
-    QMap<int, QString> leftOutLocked() const; // with stateMutex held
-    void schedule(std::chrono::steady_clock::time_point when);
-    bool pause(std::chrono::milliseconds span);
-    void run();
-    void reloadNow();
-    bool reloadOrStart(bool running, const QMap<int, QString> &out, QString &text);
-    void leaveOutTakenPorts(const KMAppliancePorts &ports, QMap<int, QString> &out) const;
-    QSet<int> apachePorts() const;
-    KMApacheFiles writeTested(const KMAppliancePorts &ports, QMap<int, QString> &out,
-                              QString &failure) const;
-    void record(bool ok, const QString &text, const QMap<int, QString> &out);
-    static KMApacheFiles liveFiles(const QList<KMRule> &rules, const QMap<int, QString> &out,
-                                   const KMAppliancePorts &ports);
-};
-
-KMApacheFiles KMLiveSitePrivate::liveFiles(const QList<KMRule> &rules,
-                                           const QMap<int, QString> &out,
-                                           const KMAppliancePorts &ports)
+QList<KMRule> without(const QList<KMRule> &rules, const QMap<int, QString> &out)
 {
     QList<KMRule> kept;
     kept.reserve(rules.size());
@@ -122,18 +49,82 @@ KMApacheFiles KMLiveSitePrivate::liveFiles(const QList<KMRule> &rules,
         if (!out.contains(rule.pxyno))
             kept << rule;
     }
-    return KMApacheConf::generate(kept, ports);
+    return kept;
 }
 
-QMap<int, QString> KMLiveSitePrivate::leftOut() const
+// A rule as Apache last took it: its number and stored text.
+QString fingerprint(const KMRule &rule)
 {
-    std::lock_guard<std::mutex> locker(stateMutex);
-    return leftOutLocked();
+    return QString::number(rule.pxyno) + QLatin1Char(' ')
+           + QString::fromUtf8(QJsonDocument(rule.params).toJson(QJsonDocument::Compact));
 }
+
+} // namespace
+
+// One reload: what was written and for which table.
+struct KMReloadAttempt
+{
+    KMAppliancePorts ports;
+    QList<KMRule> rules;    // the live table
+    QMap<int, QString> out; // left out of the files, with the reason
+    KMApacheFiles files;
+    QString failure; // the files could not be written
+};
+
+class KMLiveSitePrivate
+{
+public:
+    explicit KMLiveSitePrivate(std::function<void()> hook) : afterReload(std::move(hook)) {}
+
+    const std::function<void()> afterReload;
+    std::atomic_bool stopping{false};
+    std::thread worker;
+
+    // Guarded by filesLock: the files in place and what they were made of.
+    std::mutex filesLock;
+    QList<KMRule> live;
+    QMap<int, QString> screened; // content no longer accepted, found at start
+    QMap<int, QString> refused;  // Apache would not run with them; until they change
+    // The files Apache was last seen to serve, and the rules in them.
+    bool haveGood = false;
+    KMApacheFiles good;
+    QSet<QString> goodRules;
+
+    // Guarded by stateLock: the schedule (the worker sleeps on wake) and
+    // what status() reads.
+    mutable std::mutex stateLock;
+    std::condition_variable wake;
+    bool pending = false;
+    bool reloading = false; // pending, or under way: status says "pending"
+    std::chrono::steady_clock::time_point due;
+    QString state = QStringLiteral("none");
+    QString time;
+    QString message;
+    QMap<int, QString> disabled; // by the last reload, screened ones aside
+    QMap<int, QString> names;
+
+    QMap<int, QString> leftOutLocked() const; // with filesLock held
+    void schedule(std::chrono::steady_clock::time_point when);
+    bool pause(std::chrono::milliseconds span);
+    void run();
+    void reloadNow();
+    KMReloadAttempt prepare();
+    bool writeFiles(const KMApacheFiles &files, QString &failure);
+    void leaveOutTakenPorts(const KMReloadAttempt &attempt, QMap<int, QString> &out) const;
+    void writeTested(KMReloadAttempt &attempt);
+    bool serve(const KMApacheFiles &files, const KMAppliancePorts &ports, QString &text);
+    bool serving(const QSet<int> &ports, bool reloaded, QString &text);
+    void recover(KMReloadAttempt &attempt, const QString &text);
+    bool tryRules(const QList<KMRule> &rules, const KMAppliancePorts &ports, QString &text);
+    void isolate(QList<KMRule> &accepted, const QList<KMRule> &group, KMReloadAttempt &attempt,
+                 const QString &reason, int &trials);
+    void remember(const KMApacheFiles &files, const QList<KMRule> &rules);
+    void record(const QString &outcome, const QString &text, const KMReloadAttempt &attempt);
+};
 
 QMap<int, QString> KMLiveSitePrivate::leftOutLocked() const
 {
-    QMap<int, QString> out = disabled;
+    QMap<int, QString> out = refused;
     for (auto rule = screened.cbegin(); rule != screened.cend(); ++rule)
         out.insert(rule.key(), rule.value());
     return out;
@@ -142,7 +133,7 @@ QMap<int, QString> KMLiveSitePrivate::leftOutLocked() const
 void KMLiveSitePrivate::schedule(std::chrono::steady_clock::time_point when)
 {
     {
-        std::lock_guard<std::mutex> lock(scheduleMutex);
+        std::lock_guard<std::mutex> lock(stateLock);
         if (pending && due <= when)
             return;
         pending = true;
@@ -154,13 +145,13 @@ void KMLiveSitePrivate::schedule(std::chrono::steady_clock::time_point when)
 // Sleeps for span unless the site stops first; false when it stops.
 bool KMLiveSitePrivate::pause(std::chrono::milliseconds span)
 {
-    std::unique_lock<std::mutex> lock(scheduleMutex);
+    std::unique_lock<std::mutex> lock(stateLock);
     return !wake.wait_for(lock, span, [this] { return stopping.load(); });
 }
 
 void KMLiveSitePrivate::run()
 {
-    std::unique_lock<std::mutex> lock(scheduleMutex);
+    std::unique_lock<std::mutex> lock(stateLock);
     for (;;) {
         wake.wait(lock, [this] { return stopping || pending; });
         if (stopping)
@@ -171,21 +162,23 @@ void KMLiveSitePrivate::run()
             continue;
         }
         pending = false;
+        reloading = true;
         lock.unlock();
         reloadNow();
         if (afterReload && !stopping)
             afterReload();
         lock.lock();
+        reloading = false;
     }
 }
 
-void KMLiveSitePrivate::leaveOutTakenPorts(const KMAppliancePorts &ports,
+void KMLiveSitePrivate::leaveOutTakenPorts(const KMReloadAttempt &attempt,
                                            QMap<int, QString> &out) const
 {
-    const KMLiveSite::PortHolders holders(apachePorts(), &stopping);
-    for (const KMRule &rule : live) {
-        const int port = rule.source.effectivePort(ports);
-        if (ports.isWebPort(port) || out.contains(rule.pxyno))
+    const KMLiveSite::PortHolders holders(&stopping);
+    for (const KMRule &rule : attempt.rules) {
+        const int port = rule.source.effectivePort(attempt.ports);
+        if (attempt.ports.isWebPort(port) || out.contains(rule.pxyno))
             continue;
         if (!holders.known())
             out.insert(rule.pxyno, kPortsUnknown);
@@ -194,119 +187,256 @@ void KMLiveSitePrivate::leaveOutTakenPorts(const KMAppliancePorts &ports,
     }
 }
 
-QSet<int> KMLiveSitePrivate::apachePorts() const
+bool KMLiveSitePrivate::writeFiles(const KMApacheFiles &files, QString &failure)
 {
-    std::lock_guard<std::mutex> locker(stateMutex);
-    return livePorts;
+    ZX2Journals journals;
+    if (KMApacheSite::write(journals, files))
+        return true;
+    failure = journals.errmsg();
+    return false;
 }
 
-// Writes the files without the rules in out and has Apache test them; each
-// rule whose block Apache refuses joins out and the files are written again.
-KMApacheFiles KMLiveSitePrivate::writeTested(const KMAppliancePorts &ports,
-                                             QMap<int, QString> &out, QString &failure) const
+// Writes the files without the rules left out and has Apache test them; each
+// rule whose block Apache refuses joins them and the files are written again.
+void KMLiveSitePrivate::writeTested(KMReloadAttempt &attempt)
 {
     for (;;) {
-        const KMApacheFiles files = liveFiles(live, out, ports);
+        attempt.files = KMApacheConf::generate(without(attempt.rules, attempt.out), attempt.ports);
         // A stop ends the children this reload asked about the ports with:
         // what they said then is no reason to take a rule out of the files.
         if (stopping) {
-            failure = QStringLiteral("stopped");
-            return files;
+            attempt.failure = QStringLiteral("stopped");
+            return;
         }
-        ZX2Journals journals;
-        if (!KMApacheSite::write(journals, files)) {
-            failure = journals.errmsg();
-            return files;
-        }
-        // Without a verdict the reload goes ahead: Apache keeps its old
-        // configuration if it refuses the new one, and the outcome says so.
+        if (!writeFiles(attempt.files, attempt.failure))
+            return;
+        // Without a verdict the reload goes ahead and its outcome tells.
         const KMApacheVerdict verdict = KMApacheSite::configTest(&stopping);
-        const bool fine = verdict.accepted || !verdict.ran;
-        const int culprit = fine ? 0 : files.ownerOf(verdict.file, verdict.line);
-        if (fine || culprit == 0 || out.contains(culprit)) {
-            failure = fine ? QString() : verdict.reason;
-            return files;
-        }
-        out.insert(culprit, QStringLiteral("Apache: ") + verdict.reason);
+        const int culprit = verdict.ran && !verdict.accepted ? attempt.files.ownerOf(verdict.file, verdict.line) : 0;
+        if (culprit == 0 || attempt.out.contains(culprit))
+            return;
+        attempt.out.insert(culprit, QStringLiteral("Apache: ") + verdict.reason);
     }
 }
 
-// A reload (or a start, when Apache is down) that counts only when Apache
-// runs afterwards. A start binds every port before it returns; a reload
-// that brings ports Apache did not hold is given time to fail.
-bool KMLiveSitePrivate::reloadOrStart(bool running, const QMap<int, QString> &out, QString &text)
+KMReloadAttempt KMLiveSitePrivate::prepare()
 {
-    bool newPorts = false;
-    const QSet<int> held = apachePorts();
-    for (const KMRule &rule : qAsConst(live)) {
-        const int port = rule.source.port;
-        newPorts = newPorts || (port > 0 && !out.contains(rule.pxyno) && !held.contains(port));
-    }
-    const bool done = running ? KMApacheSite::reload(text, &stopping)
-                              : KMApacheSite::start(text, &stopping);
-    if (!done || (running && newPorts && !pause(kReloadSettle)))
+    std::lock_guard<std::mutex> locker(filesLock);
+    KMReloadAttempt attempt;
+    attempt.ports = KMAppliance::webPorts();
+    attempt.rules = live;
+    attempt.out = leftOutLocked();
+    leaveOutTakenPorts(attempt, attempt.out);
+    writeTested(attempt);
+    return attempt;
+}
+
+// Whether Apache runs and its main process listens on every port: polled
+// until it does, it stops, or kServeWait passes. Without a main process
+// systemd can name, that Apache runs is all that can be known.
+bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, QString &text)
+{
+    // A graceful reload is in flight only where a main process got it.
+    if (reloaded && KMApacheSite::mainPid(&stopping) > 0 && !pause(kReloadSettle))
         return false;
-    if (KMApacheSite::state(&stopping) == QLatin1String("active"))
+    const auto deadline = std::chrono::steady_clock::now() + kServeWait;
+    for (;;) {
+        if (KMApacheSite::state(&stopping) != QLatin1String("active")) {
+            text = QStringLiteral("Apache is not running after systemctl ")
+                   + (reloaded ? QStringLiteral("reload") : QStringLiteral("start"));
+            return false;
+        }
+        const qint64 pid = KMApacheSite::mainPid(&stopping);
+        int missing = 0;
+        for (const int port : ports) {
+            if (pid > 0 && !KMAppliance::processListensOn(pid, port) && !missing)
+                missing = port;
+        }
+        if (!missing)
+            return true;
+        if (std::chrono::steady_clock::now() > deadline || !pause(kPoll)) {
+            text = QStringLiteral("Apache does not listen on port %1").arg(missing);
+            return false;
+        }
+    }
+}
+
+// Has Apache serve the files in place: a reload when it runs, a start when
+// it does not; true when it then serves every port of them.
+bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts &ports, QString &text)
+{
+    // The web ports Apache listens on now stay expected: the appliance's
+    // own site must come back too.
+    QSet<int> expected = customPorts(files);
+    const qint64 pid = KMApacheSite::mainPid(&stopping);
+    for (const int web : {ports.http, ports.https}) {
+        if (web > 0 && KMAppliance::processListensOn(pid, web))
+            expected.insert(web);
+    }
+    const qint64 since = QDateTime::currentSecsSinceEpoch();
+    const bool running = KMApacheSite::state(&stopping) == QLatin1String("active");
+    const bool done = running ? KMApacheSite::reload(text, &stopping) : KMApacheSite::start(text, &stopping);
+    if (done && serving(expected, running, text))
         return true;
-    text = QStringLiteral("Apache is not running after systemctl ")
-           + (running ? QStringLiteral("reload") : QStringLiteral("start"));
+    const QString reason = KMApacheSite::failureReason(since, &stopping);
+    if (!reason.isEmpty())
+        text += QStringLiteral(": ") + reason;
     return false;
+}
+
+void KMLiveSitePrivate::remember(const KMApacheFiles &files, const QList<KMRule> &rules)
+{
+    haveGood = true;
+    good = files;
+    goodRules.clear();
+    for (const KMRule &rule : rules)
+        goodRules.insert(fingerprint(rule));
 }
 
 void KMLiveSitePrivate::reloadNow()
 {
-    std::lock_guard<std::mutex> locker(siteLock);
+    KMReloadAttempt attempt = prepare();
     if (stopping)
         return;
-    const KMAppliancePorts ports = KMAppliance::webPorts();
-    QMap<int, QString> out = screened;
-    leaveOutTakenPorts(ports, out);
-    QString failure;
-    writeTested(ports, out, failure);
-    QString text;
-    bool ok = failure.isEmpty() && reloadOrStart(true, out, text);
-    if (!ok && !stopping) {
-        // A port taken since the check, or Apache down: try once more
-        // without what it cannot serve now.
-        leaveOutTakenPorts(ports, out);
-        writeTested(ports, out, failure);
-        const bool running = KMApacheSite::state(&stopping) == QLatin1String("active");
-        ok = failure.isEmpty() && reloadOrStart(running, out, text);
+    if (!attempt.failure.isEmpty()) {
+        record(QStringLiteral("failed"), attempt.failure, attempt);
+        return;
     }
-    if (stopping)
-        return; // cut short: nothing to record
-    if (!failure.isEmpty())
-        text = failure;
-    record(ok, text, out);
+    QString text;
+    if (serve(attempt.files, attempt.ports, text)) {
+        std::lock_guard<std::mutex> locker(filesLock);
+        remember(attempt.files, without(attempt.rules, attempt.out));
+        record(QStringLiteral("ok"), QString(), attempt);
+        return;
+    }
+    if (!stopping)
+        recover(attempt, text);
 }
 
-void KMLiveSitePrivate::record(bool ok, const QString &text, const QMap<int, QString> &out)
+bool KMLiveSitePrivate::tryRules(const QList<KMRule> &rules, const KMAppliancePorts &ports, QString &text)
 {
-    QSet<int> ports;
-    for (const KMRule &rule : qAsConst(live)) {
-        if (rule.source.port > 0 && !out.contains(rule.pxyno))
-            ports.insert(rule.source.port);
-    }
-    QMap<int, QString> ruleNames;
-    for (const KMRule &rule : qAsConst(live))
-        ruleNames.insert(rule.pxyno, rule.name);
-    ZX2StatePrintln(ok ? 0 : 4, ok ? QStringLiteral("Apache reloaded")
-                                   : QStringLiteral("Apache reload failed: ") + text);
-    for (auto rule = out.cbegin(); rule != out.cend(); ++rule)
-        ZX2StatePrintln(2, QStringLiteral("rule %1 disabled: %2").arg(rule.key()).arg(rule.value()));
-    QMap<int, QString> reloadOut = out;
-    for (auto rule = screened.cbegin(); rule != screened.cend(); ++rule)
-        reloadOut.remove(rule.key());
+    const KMApacheFiles files = KMApacheConf::generate(rules, ports);
     {
-        std::lock_guard<std::mutex> locker(stateMutex);
-        state = ok ? QStringLiteral("ok") : QStringLiteral("failed");
-        time = QDateTime::currentDateTime().toString(Qt::ISODate);
-        message = ok ? QString() : text;
-        disabled = reloadOut;
-        names = ruleNames;
-        if (ok)
-            livePorts = ports;
+        std::lock_guard<std::mutex> locker(filesLock);
+        if (!writeFiles(files, text))
+            return false;
     }
+    if (!serve(files, ports, text))
+        return false;
+    std::lock_guard<std::mutex> locker(filesLock);
+    remember(files, rules);
+    return true;
+}
+
+// Adds group to accepted where Apache takes it, halving it where it does
+// not; a single rule it does not take is left out.
+void KMLiveSitePrivate::isolate(QList<KMRule> &accepted, const QList<KMRule> &group,
+                                KMReloadAttempt &attempt, const QString &reason, int &trials)
+{
+    if (group.isEmpty() || stopping)
+        return;
+    QString text;
+    if (group.size() > 1 && trials > 0) {
+        --trials;
+        if (tryRules(accepted + group, attempt.ports, text)) {
+            accepted += group;
+            return;
+        }
+        const int half = group.size() / 2;
+        isolate(accepted, group.mid(0, half), attempt, text.isEmpty() ? reason : text, trials);
+        isolate(accepted, group.mid(half), attempt, text.isEmpty() ? reason : text, trials);
+        return;
+    }
+    if (group.size() == 1 && trials > 0) {
+        --trials;
+        if (tryRules(accepted + group, attempt.ports, text)) {
+            accepted += group;
+            return;
+        }
+    }
+    for (const KMRule &rule : group)
+        attempt.out.insert(rule.pxyno, QStringLiteral("Apache: ") + (text.isEmpty() ? reason : text));
+}
+
+// Apache did not take the files: bring it up with the last set it served,
+// then add back what it takes of the rules that differ from that set.
+void KMLiveSitePrivate::recover(KMReloadAttempt &attempt, const QString &text)
+{
+    ZX2StatePrintln(4, QStringLiteral("Apache did not take the new configuration: ") + text);
+    KMApacheFiles base;
+    {
+        std::lock_guard<std::mutex> locker(filesLock);
+        base = haveGood ? good : KMApacheConf::generate({}, attempt.ports);
+    }
+    QString baseText;
+    bool up = false;
+    {
+        std::unique_lock<std::mutex> locker(filesLock);
+        up = writeFiles(base, baseText);
+        locker.unlock();
+        up = up && serve(base, attempt.ports, baseText);
+    }
+    if (!up) {
+        // Broken outside the service's files: keep the files as the
+        // database says; the next change or start tries again.
+        std::lock_guard<std::mutex> locker(filesLock);
+        QString ignored;
+        writeFiles(attempt.files, ignored);
+        record(QStringLiteral("failed"),
+               QStringLiteral("Apache does not run even with the last configuration it served: ") + baseText,
+               attempt);
+        return;
+    }
+    QList<KMRule> accepted;
+    QList<KMRule> suspects;
+    {
+        std::lock_guard<std::mutex> locker(filesLock);
+        for (const KMRule &rule : without(attempt.rules, attempt.out))
+            (goodRules.contains(fingerprint(rule)) ? accepted : suspects) << rule;
+    }
+    int trials = kRecoveryTrials;
+    // The whole set failed already: start by halving it.
+    const int half = suspects.size() / 2;
+    if (suspects.size() == 1) {
+        attempt.out.insert(suspects.first().pxyno, QStringLiteral("Apache: ") + text);
+    } else {
+        isolate(accepted, suspects.mid(0, half), attempt, text, trials);
+        isolate(accepted, suspects.mid(half), attempt, text, trials);
+    }
+    if (stopping)
+        return;
+    {
+        std::lock_guard<std::mutex> locker(filesLock);
+        for (auto rule = attempt.out.cbegin(); rule != attempt.out.cend(); ++rule) {
+            if (!screened.contains(rule.key()) && rule.value().startsWith(QLatin1String("Apache: ")))
+                refused.insert(rule.key(), rule.value());
+        }
+    }
+    // The last trial may have been one Apache refused: serve what it takes.
+    QString finalText;
+    const bool served = tryRules(accepted, attempt.ports, finalText);
+    record(QStringLiteral("failed"),
+           served ? QStringLiteral("Apache refused the new configuration (") + text
+                        + QStringLiteral("); it runs without the rules listed")
+                  : finalText,
+           attempt);
+}
+
+void KMLiveSitePrivate::record(const QString &outcome, const QString &text, const KMReloadAttempt &attempt)
+{
+    QMap<int, QString> ruleNames;
+    for (const KMRule &rule : attempt.rules)
+        ruleNames.insert(rule.pxyno, rule.name);
+    const bool ok = outcome == QLatin1String("ok");
+    ZX2StatePrintln(ok ? 0 : 4, ok ? QStringLiteral("Apache reloaded") : QStringLiteral("Apache reload failed: ") + text);
+    for (auto rule = attempt.out.cbegin(); rule != attempt.out.cend(); ++rule)
+        ZX2StatePrintln(2, QStringLiteral("rule %1 disabled: %2").arg(rule.key()).arg(rule.value()));
+    std::lock_guard<std::mutex> locker(stateLock);
+    state = outcome;
+    time = QDateTime::currentDateTime().toString(Qt::ISODate);
+    message = text;
+    disabled = attempt.out;
+    names = ruleNames;
 }
 
 KMLiveSite::KMLiveSite(std::function<void()> afterReload)
@@ -324,13 +454,12 @@ bool KMLiveSite::start(ZX2Journals &journals, const QList<KMRule> &rules,
                        const QMap<int, QString> &screened)
 {
     {
-        std::lock_guard<std::mutex> locker(d->siteLock);
+        std::lock_guard<std::mutex> locker(d->filesLock);
+        KMApacheSite::removeStrayFiles();
         d->live = rules;
-        {
-            std::lock_guard<std::mutex> state(d->stateMutex);
-            d->screened = screened;
-        }
-        if (!KMApacheSite::write(journals, d->liveFiles(rules, d->leftOut(), KMAppliance::webPorts())))
+        d->screened = screened;
+        d->refused.clear();
+        if (!KMApacheSite::write(journals, KMApacheConf::generate(without(rules, screened), KMAppliance::webPorts())))
             return false;
     }
     d->schedule(std::chrono::steady_clock::now());
@@ -340,7 +469,7 @@ bool KMLiveSite::start(ZX2Journals &journals, const QList<KMRule> &rules,
 void KMLiveSite::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(d->scheduleMutex);
+        std::lock_guard<std::mutex> lock(d->stateLock);
         d->stopping = true;
     }
     d->wake.notify_all();
@@ -348,64 +477,54 @@ void KMLiveSite::stop()
         d->worker.join();
 }
 
-KMLiveSite::Change KMLiveSite::change()
+KMLiveSite::Change KMLiveSite::change(bool dryRun)
 {
-    return Change(d.get());
+    return Change(d.get(), dryRun);
 }
 
-KMLiveSite::PortHolders::PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel)
-    : m_known(KMAppliance::listeners(m_listeners)), m_apachePorts(apachePorts), m_cancel(cancel)
+KMLiveSite::PortHolders::PortHolders(const std::atomic_bool *cancel)
+    : m_known(KMAppliance::listeners(m_listeners)), m_cancel(cancel)
 {
 }
 
-// Asks systemd only for a port Apache took at its last good reload.
 bool KMLiveSite::PortHolders::apacheHolds(int port) const
 {
-    if (!m_apachePorts.contains(port))
-        return false;
-    if (m_running < 0)
-        m_running = KMApacheSite::state(m_cancel) == QLatin1String("active") ? 1 : 0;
-    return m_running == 1;
+    if (m_apache < 0)
+        m_apache = KMApacheSite::mainPid(m_cancel);
+    return KMAppliance::processListensOn(m_apache, port);
 }
 
 bool KMLiveSite::PortHolders::foreign(int port) const
 {
-    QString program;
-    for (const KMListener &listener : m_listeners) {
-        if (listener.port == port && (program.isEmpty() || program == QLatin1String("-")))
-            program = listener.program.isEmpty() ? QStringLiteral("-") : listener.program;
-    }
-    if (program.isEmpty())
-        return KMAppliance::bindProbe(port) == KMAppliance::Bind::InUse && !apacheHolds(port);
-    return program == QLatin1String("-") ? !apacheHolds(port) : !apacheProgram(program);
+    bool listed = false;
+    for (const KMListener &listener : m_listeners)
+        listed = listed || listener.port == port;
+    if (!listed && KMAppliance::bindProbe(port) == KMAppliance::Bind::Free)
+        return false;
+    return !apacheHolds(port);
 }
 
 KMLiveSite::PortHolders KMLiveSite::portHolders() const
 {
-    return PortHolders(d->apachePorts(), nullptr);
+    return PortHolders(nullptr);
 }
 
 QMap<int, QString> KMLiveSite::leftOut() const
 {
-    return d->leftOut();
+    std::lock_guard<std::mutex> locker(d->filesLock);
+    return d->leftOutLocked();
 }
 
 QJsonObject KMLiveSite::status() const
 {
     const QString apache = KMApacheSite::state();
-    bool pending = false;
-    {
-        std::lock_guard<std::mutex> lock(d->scheduleMutex);
-        pending = d->pending;
-    }
-    std::lock_guard<std::mutex> locker(d->stateMutex);
-    const QMap<int, QString> out = d->leftOutLocked();
+    std::lock_guard<std::mutex> locker(d->stateLock);
     QJsonArray disabled;
-    for (auto rule = out.cbegin(); rule != out.cend(); ++rule)
+    for (auto rule = d->disabled.cbegin(); rule != d->disabled.cend(); ++rule)
         disabled.append(QJsonObject{{QStringLiteral("pxyno"), rule.key()},
                                     {QStringLiteral("name"), d->names.value(rule.key())},
                                     {QStringLiteral("reason"), rule.value()}});
-    const QString state = pending ? QStringLiteral("pending") : d->state;
+    const QString state = d->pending || d->reloading ? QStringLiteral("pending") : d->state;
     return {{QStringLiteral("reload"), QJsonObject{{QStringLiteral("state"), state},
                                                    {QStringLiteral("time"), d->time},
                                                    {QStringLiteral("message"), d->message}}},
@@ -413,33 +532,41 @@ QJsonObject KMLiveSite::status() const
             {QStringLiteral("disabled"), disabled}};
 }
 
-KMLiveSite::Change::Change(KMLiveSitePrivate *owner)
-    : site(owner), lock(owner->siteLock)
+KMLiveSite::Change::Change(KMLiveSitePrivate *owner, bool dry)
+    : site(owner), lock(owner->filesLock), dryRun(dry)
 {
 }
 
 KMLiveSite::Change::~Change()
 {
-    if (!written || kept)
+    if (!transaction || kept || transaction->undo())
         return;
-    ZX2Journals ignored;
-    KMApacheSite::write(ignored, site->liveFiles(site->live, site->leftOut(), ports));
+    // The old files could not all be put back: the live table's files are
+    // what Apache should read, so write them again from it.
+    ZX2StatePrintln(4, QStringLiteral("cannot put back ") + transaction->failedPath());
+    ZX2Journals journals;
+    const KMApacheFiles repaired = KMApacheConf::generate(without(site->live, site->leftOutLocked()),
+                                                          KMAppliance::webPorts());
+    if (!KMApacheSite::write(journals, repaired))
+        ZX2StatePrintln(4, QStringLiteral("cannot repair the files: ") + journals.errmsg());
+    site->schedule(std::chrono::steady_clock::now());
 }
 
 bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules, int freshRule,
                                const KMAppliancePorts &webPorts)
 {
     fresh = freshRule;
-    ports = webPorts;
-    QMap<int, QString> out = site->leftOut();
+    QMap<int, QString> out = site->leftOutLocked();
     out.remove(fresh);
-    files = site->liveFiles(rules, out, ports);
-    if (configurationSize(files) > kMaxConfiguration) {
+    files = KMApacheConf::generate(without(rules, out), webPorts);
+    if (KMApacheSite::size(files) > kMaxConfiguration) {
         journals.setErr(ZX2Error::ERR_NOT_ENOUGH, QStringLiteral("规则总量超出上限(配置文件超过16 MiB)"));
         return false;
     }
-    written = true;
-    return KMApacheSite::write(journals, files);
+    transaction.reset(new KMFileTransaction);
+    if (!KMApacheSite::stage(journals, files, *transaction))
+        return false;
+    return KMApacheSite::apply(journals, *transaction);
 }
 
 bool KMLiveSite::Change::test(ZX2Journals &journals)
@@ -459,21 +586,23 @@ bool KMLiveSite::Change::test(ZX2Journals &journals)
 void KMLiveSite::Change::keep(const QList<KMRule> &stored)
 {
     kept = true;
+    if (transaction)
+        transaction->finish();
     site->live = stored;
     QSet<int> numbers;
     for (const KMRule &rule : stored)
         numbers.insert(rule.pxyno);
     // Rules the change took away (all of them, when an import replaced the
-    // table) are no longer left out of anything.
-    auto forgetGone = [&numbers](QMap<int, QString> &out) {
+    // table) are no longer left out of anything; the changed one is tried anew.
+    auto forgetGone = [&numbers, this](QMap<int, QString> &out) {
+        out.remove(fresh);
         for (auto rule = out.begin(); rule != out.end();)
             rule = numbers.contains(rule.key()) ? std::next(rule) : out.erase(rule);
     };
+    forgetGone(site->screened);
+    forgetGone(site->refused);
     {
-        std::lock_guard<std::mutex> locker(site->stateMutex);
-        site->screened.remove(fresh);
-        site->disabled.remove(fresh);
-        forgetGone(site->screened);
+        std::lock_guard<std::mutex> locker(site->stateLock);
         forgetGone(site->disabled);
     }
     site->schedule(std::chrono::steady_clock::now() + kReloadDelay);

@@ -16,21 +16,28 @@
 #include <memory>
 #include <mutex>
 
+class KMFileTransaction;
 class ZX2Journals;
 class KMLiveSitePrivate;
 
 // The one owner of what Apache serves: the generated files, the rule table
-// they were made from, the rules left out of them with the reason (screened
-// at start, or disabled by a reload), Apache's configuration test, and the
-// reload 3 s after the first change of a burst, on a worker thread of its
-// own. Before reloading it leaves out the rules that cannot be live (a
-// custom port another program holds, a block Apache's test refuses); after
-// reloading it checks that Apache runs and starts it without them when it
-// does not. Left-out rules stay stored and are tried again at every reload.
+// they were made from, the rules left out of them with the reason, Apache's
+// configuration test, the reload 3 s after the first change of a burst (on
+// a worker thread of its own), and the last set of files Apache was seen to
+// serve. Before reloading it leaves out the rules that cannot be live (a
+// custom port another program holds, a block Apache's test refuses). After
+// every reload or start it checks what Apache did: the unit is active, and
+// its main process listens on the web ports and on every custom port of the
+// files. When Apache did not take the files, it puts the last good set back,
+// brings Apache up with it, and finds the rules Apache cannot take, which
+// stay out (with Apache's reason) until they change or the service starts
+// again. Rules left out for a taken port are tried again at every reload.
 //
-// Lock order: the rule manager's change lock, then the site lock (held by a
-// Change and by the worker while it reloads), then the state lock that
-// guards what status() reads. The worker takes no lock of the manager's.
+// Locks, in this order after the rule manager's change lock: filesLock (the
+// files, the live table, the left-out rules; held by a Change and by the
+// worker while it writes or tests files, never while systemctl runs), then
+// stateLock (the schedule and what status() reads). The worker takes no
+// lock of the manager's.
 class KMLiveSite
 {
 public:
@@ -50,10 +57,12 @@ public:
     // with its process group, a waiting reload is dropped. Idempotent.
     void stop();
 
-    // A staged change of the rule table, holding the site lock until it is
+    // A staged change of the rule table, holding the files lock until it is
     // kept or destroyed: write(the candidate table) → test (when the change
-    // writes directive lines) → the caller stores it → keep(stored). Destroyed
-    // without keep(), it puts the previous files back.
+    // writes directive lines) → the caller stores it → keep(stored).
+    // Destroyed without keep(), it puts the previous files back exactly (by
+    // renames, so a full disk cannot stop it); a dry run tests the
+    // candidate files without ever putting them in place.
     class Change
     {
     public:
@@ -65,7 +74,7 @@ public:
         // without the rules left out, except rule number fresh (the one
         // changed; 0 for none), which passed the checks just now. Refuses
         // (ERR_NOT_ENOUGH) a configuration larger than Apache should be
-        // asked to read.
+        // asked to read. New rules carry numbers below 0 until stored.
         bool write(ZX2Journals &journals, const QList<KMRule> &rules, int fresh,
                    const KMAppliancePorts &ports);
         // Apache's test of the written files: ERR_PARAMS with Apache's
@@ -81,29 +90,28 @@ public:
 
     private:
         friend class KMLiveSite;
-        explicit Change(KMLiveSitePrivate *site);
+        Change(KMLiveSitePrivate *site, bool dryRun);
         KMLiveSitePrivate *site;
         std::unique_lock<std::mutex> lock;
+        bool dryRun;
         int fresh = 0;
-        KMAppliancePorts ports; // the restore writes for them too
         KMApacheFiles files; // as written
+        std::unique_ptr<KMFileTransaction> transaction; // the files' previous contents
         int refused = 0;
-        bool written = false;
         bool kept = false;
     };
-    Change change();
+    Change change(bool dryRun = false);
 
     // Who holds TCP ports now, as far as this process can tell, read once
-    // (netstat, Apache's state) for as many questions as a change asks.
-    // netstat's program column counts where it names a program; where it
-    // shows "-" (another user's process, or no privilege to see it) or
-    // lists nothing, a port is Apache's only while Apache runs and took it
-    // at its last good reload, and a bind probe finds a socket that holds a
-    // port without listening.
+    // (netstat, Apache's main process) for as many questions as a change
+    // asks. A port is Apache's only when the unit's main process listens on
+    // it; a program's name proves nothing. What netstat does not list, a
+    // bind probe settles: a socket bound without listening, or a port the
+    // probe may not bind, counts as taken.
     class PortHolders
     {
     public:
-        PortHolders(const QSet<int> &apachePorts, const std::atomic_bool *cancel);
+        explicit PortHolders(const std::atomic_bool *cancel);
         // False when netstat could not list the listeners.
         bool known() const { return m_known; }
         // Whether a program other than Apache holds the port.
@@ -114,15 +122,17 @@ public:
 
         QList<KMListener> m_listeners;
         bool m_known;
-        QSet<int> m_apachePorts; // taken by Apache at its last good reload
         const std::atomic_bool *m_cancel;
-        mutable int m_running = -1; // whether Apache runs; -1 until asked
+        mutable qint64 m_apache = -1; // Apache's main process; -1 until asked
     };
     PortHolders portHolders() const;
     // Every rule left out, by number, with the reason.
     QMap<int, QString> leftOut() const;
     // {"reload": {"state", "time", "message"}, "apache": "active" | "inactive"
-    // | "unknown", "disabled": [{"pxyno", "name", "reason"}]}.
+    // | "unknown", "disabled": [{"pxyno", "name", "reason"}]}. The state is
+    // "ok" only when Apache serves exactly the files of the live table
+    // without the rules listed; "pending" while a reload is due; "failed"
+    // otherwise, with the reason.
     QJsonObject status() const;
 
     // The generated configuration may not grow past this (bytes): Apache

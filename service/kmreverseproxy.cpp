@@ -13,8 +13,10 @@
 #include <QHash>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -34,18 +36,88 @@ bool fail(ZX2Journals &journals, int err, const QString &message)
 
 // Names are unique regardless of ASCII letter case, as the store's UPPER()
 // compares them.
-bool sameName(const QString &a, const QString &b)
+QString nameKey(const QString &name)
 {
-    if (a.size() != b.size())
-        return false;
-    for (int i = 0; i < a.size(); ++i) {
-        const QChar x = a.at(i);
-        const QChar y = b.at(i);
-        if (x != y && (x.unicode() >= 0x80 || y.unicode() >= 0x80 || x.toUpper() != y.toUpper()))
-            return false;
+    QString key = name;
+    for (QChar &c : key) {
+        if (c.unicode() < 0x80)
+            c = c.toUpper();
     }
-    return true;
+    return key;
 }
+
+// The checks a rule must pass to join a table, against sets built once for
+// the whole table (an import of thousands adds each rule to them in turn):
+// its destination, its source and port, its name, its source again against
+// the other rules. A change checks against the table without the rule it
+// rewrites.
+class Admission
+{
+public:
+    Admission(const QList<KMRule> &table, int skipPxyno, const KMAppliancePorts &ports,
+              std::function<bool(int)> foreignPort)
+        : m_ports(ports), m_foreignPort(std::move(foreignPort))
+    {
+        for (const KMRule &rule : table) {
+            if (rule.pxyno == skipPxyno)
+                m_changed = &rule;
+            else
+                add(rule);
+        }
+    }
+
+    void add(const KMRule &rule)
+    {
+        m_names.insert(nameKey(rule.name));
+        m_sources.insert(rule.conflictKey(m_ports));
+        if (rule.source.port > 0)
+            m_customPorts.insert(rule.source.port);
+    }
+
+    bool admit(ZX2Journals &journals, const KMRule &rule) const
+    {
+        QSet<int> served = m_customPorts;
+        if (rule.source.port > 0)
+            served.insert(rule.source.port);
+        if (KMAppliance::isThisApache(rule.dest, m_ports, served))
+            return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
+        if (KMAppliance::reservedSource(rule.source.port, rule.source.path, m_ports))
+            return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
+        if (!portFree(rule))
+            return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
+        const bool changed = m_changed != nullptr;
+        if (m_names.contains(nameKey(rule.name)))
+            return fail(journals, changed ? ZX2Error::ERR_CONFLICT : ZX2Error::ERR_EXISTS,
+                        QStringLiteral("名称已存在"));
+        if (m_sources.contains(rule.conflictKey(m_ports)))
+            return fail(journals, ZX2Error::ERR_CONFLICT,
+                        changed ? QStringLiteral("源地址已存在") : QStringLiteral("来源路径已存在"));
+        return true;
+    }
+
+private:
+    // A custom port carries one rule; the appliance web ports carry many,
+    // but a change may not move a rule onto one by number (Apache listens
+    // there). A changed rule keeps the port it already has.
+    bool portFree(const KMRule &rule) const
+    {
+        const int port = rule.source.port;
+        const bool portKept = m_changed && m_changed->source.port == port;
+        const bool exempt = m_changed ? portKept : port == m_ports.of(rule.source.protocol);
+        if (port <= 0 || exempt)
+            return true;
+        if (m_changed && m_ports.isWebPort(port))
+            return false;
+        return !m_customPorts.contains(port) && !m_foreignPort(port);
+    }
+
+    KMAppliancePorts m_ports;
+    std::function<bool(int)> m_foreignPort;
+    const KMRule *m_changed = nullptr;
+    QSet<QString> m_names;
+    QSet<QString> m_sources;
+    QSet<int> m_customPorts;
+};
 
 } // namespace
 
@@ -76,28 +148,27 @@ public:
     bool readRules(QList<KMRule> &rules);
     // Whether the rule's values may be written into Apache's configuration.
     static bool contentSafe(ZX2Journals &journals, const KMRule &rule);
-    // Every other check a rule must pass to join table (which holds it under
-    // number skipPxyno when it is changed): its source and destination, its
-    // port, its name and its source again against the other rules.
-    bool admissible(ZX2Journals &journals, const KMRule &rule, const QList<KMRule> &table,
-                    int skipPxyno, const KMAppliancePorts &ports) const;
-    // Appends each of rules (parameter objects) to table once it passed the
-    // checks of a create against table as it stands, the rules before it
-    // included. They carry numbers below 0 until stored: the checks skip
-    // only the rule numbered as the one being changed, so each sees them.
-    bool admitAll(ZX2Journals &journals, const QJsonArray &rules, QList<KMRule> &table,
-                  const KMAppliancePorts &ports) const;
-    // Appends the rules of table from index firstNew on, after emptying the
-    // store with replace, in one transaction; they get the store's numbers.
-    bool storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew, bool replace);
-    static bool validSource(const KMRule &rule, const QList<KMRule> &rules, int skipPxyno,
-                            const KMAppliancePorts &ports);
-    // Whether another of rules has the custom port, another program holds
-    // it, or that cannot be known.
-    bool portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const;
     // Who holds the ports, read at the first question of a change; each
     // change starts without. Guarded by writeLock.
     mutable std::unique_ptr<KMLiveSite::PortHolders> holders;
+    bool foreignPort(int port) const;
+    // Every change of the table takes this one path: the candidate table
+    // is written and (when it writes directives) tested, stored by store,
+    // then kept; refused is told the rule Apache refused (its number in
+    // the candidate table).
+    struct TableChange
+    {
+        QList<KMRule> after; // the table as it will be; new rules numbered below 0
+        int fresh = 0;       // the rule changed or removed, whose left-out entry goes
+        bool directives = false;
+        bool dryRun = false;
+        std::function<bool(ZX2Journals &, QList<KMRule> &)> store;
+        std::function<void(ZX2Journals &, int)> refused;
+    };
+    bool apply(ZX2Journals &journals, TableChange &change, const KMAppliancePorts &ports);
+    // Appends the rules of table from index firstNew on, after emptying the
+    // store with replace, in one transaction; they get the store's numbers.
+    bool storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew, bool replace);
     // Whether the stored parameters would grow past kMaxStored by
     // added bytes less removed.
     bool storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const;
@@ -108,20 +179,18 @@ public:
     bool storeReadable(ZX2Journals &journals);
     void useWriteAheadLog();
     // Moves the write-ahead log into the database file, so the file alone
-    // holds every answered change (backups copy that file).
-    void checkpoint();
+    // holds every answered change (backups copy that file). False (and
+    // logged) when the log stayed in use.
+    bool checkpoint();
+    static const int kCheckpointAttempts = 20;
 
     // The stored parameter objects together may not grow past this (UTF-8
     // bytes): every listing carries them all in one answer.
     static const qint64 kMaxStored = 32 * 1024 * 1024;
 };
 
-bool KMReverseproxyPrivate::portTaken(int port, int skipPxyno, const QList<KMRule> &rules) const
+bool KMReverseproxyPrivate::foreignPort(int port) const
 {
-    for (const KMRule &rule : rules) {
-        if (rule.source.port > 0 && rule.source.port == port && rule.pxyno != skipPxyno)
-            return true;
-    }
     if (!holders)
         holders.reset(new KMLiveSite::PortHolders(site->portHolders()));
     return !holders->known() || holders->foreign(port);
@@ -151,66 +220,11 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     return true;
 }
 
-bool KMReverseproxyPrivate::validSource(const KMRule &rule, const QList<KMRule> &rules,
-                                        int skipPxyno, const KMAppliancePorts &ports)
-{
-    const QString asked = rule.conflictKey(ports);
-    for (const KMRule &other : rules) {
-        if (other.pxyno != skipPxyno && other.conflictKey(ports) == asked)
-            return false;
-    }
-    return true;
-}
-
 bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, const KMRule &rule)
 {
     const QString field = rule.unsafeField();
     return field.isEmpty()
            || fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
-}
-
-bool KMReverseproxyPrivate::admissible(ZX2Journals &journals, const KMRule &rule,
-                                       const QList<KMRule> &table, int skipPxyno,
-                                       const KMAppliancePorts &ports) const
-{
-    if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(table, rule)))
-        return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-    if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
-        return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
-    // A custom port carries one rule; the appliance web ports carry many,
-    // but a change may not move a rule onto one by number (Apache listens
-    // there). A changed rule keeps the port it already has.
-    const bool changed = skipPxyno != 0;
-    const int port = rule.source.port;
-    const auto stored = std::find_if(table.cbegin(), table.cend(),
-                                     [skipPxyno](const KMRule &other) { return other.pxyno == skipPxyno; });
-    const bool portKept = changed && stored != table.cend() && stored->source.port == port;
-    const bool exempt = changed ? portKept : port == ports.of(rule.source.protocol);
-    if (port > 0 && !exempt && ((changed && ports.isWebPort(port)) || portTaken(port, skipPxyno, table)))
-        return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
-    for (const KMRule &other : table) {
-        if (other.pxyno != skipPxyno && sameName(other.name, rule.name))
-            return fail(journals, changed ? ZX2Error::ERR_CONFLICT : ZX2Error::ERR_EXISTS,
-                        QStringLiteral("名称已存在"));
-    }
-    if (!validSource(rule, table, skipPxyno, ports))
-        return fail(journals, ZX2Error::ERR_CONFLICT,
-                    changed ? QStringLiteral("源地址已存在") : QStringLiteral("来源路径已存在"));
-    return true;
-}
-
-bool KMReverseproxyPrivate::admitAll(ZX2Journals &journals, const QJsonArray &rules,
-                                    QList<KMRule> &table, const KMAppliancePorts &ports) const
-{
-    for (int i = 0; i < rules.size(); ++i) {
-        const QJsonObject params = rules.at(i).toObject();
-        KMRule rule = KMRule::fromParams(params);
-        rule.pxyno = -1 - i;
-        if (!contentSafe(journals, rule) || !admissible(journals, rule, table, 0, ports))
-            return fail(journals, journals.err(), KMReverseproxy::importLabel(i, params) + journals.errmsg());
-        table << rule;
-    }
-    return true;
 }
 
 bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew,
@@ -271,12 +285,28 @@ void KMReverseproxyPrivate::useWriteAheadLog()
             QJsonObject(), QJsonObject());
 }
 
-void KMReverseproxyPrivate::checkpoint()
+bool KMReverseproxyPrivate::checkpoint()
 {
-    int changes = 0;
-    int lastId = 0;
-    db.exec(changes, lastId, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE);"), QJsonObject(),
-            QJsonObject());
+    // A listing reading at that moment holds the log (SQLITE_LOCKED, or a
+    // "busy" row): it ends within milliseconds, so try again a few times.
+    QString error;
+    for (int attempt = 0; attempt < kCheckpointAttempts; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        int changes = 0;
+        int lastId = 0;
+        QList<QJsonObject> rows;
+        if (!db.exec(changes, lastId, rows, QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE);"), QJsonObject(),
+                     QJsonObject())) {
+            error = db.lastError();
+            continue;
+        }
+        if (toInt(rows.value(0).value(QStringLiteral("busy"))) == 0)
+            return true;
+        error = QStringLiteral("the log is in use");
+    }
+    ZX2StatePrintln(4, QStringLiteral("cannot move the write-ahead log into the database file: ") + error);
+    return false;
 }
 
 bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
@@ -379,35 +409,54 @@ bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno)
     return true;
 }
 
+bool KMReverseproxyPrivate::apply(ZX2Journals &journals, TableChange &change,
+                                 const KMAppliancePorts &ports)
+{
+    KMLiveSite::Change staged = site->change(change.dryRun);
+    if (!staged.write(journals, change.after, change.fresh, ports))
+        return false;
+    if (change.directives && !staged.test(journals)) {
+        if (change.refused)
+            change.refused(journals, staged.refusedRule());
+        return false;
+    }
+    if (change.dryRun)
+        return true; // the change ends unkept
+    if (!change.store(journals, change.after))
+        return false;
+    staged.keep(change.after);
+    return true;
+}
+
 bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
-    const KMRule rule = KMRule::fromParams(params);
+    KMRule rule = KMRule::fromParams(params);
+    rule.pxyno = -1; // until the store numbers it
     if (!d->contentSafe(journals, rule))
         return false;
-    QList<KMRule> before;
-    if (!d->readRules(before))
+    KMReverseproxyPrivate::TableChange change;
+    if (!d->readRules(change.after))
         return d->sqlError(journals);
-    if (!d->admissible(journals, rule, before, 0, ports))
+    const Admission admission(change.after, 0, ports, [this](int port) { return d->foreignPort(port); });
+    if (!admission.admit(journals, rule))
         return false;
     const QJsonObject values = rule.storedValues();
-    const qint64 bytes = values.value(QStringLiteral("params")).toString().toUtf8().size();
-    if (d->storeFull(journals, bytes, 0))
+    if (d->storeFull(journals, values.value(QStringLiteral("params")).toString().toUtf8().size(), 0))
         return false;
-    QList<KMRule> after = before;
-    after << rule; // numbered by the store below
-    KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, 0, ports) || (rule.writesDirectives() && !staged.test(journals)))
-        return false;
-    int changes = 0;
-    int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), values))
-        return d->sqlError(journals);
-    after.last().pxyno = lastId;
-    staged.keep(after);
-    return true;
+    change.after << rule;
+    change.directives = rule.writesDirectives();
+    change.store = [this, values](ZX2Journals &result, QList<KMRule> &after) {
+        int changes = 0;
+        int lastId = 0;
+        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_append"), values))
+            return d->sqlError(result);
+        after.last().pxyno = lastId;
+        return true;
+    };
+    return d->apply(journals, change, ports);
 }
 
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
@@ -419,61 +468,58 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
     if (!d->contentSafe(journals, rule))
         return false;
-    QList<KMRule> before;
-    if (!d->readRules(before))
+    KMReverseproxyPrivate::TableChange change;
+    if (!d->readRules(change.after))
         return d->sqlError(journals);
-    const auto found = std::find_if(before.cbegin(), before.cend(),
+    const auto found = std::find_if(change.after.begin(), change.after.end(),
                                     [&](const KMRule &other) { return other.pxyno == rule.pxyno; });
-    if (found == before.cend())
+    if (found == change.after.end())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
-    if (!d->admissible(journals, rule, before, rule.pxyno, ports))
-        return false;
+    {
+        const Admission admission(change.after, rule.pxyno, ports, [this](int port) { return d->foreignPort(port); });
+        if (!admission.admit(journals, rule))
+            return false;
+    }
     QJsonObject values = rule.storedValues();
     values.insert(QStringLiteral("pxyno"), rule.pxyno);
     if (d->storeFull(journals, values.value(QStringLiteral("params")).toString().toUtf8().size(),
                      d->parsed.value(rule.pxyno).bytes))
         return false;
-    QList<KMRule> after = before;
-    KMRule &changed = after[int(found - before.cbegin())];
-    changed = KMRule::fromParams(params); // as the store will keep it
-    changed.pxyno = rule.pxyno;
-    KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, rule.pxyno, ports)
-        || (rule.writesDirectives() && !staged.test(journals)))
-        return false;
-    int changes = 0;
-    int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
-        return d->sqlError(journals);
-    if (changes == 0)
-        return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    staged.keep(after);
-    return true;
+    *found = KMRule::fromParams(params); // as the store will keep it
+    found->pxyno = rule.pxyno;
+    change.fresh = rule.pxyno;
+    change.directives = rule.writesDirectives();
+    change.store = [this, values](ZX2Journals &result, QList<KMRule> &) {
+        int changes = 0;
+        int lastId = 0;
+        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_change"), values))
+            return d->sqlError(result);
+        return changes > 0 || fail(result, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
+    };
+    return d->apply(journals, change, ports);
 }
 
 bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
-    QList<KMRule> before;
-    if (!d->readRules(before))
+    KMReverseproxyPrivate::TableChange change;
+    if (!d->readRules(change.after))
         return d->sqlError(journals);
-    QList<KMRule> after = before;
-    after.erase(std::remove_if(after.begin(), after.end(),
-                               [pxyno](const KMRule &rule) { return rule.pxyno == pxyno; }),
-                after.end());
-    if (after.size() == before.size())
+    const int before = change.after.size();
+    change.after.erase(std::remove_if(change.after.begin(), change.after.end(),
+                                      [pxyno](const KMRule &rule) { return rule.pxyno == pxyno; }),
+                       change.after.end());
+    if (change.after.size() == before)
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, pxyno, KMAppliance::webPorts()))
-        return false;
-    int changes = 0;
-    int lastId = 0;
-    if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), pxyno}}))
-        return d->sqlError(journals);
-    if (changes == 0)
-        return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
-    staged.keep(after);
-    return true;
+    change.fresh = pxyno;
+    change.store = [this, pxyno](ZX2Journals &result, QList<KMRule> &) {
+        int changes = 0;
+        int lastId = 0;
+        if (!d->db.call(changes, lastId, QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), pxyno}}))
+            return d->sqlError(result);
+        return changes > 0 || fail(result, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
+    };
+    return d->apply(journals, change, KMAppliance::webPorts());
 }
 
 QString KMReverseproxy::importLabel(int index, const QJsonObject &params)
@@ -487,9 +533,7 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
 {
     if (rules.isEmpty() && !replace)
         return true; // nothing to change, nothing to reload
-    // Each rule is checked against every one before it, under the change
-    // lock: the bound keeps one request from holding every change up for
-    // long (some 4 s here at the bound). Appliances keep dozens of rules.
+    // One request may not hold every other change up for long.
     if (rules.size() > kMaxImport)
         return fail(journals, ZX2Error::ERR_NOT_ENOUGH,
                     QStringLiteral("一次导入的规则过多(最多%1条)").arg(kMaxImport));
@@ -499,35 +543,36 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     QList<KMRule> before;
     if (!d->readRules(before))
         return d->sqlError(journals);
+    KMReverseproxyPrivate::TableChange change;
     // Replaced rules count for nothing: not their names, sources or ports.
-    QList<KMRule> after = replace ? QList<KMRule>() : before;
-    const int firstNew = after.size();
-    if (!d->admitAll(journals, rules, after, ports))
-        return false;
+    if (!replace)
+        change.after = before;
+    const int firstNew = change.after.size();
+    Admission admission(change.after, 0, ports, [this](int port) { return d->foreignPort(port); });
     qint64 bytes = 0;
-    bool directives = false;
-    for (int i = firstNew; i < after.size(); ++i) {
-        bytes += after.at(i).storedValues().value(QStringLiteral("params")).toString().toUtf8().size();
-        directives = directives || after.at(i).writesDirectives();
+    for (int i = 0; i < rules.size(); ++i) {
+        const QJsonObject params = rules.at(i).toObject();
+        KMRule rule = KMRule::fromParams(params);
+        rule.pxyno = -1 - i; // until stored: Apache's refusal names it by this
+        if (!d->contentSafe(journals, rule) || !admission.admit(journals, rule))
+            return fail(journals, journals.err(), importLabel(i, params) + journals.errmsg());
+        admission.add(rule);
+        change.after << rule;
+        bytes += rule.storedValues().value(QStringLiteral("params")).toString().toUtf8().size();
+        change.directives = change.directives || rule.writesDirectives();
     }
     if (d->storeFull(journals, bytes, replace ? d->storedBytes : 0))
         return false;
-    KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, after, 0, ports))
-        return false;
-    if (directives && !staged.test(journals)) {
-        // The rules of the file carry numbers -1 - index until stored.
-        const int index = -1 - staged.refusedRule();
+    change.dryRun = dryRun;
+    change.refused = [&rules](ZX2Journals &result, int refused) {
+        const int index = -1 - refused;
         if (index >= 0 && index < rules.size())
-            fail(journals, journals.err(), importLabel(index, rules.at(index).toObject()) + journals.errmsg());
-        return false;
-    }
-    if (dryRun)
-        return true; // the change ends unkept: the files of before go back
-    if (!d->storeAll(journals, after, firstNew, replace))
-        return false;
-    staged.keep(after);
-    return true;
+            fail(result, result.err(), importLabel(index, rules.at(index).toObject()) + result.errmsg());
+    };
+    change.store = [this, firstNew, replace](ZX2Journals &result, QList<KMRule> &after) {
+        return d->storeAll(result, after, firstNew, replace);
+    };
+    return d->apply(journals, change, ports);
 }
 
 bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
@@ -540,12 +585,9 @@ bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
 bool KMReverseproxy::mapTo(ZX2Journals &journals) const
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
-    QList<KMRule> rules;
-    if (!d->readRules(rules))
+    KMReverseproxyPrivate::TableChange change;
+    if (!d->readRules(change.after))
         return d->sqlError(journals);
-    KMLiveSite::Change staged = d->site->change();
-    if (!staged.write(journals, rules, 0, KMAppliance::webPorts()))
-        return false;
-    staged.keep(rules);
-    return true;
+    change.store = [](ZX2Journals &, QList<KMRule> &) { return true; };
+    return d->apply(journals, change, KMAppliance::webPorts());
 }

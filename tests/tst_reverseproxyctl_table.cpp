@@ -369,9 +369,14 @@ void TestReverseproxyctlTable::replaceWithOwnExport()
 {
     Service service;
     populate(service);
+    // Apache's main process (this one, to the stand-in) listens on them.
+    QTcpServer http;
+    QTcpServer https;
+    QVERIFY(http.listen(QHostAddress::Any, 8080) && https.listen(QHostAddress::Any, 9443));
+    QVERIFY(writeTestFile(service.root().root() + QStringLiteral("/mainpid"), QByteArray::number(QCoreApplication::applicationPid())));
     QVERIFY(writeTestFile(service.root().root() + QStringLiteral("/netstat.txt"),
-                          "tcp 0 0 0.0.0.0:8080 0.0.0.0:* LISTEN 1/apache2\n"
-                          "tcp 0 0 0.0.0.0:9443 0.0.0.0:* LISTEN 1/apache2\n"));
+                          "tcp 0 0 0.0.0.0:8080 0.0.0.0:* LISTEN -\n"
+                          "tcp 0 0 0.0.0.0:9443 0.0.0.0:* LISTEN -\n"));
     const Snapshot before = service.snapshot();
     const QString file = m_files.filePath(QStringLiteral("own.json"));
     QByteArray out;

@@ -14,13 +14,14 @@ const int kOpensslWaitMs = 60000;
 
 const char *const kSystemctl = R"sh(data='%1'; pid='%2'; conf='%3'
 echo "$(date +%s.%N) $*" >> "$data/systemctl.log"
-[ -n "$conf" ] || exit 0
+[ -n "$conf" ] || { [ "$1 $2" = "show -p" ] && cat "$data/mainpid" 2>/dev/null; exit 0; }
 running() { [ -s "$pid" ] && kill -0 "$(cat "$pid")" 2>/dev/null; }
 case "$1 $2" in
   "reload apache2") running || exit 1; /usr/sbin/apache2 -f "$conf" -t 2>/dev/null || exit 1
                     exec /usr/sbin/apache2 -f "$conf" -k graceful ;;
   "start apache2") running || exec /usr/sbin/apache2 -f "$conf" -k start ;;
   "is-active apache2") running && exit 0; exit 3 ;;
+  "show -p") running && cat "$pid"; exit 0 ;;
 esac
 exit 0
 )sh";

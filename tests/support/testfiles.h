@@ -24,7 +24,9 @@ bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort);
 // in dataDir:
 //   "systemctl" appends "<epoch seconds> <arguments>" to systemctl.log; with
 //     an Apache, "reload|start|is-active apache2" act on that instance (a
-//     reload runs the configuration test first, as the real unit does);
+//     reload runs the configuration test first, as the real unit does) and
+//     "show -p MainPID --value apache2" prints its PID (without an Apache,
+//     the content of mainpid);
 //   "netstat" prints its header and then netstat.txt;
 //   "apache2ctl" with an Apache runs it on that instance's configuration,
 //     otherwise it prints apache2ctl.txt on standard error and exits with the
