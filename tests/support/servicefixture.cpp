@@ -86,9 +86,14 @@ ServiceProcess::ServiceProcess(const ServiceRoot &root)
 
 ServiceProcess::~ServiceProcess()
 {
+    // SIGTERM first: the service then ends the programs it runs itself,
+    // which SIGKILL would leave running behind the test.
     if (isRunning()) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
+        m_process.terminate();
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
     }
 }
 

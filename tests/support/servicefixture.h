@@ -47,7 +47,7 @@ class ServiceProcess
 {
 public:
     explicit ServiceProcess(const ServiceRoot &root);
-    ~ServiceProcess();
+    ~ServiceProcess(); // ends the service with SIGTERM, SIGKILL when it stays
 
     // Starts build/bin/reverseproxy with the arguments; with waitForSocket,
     // returns once the socket accepts connections (false if it never does).

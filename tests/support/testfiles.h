@@ -24,7 +24,8 @@ bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort);
 // in dataDir:
 //   "systemctl" appends "<epoch seconds> <arguments>" to systemctl.log; with
 //     an Apache, "reload|start|is-active apache2" act on that instance (a
-//     reload runs the configuration test first, as the real unit does);
+//     reload runs the configuration test first, as the real unit does, and
+//     only signals a running instance: it never starts one);
 //   "netstat" prints its header and then netstat.txt;
 //   "apache2ctl" with an Apache runs it on that instance's configuration,
 //     otherwise it prints apache2ctl.txt on standard error and exits with the
