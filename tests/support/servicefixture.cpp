@@ -99,7 +99,8 @@ ServiceProcess::~ServiceProcess()
 
 bool ServiceProcess::start(const QStringList &arguments, const QString &socketToWaitFor)
 {
-    m_process.start(QStringLiteral(BIN_DIR "/reverseproxy"), arguments);
+    const QStringList command = m_launcher + QStringList{QStringLiteral(BIN_DIR "/reverseproxy")} + arguments;
+    m_process.start(command.first(), command.mid(1));
     if (!m_process.waitForStarted(10000))
         return false;
     if (socketToWaitFor.isEmpty())
@@ -144,6 +145,11 @@ void ServiceProcess::setEnvironmentVariable(const QString &name, const QString &
     QProcessEnvironment environment = m_process.processEnvironment();
     environment.insert(name, value);
     m_process.setProcessEnvironment(environment);
+}
+
+void ServiceProcess::setLauncher(const QStringList &launcher)
+{
+    m_launcher = launcher;
 }
 
 bool ServiceProcess::isRunning() const
