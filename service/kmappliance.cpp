@@ -163,12 +163,13 @@ struct NameLookup
 // runs under the change lock and a reload screens every stored rule, so
 // answers (failures too) are kept for kResolveKeep, a name already being
 // looked up is not asked again, and while a lookup hangs beyond the wait
-// (the resolver is stuck) further names are looked up without waiting, at
-// most kResolveThreads at a time.
+// (DNS is stuck) further names get kStuckWait, enough for the hosts file,
+// with at most kResolveThreads lookups running.
 QList<QHostAddress> resolvedAddresses(const QString &name)
 {
     using Clock = std::chrono::steady_clock;
     const auto kResolveWait = std::chrono::seconds(2);
+    const auto kStuckWait = std::chrono::milliseconds(200);
     const auto kResolveKeep = std::chrono::seconds(30);
     const int kResolveThreads = 16;
     // Left to the process's end: an abandoned lookup may still be running.
@@ -207,8 +208,9 @@ QList<QHostAddress> resolvedAddresses(const QString &name)
         }
     }
     std::unique_lock<std::mutex> lock(lookup->mutex);
-    if (!stuck)
-        lookup->finished.wait_until(lock, lookup->started + kResolveWait, [&] { return lookup->done; });
+    const Clock::time_point until = stuck ? std::min(Clock::now() + kStuckWait, lookup->started + kResolveWait)
+                                          : lookup->started + kResolveWait;
+    lookup->finished.wait_until(lock, until, [&] { return lookup->done; });
     return lookup->done ? lookup->addresses : QList<QHostAddress>();
 }
 
