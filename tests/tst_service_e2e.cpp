@@ -408,6 +408,16 @@ void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()
     QTRY_VERIFY_WITH_TIMEOUT(httpGet(front.httpPort(), "/through/").contains("reached the backend"), 30000);
     QVERIFY(m_root->systemctlLog().contains(QStringLiteral("reload apache2")));
     QVERIFY2(httpGet(front.httpPort(), "/through/").startsWith("HTTP/1.1 200"), qPrintable(front.errorLog()));
+
+    // Once stopped, the front Apache stays stopped: a reload fails instead of
+    // starting one that would outlive the test.
+    front.stop();
+    QProcess reload;
+    reload.setProcessEnvironment(m_root->environment());
+    reload.start(m_root->root() + QStringLiteral("/bin/systemctl"), {QStringLiteral("reload"), QStringLiteral("apache2")});
+    QVERIFY(reload.waitForFinished(30000));
+    QCOMPARE(reload.exitCode(), 1);
+    QVERIFY(!QFile::exists(front.serverRoot() + QStringLiteral("/run/apache2.pid")));
 }
 
 // A name from the hosts file that the service cannot take for this machine
