@@ -4,6 +4,7 @@
 #include "kmpaths.h"
 #include "zx2utils.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -12,9 +13,16 @@
 #include <QFile>
 #include <QSet>
 
-#include <arpa/inet.h>
-
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -82,31 +90,131 @@ bool isLocalAddress(const QHostAddress &address)
     return false;
 }
 
-// Whether a destination host names this machine. Numeric IPv4 is read as the
-// C library reads it for a connection ("127.1", "2130706433", "0x7f.1");
-// the generator writes 127.0.0.1 for an empty host. Other names are not
-// resolved (a resolver may be slow, and its answer may change later): the
-// loopback names of Debian's hosts file, "*.localhost" and the machine's
-// own name (Debian maps it to 127.0.1.1) stand for this machine.
-bool isLocalHost(const QString &text)
+// A destination host as a connection reads it: brackets of an IPv6 literal
+// and the dots of a fully qualified spelling dropped, letter case folded.
+QString plainHost(const QString &text)
 {
-    static const QStringList loopbackNames = {QStringLiteral("localhost"), QStringLiteral("localhost.localdomain"),
-                                              QStringLiteral("ip6-localhost"), QStringLiteral("ip6-loopback")};
     QString host = text.trimmed().toLower();
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
     while (host.endsWith(QLatin1Char('.')))
-        host.chop(1); // a fully qualified spelling of the same name
+        host.chop(1);
+    return host;
+}
+
+// The address a plain host spells, as the C library reads numeric IPv4 for a
+// connection ("127.1", "2130706433", "0x7f.1"); null for a name.
+QHostAddress literalAddress(const QString &host)
+{
+    in_addr ipv4{};
+    if (::inet_aton(host.toLatin1().constData(), &ipv4) != 0)
+        return QHostAddress(ntohl(ipv4.s_addr));
+    QHostAddress address;
+    return address.setAddress(host) ? address : QHostAddress();
+}
+
+// Whether a plain host names this machine without asking a resolver: the
+// loopback names of Debian's hosts file, "*.localhost", the machine's own
+// name (Debian maps it to 127.0.1.1), an empty host (the generator writes
+// 127.0.0.1 for it) and local address literals.
+bool isLocalHost(const QString &host)
+{
+    static const QStringList loopbackNames = {QStringLiteral("localhost"), QStringLiteral("localhost.localdomain"),
+                                              QStringLiteral("ip6-localhost"), QStringLiteral("ip6-loopback")};
     if (host.isEmpty() || loopbackNames.contains(host) || host.endsWith(QLatin1String(".localhost"))
         || host == QHostInfo::localHostName().toLower())
         return true;
-    QHostAddress address;
-    in_addr ipv4{};
-    if (::inet_aton(host.toLatin1().constData(), &ipv4) != 0)
-        address.setAddress(ntohl(ipv4.s_addr));
-    else if (!address.setAddress(host))
-        return false;
-    return isLocalAddress(address);
+    const QHostAddress address = literalAddress(host);
+    return !address.isNull() && isLocalAddress(address);
+}
+
+// One getaddrinfo() call on a detached thread of its own, so that a caller
+// can give up waiting while the C library goes on (it cannot be cancelled).
+// The thread holds a share, so an abandoned lookup stays valid; it touches
+// nothing else, not even at the process's exit.
+struct NameLookup
+{
+    std::mutex mutex;
+    std::condition_variable finished;
+    bool done = false;
+    QList<QHostAddress> addresses;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point ended;
+
+    static void run(const std::shared_ptr<NameLookup> &lookup, const QByteArray &name)
+    {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *found = nullptr;
+        const int error = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
+        QList<QHostAddress> addresses;
+        for (const addrinfo *entry = error == 0 ? found : nullptr; entry; entry = entry->ai_next)
+            addresses << QHostAddress(entry->ai_addr);
+        if (found)
+            ::freeaddrinfo(found);
+        std::lock_guard<std::mutex> lock(lookup->mutex);
+        lookup->addresses = addresses;
+        lookup->done = true;
+        lookup->ended = std::chrono::steady_clock::now();
+        lookup->finished.notify_all();
+    }
+};
+
+// The addresses a name resolves to through the hosts file and DNS, within
+// kResolveWait; empty when it does not resolve in that time. A rule check
+// runs under the change lock and a reload screens every stored rule, so
+// answers (failures too) are kept for kResolveKeep, a name already being
+// looked up is not asked again, and while a lookup hangs beyond the wait
+// (DNS is stuck) further names get kStuckWait, enough for the hosts file,
+// with at most kResolveThreads lookups running.
+QList<QHostAddress> resolvedAddresses(const QString &name)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto kResolveWait = std::chrono::seconds(2);
+    const auto kStuckWait = std::chrono::milliseconds(200);
+    const auto kResolveKeep = std::chrono::seconds(30);
+    const int kResolveThreads = 16;
+    // Left to the process's end: an abandoned lookup may still be running.
+    static std::mutex &mutex = *new std::mutex;
+    static QHash<QString, std::shared_ptr<NameLookup>> &lookups = *new QHash<QString, std::shared_ptr<NameLookup>>;
+    // A name no resolver could be asked for (not a valid host name).
+    const QByteArray ace = QUrl::toAce(name);
+    if (ace.isEmpty())
+        return {};
+
+    std::shared_ptr<NameLookup> lookup;
+    bool stuck = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        const Clock::time_point now = Clock::now();
+        int running = 0;
+        for (auto it = lookups.begin(); it != lookups.end();) {
+            std::lock_guard<std::mutex> entryLock(it->get()->mutex);
+            if (it->get()->done && now - it->get()->ended > kResolveKeep) {
+                it = lookups.erase(it);
+                continue;
+            }
+            if (!it->get()->done) {
+                ++running;
+                stuck = stuck || now - it->get()->started > kResolveWait;
+            }
+            ++it;
+        }
+        lookup = lookups.value(name);
+        if (!lookup) {
+            if (running >= kResolveThreads)
+                return {};
+            lookup = std::make_shared<NameLookup>();
+            lookups.insert(name, lookup);
+            std::thread(NameLookup::run, lookup, ace).detach();
+        }
+    }
+    std::unique_lock<std::mutex> lock(lookup->mutex);
+    const Clock::time_point until = stuck ? std::min(Clock::now() + kStuckWait, lookup->started + kResolveWait)
+                                          : lookup->started + kResolveWait;
+    lookup->finished.wait_until(lock, until, [&] { return lookup->done; });
+    return lookup->done ? lookup->addresses : QList<QHostAddress>();
 }
 
 } // namespace
@@ -139,7 +247,18 @@ bool KMAppliance::isThisApache(const KMRuleSide &dest, const KMAppliancePorts &p
                                const QSet<int> &customPorts)
 {
     const int port = dest.effectivePort(ports);
-    return (ports.isWebPort(port) || customPorts.contains(port)) && isLocalHost(dest.host);
+    if (!ports.isWebPort(port) && !customPorts.contains(port))
+        return false;
+    const QString host = plainHost(dest.host);
+    if (isLocalHost(host))
+        return true;
+    if (!literalAddress(host).isNull())
+        return false;
+    // A name the hosts file or DNS gives a local address loops through this
+    // Apache all the same; one that does not resolve in time may be a back end
+    // that is down now, and is let through.
+    const QList<QHostAddress> addresses = resolvedAddresses(host);
+    return std::any_of(addresses.cbegin(), addresses.cend(), isLocalAddress);
 }
 
 bool KMAppliance::listeners(QList<KMListener> &listeners)

@@ -39,7 +39,9 @@ public:
     // Whether dest is this Apache under any name: a local address (loopback,
     // unspecified, "localhost", an empty host, one of localIPs()) on a port
     // Apache serves: a web port, or one of customPorts. dest's port 0 stands
-    // for the web port of its protocol.
+    // for the web port of its protocol. Any other name is looked up (hosts
+    // file, DNS) for at most 2 seconds: it is this Apache when any of its
+    // addresses is local; one that does not resolve in that time is not.
     static bool isThisApache(const KMRuleSide &dest, const KMAppliancePorts &ports,
                              const QSet<int> &customPorts);
     // Every listening TCP port with its program. False when netstat cannot

@@ -1,6 +1,5 @@
 #include "kmstartfailure.h"
 
-#include "zx2file.h"
 #include "zx2journals.h"
 #include "zx2localserver.h"
 
@@ -52,9 +51,20 @@ bool startFailure(const QString &cause, const QString &path)
 
 bool configurationFailure(const QString &path)
 {
-    // A configuration that cannot be read at all reads as an empty object.
-    if (!QJsonDocument::fromJson(ZX2File::readAll(path)).isObject())
-        return startFailure(QStringLiteral("cannot read the configuration (missing, unreadable or not a JSON object)"), path);
+    // The configuration was read as an empty object when it could not be
+    // read or parsed: the cause is found here, where it is reported.
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return startFailure(QStringLiteral("cannot read the configuration (%1)").arg(file.errorString()), path);
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError)
+        return startFailure(QStringLiteral("the configuration is not JSON (%1 at offset %2)")
+                                .arg(error.errorString())
+                                .arg(error.offset),
+                            path);
+    if (!document.isObject())
+        return startFailure(QStringLiteral("the configuration is not a JSON object"), path);
     return startFailure(QStringLiteral("no socket named (\"lpcid\" missing)"), path);
 }
 

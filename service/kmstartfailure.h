@@ -12,8 +12,9 @@ class ZX2LocalServer;
 // until someone reads it. Each returns false, the outcome of the start.
 
 bool startFailure(const QString &cause, const QString &path);
-// The configuration at path names no socket: it could not be read, or it
-// has no "lpcid".
+// The configuration at path names no socket: it cannot be read (the
+// system's reason), is not JSON (the parser's reason), is not a JSON object,
+// or has no "lpcid".
 bool configurationFailure(const QString &path);
 // The rule manager did not start on the database at path; its journal holds
 // SQLite's verdict, or nothing when the store could not be opened at all.

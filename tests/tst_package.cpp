@@ -33,18 +33,31 @@ private slots:
     void tmpfiles();
     void postinst_data();
     void postinst();
+    void postinstIncludedFiles();
+    void postinstModules_data();
+    void postinstModules();
     void postrm_data();
     void postrm();
+    void postrmModules_data();
+    void postrmModules();
     void lintian();
 
 private:
     // Runs a program to its end; true when it succeeded, with its standard output in out.
     bool run(const QString &program, const QStringList &args, QByteArray *out = nullptr, int msecs = 60000);
     // Runs the package's maintainer script with args, with ORBA_ROOT set to
-    // root; the stand-ins log their calls into calls. getent finds the group
-    // when groupExists; "systemctl is-active" succeeds when apacheActive.
+    // root/orba and DPKG_ROOT to root; the stand-ins log their calls into
+    // calls. getent finds the group when groupExists; "systemctl is-active"
+    // succeeds when apacheActive. a2query, a2enmod and a2dismod keep
+    // Apache's modules in root/apache (see setModules).
     bool runScript(const QString &root, const QString &script, const QStringList &args, bool groupExists,
                    bool apacheActive, QStringList *calls);
+    // Apache's module state for the stand-ins: enabled ones, and those the
+    // administrator disabled (a2query answers 32). With helper, a stand-in
+    // of apache2's maintainer script helper defines apache2_invoke.
+    static bool setModules(const QString &root, const QStringList &enabled, const QStringList &adminDisabled,
+                           bool helper);
+    static QStringList enabledModules(const QString &root);
 
     QTemporaryDir m_out;
     QString m_deb;
@@ -183,9 +196,21 @@ bool TestPackage::runScript(const QString &root, const QString &script, const QS
                        log + QStringLiteral("[ \"$1\" != is-active ] || exit %1\n").arg(apacheActive ? 0 : 3));
     for (const char *program : {"addgroup", "groupadd", "systemd-tmpfiles", "deb-systemd-helper", "deb-systemd-invoke"})
         written = written && writeScript(bin, QLatin1String(program), log);
+    const QString modules = QStringLiteral("modules='%1/apache'\n").arg(root);
+    written = written
+        && writeScript(bin, QStringLiteral("a2query"),
+                       modules + QStringLiteral("[ -e \"$modules/enabled/$2\" ] && exit 0\n"
+                                                "[ -e \"$modules/disabled-by-admin/$2\" ] && exit 32\n"
+                                                "echo \"No module matches $2\"; exit 1\n"))
+        && writeScript(bin, QStringLiteral("a2enmod"),
+                       log + modules + QStringLiteral("for m; do case $m in -*) ;; *) : > \"$modules/enabled/$m\" ;; esac; done\n"))
+        && writeScript(bin, QStringLiteral("a2dismod"),
+                       log + modules + QStringLiteral("for m; do case $m in -*) ;; *) rm -f \"$modules/enabled/$m\" ;; esac; done\n"));
     if (!written)
         return false;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // Every system path of the scripts but /orba's is below DPKG_ROOT.
+    environment.insert(QStringLiteral("DPKG_ROOT"), root);
     environment.insert(QStringLiteral("ORBA_ROOT"), root + QStringLiteral("/orba"));
     environment.insert(QStringLiteral("PATH"), bin + QLatin1Char(':') + environment.value(QStringLiteral("PATH")));
     QProcess process;
@@ -200,6 +225,36 @@ bool TestPackage::runScript(const QString &root, const QString &script, const QS
         ? QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts)
         : QStringList();
     return true;
+}
+
+bool TestPackage::setModules(const QString &root, const QStringList &enabled, const QStringList &adminDisabled,
+                             bool helper)
+{
+    bool written = QDir().mkpath(root + QStringLiteral("/apache/enabled"))
+        && QDir().mkpath(root + QStringLiteral("/apache/disabled-by-admin"));
+    for (const QString &module : enabled)
+        written = written && writeTestFile(root + QStringLiteral("/apache/enabled/") + module, QByteArray());
+    for (const QString &module : adminDisabled)
+        written = written && writeTestFile(root + QStringLiteral("/apache/disabled-by-admin/") + module, QByteArray());
+    // As Debian's helper does it for a maintainer script, but without its
+    // restart of Apache.
+    if (helper)
+        written = written
+            && writeTestFile(root + QStringLiteral("/usr/share/apache2/apache2-maintscript-helper"),
+                             QStringLiteral("apache2_invoke() {\n"
+                                            "    echo \"apache2_invoke $*\" >> '%1/calls.log'\n"
+                                            "    case $1 in enmod) a2enmod -m -q \"$2\" ;; dismod) a2dismod -m -f -q \"$2\" ;; esac\n"
+                                            "}\n")
+                                 .arg(root)
+                                 .toUtf8());
+    return written;
+}
+
+QStringList TestPackage::enabledModules(const QString &root)
+{
+    QStringList modules = QDir(root + QStringLiteral("/apache/enabled")).entryList(QDir::Files);
+    modules.sort();
+    return modules;
 }
 
 void TestPackage::postinst_data()
@@ -242,6 +297,85 @@ void TestPackage::postinst()
     QVERIFY2(calls.contains(QStringLiteral("systemd-tmpfiles --create reverseproxy.conf")), qPrintable(calls.join(QLatin1Char('\n'))));
 }
 
+// The files the appliance's site includes exist from the installation on,
+// with the modes the service gives them; existing ones are kept.
+void TestPackage::postinstIncludedFiles()
+{
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    const QString etc = root.filePath(QStringLiteral("orba/etc/reverseproxy/"));
+    QVERIFY(writeTestFile(etc + QStringLiteral("https.conf"), "ProxyPass /app http://127.0.0.1:3000/\n"));
+    QVERIFY(setModules(root.path(), {}, {}, false));
+    QStringList calls;
+    QVERIFY(runScript(root.path(), QStringLiteral("postinst"), {QStringLiteral("configure")}, true, false, &calls));
+    const auto mode = [&](const QString &name, mode_t type) {
+        struct stat info{};
+        const QByteArray path = QFile::encodeName(etc + name);
+        return ::stat(path.constData(), &info) == 0 && (info.st_mode & S_IFMT) == type ? int(info.st_mode & 07777) : -1;
+    };
+    QCOMPARE(mode(QStringLiteral("http.conf"), S_IFREG), 0640);
+    QCOMPARE(QFileInfo(etc + QStringLiteral("http.conf")).size(), 0);
+    QFile https(etc + QStringLiteral("https.conf"));
+    QVERIFY(https.open(QIODevice::ReadOnly));
+    QCOMPARE(https.readAll(), QByteArray("ProxyPass /app http://127.0.0.1:3000/\n"));
+    QCOMPARE(mode(QStringLiteral("virtualhost"), S_IFDIR), 0750);
+}
+
+void TestPackage::postinstModules_data()
+{
+    QTest::addColumn<QStringList>("enabled");         // before
+    QTest::addColumn<QStringList>("adminDisabled");
+    QTest::addColumn<bool>("helper");
+    QTest::addColumn<int>("runs");                    // configure, then upgrades
+    QTest::addColumn<QStringList>("recorded");        // the list of the package's modules
+    QTest::addColumn<QStringList>("enabledAfter");
+
+    const QStringList debian{QStringLiteral("alias"), QStringLiteral("env")};
+    const QStringList needed{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
+                             QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite")};
+    QStringList all = debian + needed;
+    all.sort();
+    QTest::newRow("Debian's defaults, a2enmod") << debian << QStringList() << false << 1 << needed << all;
+    QTest::newRow("Debian's defaults, apache2_invoke") << debian << QStringList() << true << 1 << needed << all;
+    QTest::newRow("upgrades keep the list") << debian << QStringList() << false << 3 << needed << all;
+    QTest::newRow("ssl there, rewrite disabled by the administrator")
+        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
+        << QStringList{QStringLiteral("rewrite")} << true << 1
+        << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")}
+        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("proxy"),
+                       QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")};
+}
+
+// The modules the generated files need are enabled the Debian way, and
+// those the package enabled itself are listed for its removal.
+void TestPackage::postinstModules()
+{
+    QFETCH(QStringList, enabled);
+    QFETCH(QStringList, adminDisabled);
+    QFETCH(bool, helper);
+    QFETCH(int, runs);
+    QFETCH(QStringList, recorded);
+    QFETCH(QStringList, enabledAfter);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QVERIFY(setModules(root.path(), enabled, adminDisabled, helper));
+    QStringList calls;
+    for (int run = 0; run < runs; ++run) {
+        const QStringList args = run == 0 ? QStringList{QStringLiteral("configure")}
+                                          : QStringList{QStringLiteral("configure"), QStringLiteral("0.9")};
+        QVERIFY(runScript(root.path(), QStringLiteral("postinst"), args, true, true, &calls));
+    }
+    QCOMPARE(enabledModules(root.path()), enabledAfter);
+    QFile list(root.filePath(QStringLiteral("var/lib/reverseproxy/apache-modules")));
+    QVERIFY(list.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts), recorded);
+    const QString enabling = helper ? QStringLiteral("apache2_invoke enmod %1") : QStringLiteral("a2enmod -q %1");
+    for (const QString &module : recorded)
+        QCOMPARE(calls.count(enabling.arg(module)), 1);
+    // a2enmod alone does not reload Apache; apache2_invoke restarts it itself.
+    QCOMPARE(calls.contains(QStringLiteral("deb-systemd-invoke reload apache2.service")), !helper);
+}
+
 void TestPackage::postrm_data()
 {
     QTest::addColumn<bool>("apacheActive");
@@ -277,6 +411,56 @@ void TestPackage::postrm()
         QVERIFY2(info.exists() && info.size() == 0, file);
     }
     QCOMPARE(calls.contains(QStringLiteral("deb-systemd-invoke reload apache2.service")), apacheActive);
+}
+
+void TestPackage::postrmModules_data()
+{
+    QTest::addColumn<QStringList>("recorded");   // the list postinst left; empty: none
+    QTest::addColumn<QStringList>("enabled");    // before
+    QTest::addColumn<bool>("helper");
+    QTest::addColumn<QStringList>("disabled");   // in the order they are disabled
+
+    const QStringList own{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")};
+    const QStringList enabled{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"),
+                              QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("ssl")};
+    const QStringList reversed{QStringLiteral("headers"), QStringLiteral("proxy_http"), QStringLiteral("proxy")};
+    QTest::newRow("its own, a2dismod") << own << enabled << false << reversed;
+    QTest::newRow("its own, apache2_invoke") << own << enabled << true << reversed;
+    QTest::newRow("one disabled since")
+        << own << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("proxy"), QStringLiteral("proxy_http")}
+        << false << QStringList{QStringLiteral("proxy_http"), QStringLiteral("proxy")};
+    QTest::newRow("none of its own") << QStringList() << enabled << true << QStringList();
+}
+
+// Removal disables the modules the package enabled, dependent ones first,
+// and no other; the list goes with them.
+void TestPackage::postrmModules()
+{
+    QFETCH(QStringList, recorded);
+    QFETCH(QStringList, enabled);
+    QFETCH(bool, helper);
+    QFETCH(QStringList, disabled);
+    QTemporaryDir root;
+    QVERIFY(root.isValid());
+    QVERIFY(setModules(root.path(), enabled, {}, helper));
+    const QString list = root.filePath(QStringLiteral("var/lib/reverseproxy/apache-modules"));
+    if (!recorded.isEmpty())
+        QVERIFY(writeTestFile(list, recorded.join(QLatin1Char('\n')).toUtf8() + '\n'));
+    QStringList calls;
+    QVERIFY(runScript(root.path(), QStringLiteral("postrm"), {QStringLiteral("remove")}, true, true, &calls));
+    QStringList remaining = enabled;
+    for (const QString &module : disabled)
+        remaining.removeAll(module);
+    QCOMPARE(enabledModules(root.path()), remaining);
+    const QString disabling = helper ? QStringLiteral("apache2_invoke dismod ") : QStringLiteral("a2dismod -q ");
+    QStringList order;
+    for (const QString &call : calls)
+        if (call.startsWith(disabling))
+            order << call.mid(disabling.size());
+    QCOMPARE(order, disabled);
+    QVERIFY(!QFileInfo::exists(list));
+    QVERIFY(runScript(root.path(), QStringLiteral("postrm"), {QStringLiteral("purge")}, true, true, &calls));
+    QVERIFY(!QFileInfo::exists(root.filePath(QStringLiteral("var/lib/reverseproxy"))));
 }
 
 void TestPackage::lintian()

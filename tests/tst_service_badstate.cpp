@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <csignal>
@@ -130,6 +131,8 @@ private slots:
     void socketGroup();
     void startFailureNamesCause_data();
     void startFailureNamesCause();
+    void unusableConfiguration_data();
+    void unusableConfiguration();
 
 private:
     // Runs holdConnections as uid and gid; answered gets what it reports.
@@ -464,6 +467,43 @@ void TestServiceBadstate::startFailureNamesCause()
     QCOMPARE(QFile::exists(m_root->lpcid()), foreignServer);
     server.closeWriteChannel();
     QVERIFY(!foreignServer || server.waitForFinished(30000));
+}
+
+void TestServiceBadstate::unusableConfiguration_data()
+{
+    QTest::addColumn<QByteArray>("content");   // null: a directory in its place
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("not JSON") << QByteArray("{\"lpcid\": ") << 0640 << "the configuration is not JSON (";
+    QTest::newRow("empty") << QByteArray("") << 0640 << "the configuration is not JSON (";
+    QTest::newRow("a JSON array") << QByteArray("[\"lpcid\"]") << 0640 << "the configuration is not a JSON object";
+    QTest::newRow("a directory") << QByteArray() << 0750 << "cannot read the configuration (";
+    // Root under the unit has no capability to read past a file's mode.
+    QTest::newRow("unreadable") << QByteArray("{\"lpcid\": \"x\"}") << 0 << "cannot read the configuration (";
+}
+
+// A configuration the service cannot use is named as such, not as one
+// without a socket.
+void TestServiceBadstate::unusableConfiguration()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(int, mode);
+    QFETCH(QString, cause);
+    QVERIFY(QFile::remove(configPath()));
+    if (content.isNull())
+        QVERIFY(QDir().mkpath(configPath()));
+    else
+        QVERIFY(writeTestFile(configPath(), content));
+    QCOMPARE(::chmod(QFile::encodeName(configPath()).constData(), mode_t(mode)), 0);
+    ServiceProcess service(*m_root);
+    if (mode == 0 && ::geteuid() == 0) {
+        if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+            QSKIP("needs setpriv to drop root's capabilities");
+        service.setLauncher({QStringLiteral("setpriv"), QStringLiteral("--inh-caps=-all"),
+                             QStringLiteral("--bounding-set=-all"), QStringLiteral("--")});
+    }
+    expectStartFailure(service, {QStringLiteral("--cfg"), configPath()}, cause,
+                       QStringLiteral("/orba/etc/reverseproxy/config.json"));
 }
 
 int main(int argc, char *argv[])

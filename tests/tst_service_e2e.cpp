@@ -1,9 +1,12 @@
 #include "apachefixture.h"
 #include "servicefixture.h"
+#include "testfiles.h"
 #include "zx2rpcpacket.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QTcpSocket>
 #include <QtTest>
@@ -34,6 +37,8 @@ private slots:
     void clientExitStatus_data();
     void clientExitStatus();
     void realApacheForwardsThroughCreatedRule();
+    void destinationNames_data();
+    void destinationNames();
 
 private:
     bool startService(bool debugging = false);
@@ -384,10 +389,9 @@ void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()
                              .arg(m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"))));
     QVERIFY2(front.start(), qPrintable(front.errorText()));
     m_root->writeDefinePorts(front.httpPort(), front.httpsPort());
-    m_root->setSystemctlScript(QStringLiteral("echo \"$*\" >> \"$ORBA_ROOT/systemctl.log\"\n"
-                                              "/usr/sbin/apache2 -f '%1' -t >/dev/null 2>&1 || exit 1\n"
-                                              "exec /usr/sbin/apache2 -f '%1' -k graceful\n")
-                                   .arg(front.configPath()));
+    // The shared stand-ins reload only the running front Apache, so nothing
+    // the service runs after this test has stopped it starts it again.
+    QVERIFY(writeStandins(m_root->root() + QStringLiteral("/bin"), m_root->root(), &front));
     QVERIFY(startService());
 
     QJsonObject rule = simpleRule(QStringLiteral("through"), QStringLiteral("/through/"), backend.httpPort());
@@ -404,6 +408,75 @@ void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()
     QTRY_VERIFY_WITH_TIMEOUT(httpGet(front.httpPort(), "/through/").contains("reached the backend"), 30000);
     QVERIFY(m_root->systemctlLog().contains(QStringLiteral("reload apache2")));
     QVERIFY2(httpGet(front.httpPort(), "/through/").startsWith("HTTP/1.1 200"), qPrintable(front.errorLog()));
+
+    // Once stopped, the front Apache stays stopped: a reload fails instead of
+    // starting one that would outlive the test.
+    front.stop();
+    QProcess reload;
+    reload.setProcessEnvironment(m_root->environment());
+    reload.start(m_root->root() + QStringLiteral("/bin/systemctl"), {QStringLiteral("reload"), QStringLiteral("apache2")});
+    QVERIFY(reload.waitForFinished(30000));
+    QCOMPARE(reload.exitCode(), 1);
+    QVERIFY(!QFile::exists(front.serverRoot() + QStringLiteral("/run/apache2.pid")));
+}
+
+// A name from the hosts file that the service cannot take for this machine
+// without asking the resolver: one mapped to a loopback address, neither a
+// "localhost" name nor the machine's own name. Empty when there is none.
+static QString loopbackNameFromHostsFile()
+{
+    QFile hosts(QStringLiteral("/etc/hosts"));
+    if (!hosts.open(QIODevice::ReadOnly))
+        return QString();
+    const QString own = QHostInfo::localHostName().toLower();
+    for (const QString &line : QString::fromUtf8(hosts.readAll()).split(QLatin1Char('\n'))) {
+        const QStringList words = line.section(QLatin1Char('#'), 0, 0).simplified().split(QLatin1Char(' '));
+        if (words.size() < 2 || !QHostAddress(words.first()).isLoopback())
+            continue;
+        for (const QString &name : words.mid(1)) {
+            if (!name.toLower().contains(QLatin1String("localhost")) && name.toLower() != own
+                && !name.startsWith(QLatin1String("ip6-")))
+                return name;
+        }
+    }
+    return QString();
+}
+
+void tst_ServiceE2E::destinationNames_data()
+{
+    QTest::addColumn<QString>("host");   // "@HOSTS@": a loopback name of the hosts file
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("refused");
+    QTest::newRow("hosts-file name on the web port") << "@HOSTS@" << 18080 << true;
+    QTest::newRow("hosts-file name on the other web port") << "@HOSTS@" << 18443 << true;
+    QTest::newRow("hosts-file name elsewhere") << "@HOSTS@" << 3000 << false;
+    QTest::newRow("fully qualified localhost") << "localhost." << 18080 << true;
+    QTest::newRow("own host name") << QHostInfo::localHostName() << 18080 << true;
+    QTest::newRow("address of another host") << "203.0.113.9" << 18080 << false;
+    QTest::newRow("name that does not resolve") << "no-such-host.invalid" << 18080 << false;
+}
+
+// A destination named through the hosts file or DNS that reaches this
+// Apache is refused like its address would be.
+void tst_ServiceE2E::destinationNames()
+{
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    QFETCH(bool, refused);
+    if (host == QLatin1String("@HOSTS@")) {
+        host = loopbackNameFromHostsFile();
+        if (host.isEmpty())
+            QSKIP("the hosts file names no loopback address but localhost");
+    }
+    QVERIFY(startService());
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    QJsonObject rule = simpleRule(QStringLiteral("named"), QStringLiteral("/named/"), port);
+    QJsonObject dest = rule.value(QStringLiteral("dest")).toObject();
+    dest.insert(QStringLiteral("host"), host);
+    rule.insert(QStringLiteral("dest"), dest);
+    const QJsonObject answer = ask(c, command(QStringLiteral("reverseproxy_create"), rule));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), refused ? 9923 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceE2E)

@@ -59,13 +59,15 @@ void TestServiceUnit::keeps_data()
     QTest::newRow("socket shared in /tmp") << "ReadWritePaths=/tmp" << true;
     QTest::newRow("socket of new installations") << "RuntimeDirectory=reverseproxy" << true;
     QTest::newRow("no private /tmp") << "PrivateTmp=no" << true;
-    QTest::newRow("socket group") << "CapabilityBoundingSet=CAP_CHOWN" << true;
+    QTest::newRow("socket group, port check below 1024")
+        << "CapabilityBoundingSet=CAP_CHOWN CAP_NET_BIND_SERVICE" << true;
     QTest::newRow("chown calls") << "SystemCallFilter=@chown" << true;
     QTest::newRow("rpc, systemctl and interfaces")
         << "RestrictAddressFamilies=AF_UNIX AF_NETLINK AF_INET AF_INET6" << true;
     QTest::newRow("netstat reads the host's sockets") << "PrivateNetwork=" << false;
     QTest::newRow("systemctl reaches the manager as root") << "User=" << false;
     QTest::newRow("netstat reads /proc/net") << "ProcSubset=" << false;
+    QTest::newRow("destination names looked up in DNS") << "IPAddressDeny=" << false;
 }
 
 void TestServiceUnit::keeps()

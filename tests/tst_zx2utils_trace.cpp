@@ -14,8 +14,12 @@
 #include <cstdio>
 #include <thread>
 #include <typeinfo>
-#include <unistd.h>
 #include <vector>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -29,6 +33,36 @@ QJsonObject sampleObject()
 QByteArray indented(const QJsonObject &object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+// Runs f with standard output on a pseudo-terminal (raw, so line feeds stay
+// as written) and returns what it wrote.
+template <typename F>
+QByteArray capturedOnTerminal(F f)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return QByteArray("<no pseudo-terminal>");
+    const int slave = ::open(::ptsname(master), O_RDWR | O_NOCTTY);
+    termios mode{};
+    ::tcgetattr(slave, &mode);
+    ::cfmakeraw(&mode);
+    ::tcsetattr(slave, TCSANOW, &mode);
+    fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(slave, STDOUT_FILENO);
+    f();
+    fflush(stdout);
+    dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    ::close(slave);
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+    QByteArray out;
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;)
+        out.append(chunk, int(n));
+    ::close(master);
+    return out;
 }
 
 } // namespace
@@ -114,26 +148,37 @@ private slots:
         QVERIFY(captured([] { PRINTLN(sampleObject()); }).endsWith("}\n\n"));
     }
 
+    // Colours only on a terminal; a journal or a pipe gets the plain tag.
     void statusLines_data()
     {
         QTest::addColumn<int>("state");
-        QTest::addColumn<QByteArray>("expected");
+        QTest::addColumn<QByteArray>("coloured");
+        QTest::addColumn<QByteArray>("plain");
         const QByteArray head = "\x1b[1m\x1b[30m[";
         const QByteArray close = "\x1b[1m\x1b[30m] ";
         const QByteArray tail = "msg\x1b[0m\n";
-        QTest::newRow("0") << 0 << head + "\x1b[1m\x1b[32mSUCCEED" + close + "\x1b[0m" + tail;
-        QTest::newRow("1") << 1 << head + "\x1b[1m\x1b[37mIGNORE " + close + "\x1b[0m" + tail;
-        QTest::newRow("2") << 2 << head + "\x1b[1m\x1b[33mWARNING" + close + "\x1b[33m" + tail;
-        QTest::newRow("3") << 3 << head + "\x1b[1m\x1b[35mNOT CFG" + close + "\x1b[1m\x1b[30m" + tail;
-        QTest::newRow("4") << 4 << head + "\x1b[1m\x1b[31mFAILED " + close + "\x1b[0m" + tail;
-        QTest::newRow("5") << 5 << head + "\x1b[35mOTHERS " + close + "\x1b[0m" + tail;
-        QTest::newRow("-1") << -1 << head + "\x1b[35mOTHERS " + close + "\x1b[0m" + tail;
+        QTest::newRow("0") << 0 << head + "\x1b[1m\x1b[32mSUCCEED" + close + "\x1b[0m" + tail
+                           << QByteArray("[SUCCEED] msg\n");
+        QTest::newRow("1") << 1 << head + "\x1b[1m\x1b[37mIGNORE " + close + "\x1b[0m" + tail
+                           << QByteArray("[IGNORE ] msg\n");
+        QTest::newRow("2") << 2 << head + "\x1b[1m\x1b[33mWARNING" + close + "\x1b[33m" + tail
+                           << QByteArray("[WARNING] msg\n");
+        QTest::newRow("3") << 3 << head + "\x1b[1m\x1b[35mNOT CFG" + close + "\x1b[1m\x1b[30m" + tail
+                           << QByteArray("[NOT CFG] msg\n");
+        QTest::newRow("4") << 4 << head + "\x1b[1m\x1b[31mFAILED " + close + "\x1b[0m" + tail
+                           << QByteArray("[FAILED ] msg\n");
+        QTest::newRow("5") << 5 << head + "\x1b[35mOTHERS " + close + "\x1b[0m" + tail
+                           << QByteArray("[OTHERS ] msg\n");
+        QTest::newRow("-1") << -1 << head + "\x1b[35mOTHERS " + close + "\x1b[0m" + tail
+                            << QByteArray("[OTHERS ] msg\n");
     }
     void statusLines()
     {
         QFETCH(int, state);
-        QFETCH(QByteArray, expected);
-        QCOMPARE(captured([&] { ZX2StatePrintln(state, "msg"); }), expected);
+        QFETCH(QByteArray, coloured);
+        QFETCH(QByteArray, plain);
+        QCOMPARE(capturedOnTerminal([&] { ZX2StatePrintln(state, "msg"); }), coloured);
+        QCOMPARE(captured([&] { ZX2StatePrintln(state, "msg"); }), plain);
     }
 
     void timedLines()

@@ -15,6 +15,8 @@
 #include <sstream>
 #include <thread>
 
+#include <unistd.h>
+
 namespace {
 
 // Constant-initialised: usable from static constructors of other modules.
@@ -171,6 +173,11 @@ void ZX2StatePrintln(int state, const QString &text)
     };
     static const Row kOthers = {"\x1b[35m", "OTHERS ", "\x1b[0m"};
     const Row &row = (state >= 0 && state < 5) ? kRows[state] : kOthers;
+    // A journal or a pipe would keep the escape sequences as text.
+    if (!::isatty(STDOUT_FILENO)) {
+        writeLine(QLatin1Char('[') + QLatin1String(row.tag) + QLatin1String("] ") + text);
+        return;
+    }
     writeLine(QLatin1String("\x1b[1m\x1b[30m[") + QLatin1String(row.tagColour)
               + QLatin1String(row.tag) + QLatin1String("\x1b[1m\x1b[30m] ")
               + QLatin1String(row.after) + text + QLatin1String("\x1b[0m"));

@@ -36,8 +36,9 @@ void PRINTLN_WITHTIME(const QVariant &value);
 void PRINTLN_WITHTIMEPOS(const QVariant &value, const char *file, int line, const char *function);
 // Time stamp and value, without a line feed.
 void TRACELN(const QVariant &value);
-// A coloured status line: 0 succeeded, 1 ignored, 2 warning, 3 not configured,
-// 4 failed, any other value "others".
+// A status line: 0 succeeded, 1 ignored, 2 warning, 3 not configured,
+// 4 failed, any other value "others". Coloured only when standard output is a
+// terminal; elsewhere (the journal, a pipe, a file) plain "[TAG    ] text".
 void ZX2StatePrintln(int state, const QString &text);
 
 // "Class::method#line" from a compiler's pretty function signature.

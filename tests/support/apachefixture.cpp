@@ -110,6 +110,9 @@ TestApache::TestApache()
 
 TestApache::~TestApache()
 {
+    // Without its configuration no stand-in can start this server again
+    // while it stops, or after its directory is gone.
+    QFile::remove(configPath());
     stop();
 }
 

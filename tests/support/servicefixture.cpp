@@ -86,15 +86,21 @@ ServiceProcess::ServiceProcess(const ServiceRoot &root)
 
 ServiceProcess::~ServiceProcess()
 {
+    // SIGTERM first: the service then ends the programs it runs itself,
+    // which SIGKILL would leave running behind the test.
     if (isRunning()) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
+        m_process.terminate();
+        if (!m_process.waitForFinished(30000)) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
     }
 }
 
 bool ServiceProcess::start(const QStringList &arguments, const QString &socketToWaitFor)
 {
-    m_process.start(QStringLiteral(BIN_DIR "/reverseproxy"), arguments);
+    const QStringList command = m_launcher + QStringList{QStringLiteral(BIN_DIR "/reverseproxy")} + arguments;
+    m_process.start(command.first(), command.mid(1));
     if (!m_process.waitForStarted(10000))
         return false;
     if (socketToWaitFor.isEmpty())
@@ -139,6 +145,11 @@ void ServiceProcess::setEnvironmentVariable(const QString &name, const QString &
     QProcessEnvironment environment = m_process.processEnvironment();
     environment.insert(name, value);
     m_process.setProcessEnvironment(environment);
+}
+
+void ServiceProcess::setLauncher(const QStringList &launcher)
+{
+    m_launcher = launcher;
 }
 
 bool ServiceProcess::isRunning() const

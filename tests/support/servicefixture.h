@@ -47,13 +47,16 @@ class ServiceProcess
 {
 public:
     explicit ServiceProcess(const ServiceRoot &root);
-    ~ServiceProcess();
+    ~ServiceProcess(); // ends the service with SIGTERM, SIGKILL when it stays
 
     // Starts build/bin/reverseproxy with the arguments; with waitForSocket,
     // returns once the socket accepts connections (false if it never does).
     bool start(const QStringList &arguments, const QString &socketToWaitFor = QString());
     // Sets a variable in the environment of the next start().
     void setEnvironmentVariable(const QString &name, const QString &value);
+    // A program and its arguments that the next start() runs the service
+    // through ("setpriv ..."); empty: the service itself.
+    void setLauncher(const QStringList &launcher);
     // Waits for the process to end on its own; false if it does not within the time.
     bool waitForExit(int msecs = 30000);
     void signal(int signal);
@@ -68,6 +71,7 @@ public:
 
 private:
     QProcess m_process;
+    QStringList m_launcher;
     QByteArray m_output;
     QByteArray m_errors;
 };

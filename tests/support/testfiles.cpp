@@ -12,14 +12,18 @@ namespace {
 // openssl generates a key pair; on a loaded machine that takes a while.
 const int kOpensslWaitMs = 60000;
 
+// A reload signals the running instance by its PID file, as "apache2 -k
+// graceful" does; that command would also start an instance that is not
+// running, one the test no longer knows of, outliving it and its directory.
 const char *const kSystemctl = R"sh(data='%1'; pid='%2'; conf='%3'
 echo "$(date +%s.%N) $*" >> "$data/systemctl.log"
 [ -n "$conf" ] || { [ "$1 $2" = "show -p" ] && cat "$data/mainpid" 2>/dev/null; exit 0; }
 running() { [ -s "$pid" ] && kill -0 "$(cat "$pid")" 2>/dev/null; }
 case "$1 $2" in
   "reload apache2") running || exit 1; /usr/sbin/apache2 -f "$conf" -t 2>/dev/null || exit 1
-                    exec /usr/sbin/apache2 -f "$conf" -k graceful ;;
-  "start apache2") running || exec /usr/sbin/apache2 -f "$conf" -k start ;;
+                    kill -USR1 "$(cat "$pid")" 2>/dev/null || exit 1 ;;
+  "start apache2") running && exit 0; /usr/sbin/apache2 -f "$conf" -k start || exit 1
+                   for i in $(seq 100); do running && exit 0; sleep 0.1; done; exit 1 ;;
   "is-active apache2") running && exit 0; exit 3 ;;
   "show -p") running && cat "$pid"; exit 0 ;;
 esac
@@ -32,7 +36,9 @@ cat '%1/netstat.txt' 2>/dev/null
 exit 0
 )sh";
 
+// Checks only: a "-k" command could start an instance no test stops.
 const char *const kApache2ctl = R"sh(conf='%2'
+case " $* " in *" -k "*) echo "apache2ctl stand-in: $* is not supported" >&2; exit 1 ;; esac
 [ -n "$conf" ] && exec /usr/sbin/apache2 -f "$conf" "$@"
 cat '%1/apache2ctl.txt' >&2 2>/dev/null
 exit $(cat '%1/apache2ctl.rc' 2>/dev/null || echo 0)

@@ -24,7 +24,9 @@ bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort);
 // in dataDir:
 //   "systemctl" appends "<epoch seconds> <arguments>" to systemctl.log; with
 //     an Apache, "reload|start|is-active apache2" act on that instance (a
-//     reload runs the configuration test first, as the real unit does) and
+//     reload runs the configuration test first, as the real unit does, and
+//     only signals a running instance: it never starts one; a start returns
+//     once the instance has written its PID file, as systemd's does) and
 //     "show -p MainPID --value apache2" prints its PID (without an Apache,
 //     the content of mainpid);
 //   "netstat" prints its header and then netstat.txt;
