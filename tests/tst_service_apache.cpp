@@ -4,6 +4,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
@@ -27,6 +28,8 @@ private slots:
     void portTakenWhileApacheIsStoppedIsLeftOut();
     void stopDuringReloadAndBackup();
     void storedRulesApacheRefusesAreLeftOutAtStart();
+    void programNamedApache2IsNotApache();
+    void reloadApacheCannotTakeIsRecovered();
 
 private:
     QJsonObject ask(const QString &cmd, const QJsonObject &params = QJsonObject());
@@ -326,6 +329,62 @@ void tst_ServiceApache::storedRulesApacheRefusesAreLeftOutAtStart()
     QCOMPARE(names, QStringList({QStringLiteral("refused"), QStringLiteral("loader")}));
     QCOMPARE(m_site.configTest(), QString());
     QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/checked/")).startsWith("HTTP/1.1 200"));
+}
+
+// Any user can run a program called apache2: a port is Apache's only when
+// its unit's main process listens there.
+void tst_ServiceApache::programNamedApache2IsNotApache()
+{
+    const quint16 port = TestApache::freePort();
+    const QString copy = m_root.root() + QStringLiteral("/apache2");
+    QFile::remove(copy);
+    QVERIFY(QFile::copy(QStringLiteral("/usr/bin/python3"), copy));
+    QVERIFY(QFile::setPermissions(copy, QFile::ReadOwner | QFile::ExeOwner));
+    QProcess impostor;
+    impostor.start(copy, {QStringLiteral("-c"), QStringLiteral("import socket,sys,time\n"
+                                                               "s=socket.socket(); s.bind(('0.0.0.0', %1)); s.listen()\n"
+                                                               "print('up', flush=True); time.sleep(60)").arg(port)});
+    QVERIFY(impostor.waitForReadyRead(10000));
+    const QJsonObject answer = ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("impostor"), QStringLiteral("/"), port));
+    impostor.kill();
+    impostor.waitForFinished();
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 9982);
+}
+
+// Apache passes a rule's lines in its test but will not run with them (a
+// stand-in Apache dies on a reload or start with them in its files): the
+// service brings the site back with the last files Apache served, then adds
+// back every rule of the reload Apache takes, and says which it left out.
+void tst_ServiceApache::reloadApacheCannotTakeIsRecovered()
+{
+    const QString bin = m_root.root() + QStringLiteral("/bin");
+    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl"), bin + QStringLiteral("/systemctl.real")));
+    m_root.writeScript(QStringLiteral("systemctl"),
+                       QStringLiteral("case \"$1\" in reload|start)\n"
+                                      "  if grep -rqs --include=*.conf refuse-me '%1'; then p=$(cat '%2' 2>/dev/null); [ -n \"$p\" ] && kill \"$p\"\n"
+                                      "    for i in $(seq 100); do grep -qs '^[^)]*) [^Z]' /proc/$p/stat || break; sleep 0.1; done; exit 1; fi ;;\n"
+                                      "esac\nexec '%3/systemctl.real' \"$@\"\n")
+                           .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy")),
+                                m_site.server().serverRoot() + QStringLiteral("/run/apache2.pid"), bin));
+    const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QJsonObject bad = rule(QStringLiteral("bad"), QStringLiteral("/bad/"));
+    bad.insert(QStringLiteral("dest"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                   {QStringLiteral("port"), m_site.server().httpPort()},
+                                                   {QStringLiteral("path"), QStringLiteral("/refuse-me/")}});
+    for (const QJsonObject &params : {rule(QStringLiteral("good"), QStringLiteral("/good/")), bad})
+        QCOMPARE(ask(QStringLiteral("reverseproxy_create"), params).value(QStringLiteral("err")).toInt(), 0);
+    const QJsonObject status = statusAfter(now);
+    QVERIFY(QFile::remove(bin + QStringLiteral("/systemctl")));
+    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl.real"), bin + QStringLiteral("/systemctl")));
+    QCOMPARE(status.value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("failed"));
+    QVERIFY2(status.value(QStringLiteral("apache")).toString() == QStringLiteral("active"), QJsonDocument(status).toJson().constData());
+    QMap<QString, QString> reasons;
+    for (const QJsonValue &entry : status.value(QStringLiteral("disabled")).toArray())
+        reasons.insert(entry.toObject().value(QStringLiteral("name")).toString(), entry.toObject().value(QStringLiteral("reason")).toString());
+    QVERIFY(!reasons.contains(QStringLiteral("good")));
+    QVERIFY2(reasons.value(QStringLiteral("bad")).startsWith(QStringLiteral("Apache: ")), qPrintable(reasons.value(QStringLiteral("bad"))));
+    QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/good/")).startsWith("HTTP/1.1 200"));
+    QCOMPARE(m_site.configTest(), QString());
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceApache)

@@ -18,11 +18,12 @@ const int kOpensslWaitMs = 60000;
 const char *const kSystemctl = R"sh(data='%1'; pid='%2'; conf='%3'
 echo "$(date +%s.%N) $*" >> "$data/systemctl.log"
 [ -n "$conf" ] || { [ "$1 $2" = "show -p" ] && cat "$data/mainpid" 2>/dev/null; exit 0; }
-running() { [ -s "$pid" ] && kill -0 "$(cat "$pid")" 2>/dev/null; }
+# A zombie (an ended instance nobody reaped yet) is not running.
+running() { [ -s "$pid" ] && grep -qs '^[^)]*) [^Z]' "/proc/$(cat "$pid")/stat"; }
 case "$1 $2" in
   "reload apache2") running || exit 1; /usr/sbin/apache2 -f "$conf" -t 2>/dev/null || exit 1
                     kill -USR1 "$(cat "$pid")" 2>/dev/null || exit 1 ;;
-  "start apache2") running && exit 0; /usr/sbin/apache2 -f "$conf" -k start || exit 1
+  "start apache2") running && exit 0; rm -f "$pid"; /usr/sbin/apache2 -f "$conf" -k start || exit 1
                    for i in $(seq 100); do running && exit 0; sleep 0.1; done; exit 1 ;;
   "is-active apache2") running && exit 0; exit 3 ;;
   "show -p") running && cat "$pid"; exit 0 ;;
