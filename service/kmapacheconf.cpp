@@ -8,9 +8,11 @@
 #include <QJsonArray>
 #include <QHash>
 #include <QMap>
+#include <QMessageAuthenticationCode>
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringBuilder>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <algorithm>
@@ -29,8 +31,10 @@ struct PoolOptions
 // their location, and not an enclosing one, serves the request: Apache
 // merges the Header directives of every matching location.
 const char *const kRuleVariable = "REVERSEPROXY_RULE";
+// The request header by which this Apache marks the requests it proxies.
+const char *const kHopHeader = "X-Reverseproxy-Hop";
 // The lines of a location block without httpheaders lines.
-const int kLocationLines = 15;
+const int kLocationLines = 19;
 
 PoolOptions ruleOptions(const QJsonObject &rule)
 {
@@ -139,13 +143,18 @@ QString servedPattern(const QString &prefix)
     return regexLiteral(prefix) + (prefix.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("(?:/|$)"));
 }
 
+bool defaultPort(const KMRuleSide &dest)
+{
+    return (dest.protocol == QLatin1String("http") && dest.port == 80)
+           || (dest.protocol == QLatin1String("https") && dest.port == 443);
+}
+
 // The destination's own absolute URLs: its scheme, host and port, the port
 // optional when it is the scheme's default.
 QString originPattern(const KMRuleSide &dest)
 {
     const QString port = QString::number(dest.port);
-    const bool standard = (dest.protocol == QLatin1String("http") && dest.port == 80)
-                          || (dest.protocol == QLatin1String("https") && dest.port == 443);
+    const bool standard = defaultPort(dest);
     return QStringLiteral("(?i:") + regexLiteral(dest.protocol + QStringLiteral("://") + bracketedHost(dest))
            + (standard ? QStringLiteral("(?::") + port + QStringLiteral(")?") : QLatin1Char(':') + port)
            + QLatin1Char(')');
@@ -164,15 +173,64 @@ QString pathPattern(const QString &path)
     return regexLiteral(path) + QStringLiteral("([/?#].*)?");
 }
 
-// A cookie's Path attribute under the destination path; group 2 is the rest.
+// A cookie's Path value under the destination path; the group is the rest.
 QString cookiePattern(const QString &path)
 {
-    const QString attribute = QStringLiteral("(;\\s*(?i:path)=)");
     if (path.isEmpty())
-        return attribute + QStringLiteral("(/[^;]*)");
+        return QStringLiteral("(/[^;]*)");
     if (path.endsWith(QLatin1Char('/')))
-        return attribute + regexLiteral(path) + QStringLiteral("([^;]*)");
-    return attribute + regexLiteral(path) + QStringLiteral("((?:/[^;]*)?)(?![^;\\s])");
+        return regexLiteral(path) + QStringLiteral("([^;]*)");
+    return regexLiteral(path) + QStringLiteral("((?:/[^;]*)?)(?![^;\\s])");
+}
+
+// The paths at or under a public prefix (encoded), on whole segments, in a
+// Location (cookie false) or a cookie's Path; the group is what the prefix
+// (without its trailing "/", which the group then leaves out) is followed by.
+QString publicPattern(const QString &prefix, bool cookie)
+{
+    const QString rest = cookie ? QStringLiteral("[^;]*") : QStringLiteral(".*");
+    const QString end = cookie ? QStringLiteral("()(?![^;\\s])") : QStringLiteral("([?#].*)?");
+    if (prefix.endsWith(QLatin1Char('/')))
+        return regexLiteral(prefix.chopped(1)) + QStringLiteral("(?|/(") + rest + QStringLiteral(")|") + end
+               + QLatin1Char(')');
+    return regexLiteral(prefix) + QStringLiteral("(?|(/") + rest + QStringLiteral(")|") + end + QLatin1Char(')');
+}
+
+// A back end told its public prefix names its pages under it already: where
+// the prefix lies under the destination path, a path under the prefix is
+// taken as such and keeps its prefix instead of getting a second one (a
+// branch-reset group: either way the group holds what follows the prefix).
+// Under a root prefix nothing needs that, and the plain mapping keeps
+// "//host", which names another host.
+QString preferPublic(const QString &source, const QString &destPath, const QString &mapped, bool cookie)
+{
+    if (source == QLatin1String("/") || !serves(destPath, source))
+        return mapped;
+    return QStringLiteral("(?|") + publicPattern(encodedPath(source), cookie) + QLatin1Char('|') + mapped
+           + QLatin1Char(')');
+}
+
+// Whether the rule's own httpheaders lines keep the browser's Host for the
+// back end (Apache takes the last such line).
+bool preservesHost(const QJsonValue &headers)
+{
+    bool preserve = false;
+    for (const QJsonValue &item : headers.toArray()) {
+        const QJsonObject header = item.toObject();
+        if (toString(header.value(QStringLiteral("key"))).trimmed().compare(QLatin1String("ProxyPreserveHost"),
+                                                                            Qt::CaseInsensitive) == 0)
+            preserve = toString(header.value(QStringLiteral("value"))).trimmed().compare(
+                           QLatin1String("on"), Qt::CaseInsensitive) == 0;
+    }
+    return preserve;
+}
+
+// The Host Apache sends to the destination: the host in lower case, the
+// port unless it is the scheme's default.
+QString proxiedHost(const KMRuleSide &dest)
+{
+    return (bracketedHost(dest) + (defaultPort(dest) ? QString() : QLatin1Char(':') + QString::number(dest.port)))
+        .toLower();
 }
 
 // A rule's httpheaders lines sit in a section of their own that takes
@@ -214,6 +272,47 @@ QStringList proxySectionLines(const QString &httpsOrigin)
             QStringLiteral("    SSLProxyEngine on"), QStringLiteral("    SSLProxyVerify none"),
             QStringLiteral("    SSLProxyCheckPeerName off"), QStringLiteral("    SSLProxyCheckPeerExpire off"),
             QStringLiteral("</Proxy>")};
+}
+
+// The back end's redirects and cookie paths mapped under the prefix, as
+// browsers send it, for the rule's own requests (ownRequest).
+QStringList answerLines(const KMRule &rule, const QString &destPath, const QString &ownRequest)
+{
+    const QString &source = rule.source.path;
+    const QString target = replacementLiteral(encodedPath(source));
+    const QString condition = QStringLiteral("' \"expr=") % ownRequest % QLatin1Char('"');
+    return {QStringLiteral("    Header edit Location '^(?:") % originPattern(rule.dest) % QStringLiteral(")?")
+                % preferPublic(source, destPath, pathPattern(destPath), false) % QStringLiteral("$' '") % target
+                % QStringLiteral("$1") % condition,
+            QStringLiteral("    Header edit* Set-Cookie '(;\\s*(?i:path)=)")
+                % preferPublic(source, destPath, cookiePattern(destPath), true) % QStringLiteral("' '$1") % target
+                % QStringLiteral("$2") % condition};
+}
+
+// What the back end gets besides the request: the scheme the browser used;
+// for apps that compare Origin with Host, the browser's Origin as the back
+// end's own origin when it names the site the browser asked (unless the rule
+// keeps the browser's Host, which that Origin matches as it is), while
+// foreign Origins pass unchanged, so that the app still refuses them; and
+// this Apache's mark. A request that carries the mark already has come back
+// through a rule whose destination leads here: refused before it is proxied
+// again (the <If> is read before the mark is added, and only the request
+// that carries it is refused).
+QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QString &ownRequest,
+                         const QJsonValue &headers)
+{
+    QStringList lines{QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')};
+    if (!preservesHost(headers))
+        lines << QStringLiteral("    RequestHeader set Origin '") % dest.protocol.toLower() % QStringLiteral("://")
+                     % proxiedHost(dest).replace(QLatin1Char('%'), QStringLiteral("%%"))
+                     % QStringLiteral("' \"expr=") % ownRequest
+                     % QStringLiteral(" && req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'\"");
+    const QString hop = QLatin1String(kHopHeader);
+    const QString token = KMApacheConf::hopToken();
+    lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(hop, token)
+          << QStringLiteral("    <If \"req('%1') =~ /%2/\">").arg(hop, token) << QStringLiteral("        Redirect 508")
+          << QStringLiteral("    </If>");
+    return lines;
 }
 
 // The rules of one effective source port; the attributes come from its last rule.
@@ -416,6 +515,16 @@ QString KMApacheConf::destinationUrl(const KMRuleSide &dest)
            + QString::number(dest.port) + dest.path;
 }
 
+QString KMApacheConf::hopToken()
+{
+    static const QString token = QString::fromLatin1(
+        QMessageAuthenticationCode::hash(QByteArrayLiteral("reverseproxy hop"), QSysInfo::machineUniqueId(),
+                                         QCryptographicHash::Sha256)
+            .toHex()
+            .left(16));
+    return token;
+}
+
 QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
                                         const QString &options, const QStringList &nested)
 {
@@ -423,10 +532,9 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
     KMRuleSide joined = rule.dest;
     joined.path = joinedPath(source, rule.dest.path);
     const QString number = QString::number(ordinal);
-    // Redirects and cookie paths carry the prefix as browsers send it.
-    const QString target = replacementLiteral(encodedPath(source));
-    const QString condition = QStringLiteral("' \"expr=reqenv('") % QLatin1String(kRuleVariable)
-                              % QStringLiteral("') == '") % number % QStringLiteral("'\"");
+    const QString ownRequest = QStringLiteral("reqenv('") % QLatin1String(kRuleVariable) % QStringLiteral("') == '")
+                               % number % QLatin1Char('\'');
+    const QJsonValue headers = rule.params.value(QStringLiteral("httpheaders"));
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
     QStringList lines;
     lines.reserve(kLocationLines);
@@ -434,20 +542,15 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("<Location '") % source % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
-          << QStringLiteral("    Header edit Location '^(?:") % originPattern(rule.dest) % QStringLiteral(")?")
-                 % pathPattern(joined.path) % QStringLiteral("$' '") % target % QStringLiteral("$1") % condition
-          << QStringLiteral("    Header edit* Set-Cookie '") % cookiePattern(joined.path)
-                 % QStringLiteral("' '$1") % target % QStringLiteral("$2") % condition
-          << QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')
-          << QString() << QStringLiteral("    ProxyPassReverse On")
-          << QStringLiteral("    ProxyPassInterpolateEnv On")
+          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, scheme, ownRequest, headers)
+          << QString() << QStringLiteral("    ProxyPassInterpolateEnv On")
           // The back end's own 4xx answers (JSON errors, a 409 with the header
           // its client must echo) pass; the appliance's pages stand in for
           // server errors only.
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
                             : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
           << QString() << QStringLiteral("</Location>");
-    lines << headerLines(rule.params.value(QStringLiteral("httpheaders")), source, nested) << QString();
+    lines << headerLines(headers, source, nested) << QString();
     return lines;
 }
 

@@ -50,15 +50,24 @@ public:
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
-    // segments, in a site of the given scheme ("http" or "https"): fifteen
-    // lines; written httpheaders elements add a <LocationMatch> section (two
-    // lines, and three per element, two when it has no description) that
-    // takes the rule's own requests only: not those of the nested source
-    // paths, the prefixes of the site's later rules that this one serves.
+    // segments, in a site of the given scheme ("http" or "https"): nineteen
+    // lines, eighteen when its httpheaders keep the browser's Host
+    // (ProxyPreserveHost On); written httpheaders elements add a
+    // <LocationMatch> section (two lines, and three per element, two when it
+    // has no description) that takes the rule's own requests only: not those
+    // of the nested source paths, the prefixes of the site's later rules that
+    // this one serves.
     // ordinal numbers the block within its site; options are the ProxyPass
     // options of its destination.
     static QStringList locationLines(const KMRule &rule, const QString &scheme, int ordinal,
                                      const QString &options, const QStringList &nested = {});
+    // The mark this Apache sets on every request it proxies (request header
+    // X-Reverseproxy-Hop, added to a list); a location refuses with 508 a
+    // request that carries it already. The same on every start of this
+    // machine, another on other machines, so that appliances may proxy to
+    // each other; derived from, but not revealing, the machine's identity
+    // (machines without one share a mark).
+    static QString hopToken();
     // A complete virtual host for a custom port, with its Listen lines,
     // answering 404 outside its locations (mod_alias); locations are
     // indented by four blanks.

@@ -385,6 +385,7 @@ void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()
     front.setExtraConfig(QStringLiteral("LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so\n"
                                         "LoadModule proxy_http_module /usr/lib/apache2/modules/mod_proxy_http.so\n"
                                         "LoadModule env_module /usr/lib/apache2/modules/mod_env.so\n"
+                                        "LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so\n"
                                         "IncludeOptional \"%1\"\n")
                              .arg(m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"))));
     QVERIFY2(front.start(), qPrintable(front.errorText()));
