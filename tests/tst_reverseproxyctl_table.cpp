@@ -145,8 +145,8 @@ QJsonObject dest(const QString &protocol, int port, const QString &path = QStrin
             {QStringLiteral("port"), port}, {QStringLiteral("path"), path}};
 }
 
-// A table with every kind of rule: appliance web ports, custom ports (one
-// with a virtual host name), https, directives, extra keys.
+// A table with every kind of rule: appliance web ports (one for a host
+// name), custom ports (one with a host name), https, directives, extra keys.
 QList<QJsonObject> sampleRules()
 {
     const QJsonArray headers{QJsonObject{{QStringLiteral("key"), QStringLiteral("RequestHeader")},
@@ -161,6 +161,9 @@ QList<QJsonObject> sampleRules()
                   {QStringLiteral("dest"), dest(QStringLiteral("https"), 8443, QStringLiteral("/x"))},
                   {QStringLiteral("httpheaders"), headers},
                   {QStringLiteral("timeouts"), QJsonObject{{QStringLiteral("conn"), 5}}}}),
+            rule(QStringLiteral("photos"), QString(), 3001,
+                 {{QStringLiteral("source"), source(QStringLiteral("http"), 0, QStringLiteral("/photos/"),
+                                                    QStringLiteral("Photos.NAS.test"))}}),
             rule(QStringLiteral("tls port"), QString(), 0,
                  {{QStringLiteral("source"), source(QStringLiteral("https"), 9443, QStringLiteral("/"))},
                   {QStringLiteral("dest"), dest(QStringLiteral("http"), 9000)}})};
@@ -239,7 +242,7 @@ void TestReverseproxyctlTable::roundTrip()
     QVERIFY(to.settle());
     const int reloads = to.snapshot().reloads.count(QStringLiteral("reload apache2"));
     QCOMPARE(to.run({QStringLiteral("import"), file, QStringLiteral("--replace")}, &out), 0);
-    QCOMPARE(QString::fromUtf8(out), QStringLiteral("imported 4 rules, replacing the table\n"));
+    QCOMPARE(QString::fromUtf8(out), QStringLiteral("imported 5 rules, replacing the table\n"));
     QVERIFY(to.settle());
     const Snapshot expected = from.snapshot();
     const Snapshot imported = to.snapshot();
