@@ -6,6 +6,7 @@
 #include "zx2journals.h"
 
 #include <QJsonArray>
+#include <QUrl>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -55,6 +56,7 @@ private:
                            {"path", parts.value(2)}};
         if (parts.value(1) != "-")
             source["host"] = parts.value(1);
+        source["path"] = QUrl::fromPercentEncoding(parts.value(2).toUtf8());
         QJsonObject params{{"name", QString("r%1").arg(number)},
                            {"source", source},
                            {"dest", QJsonObject{{"protocol", to.isTls() ? "https" : "http"}, {"host", "127.0.0.1"},
@@ -148,6 +150,7 @@ private slots:
         while (customTlsPort == customPort);
         QVERIFY(apache.writeDocument("index.html", "appliance\n"));
         QVERIFY(apache.writeDocument("media/index.html", "appliance media\n"));
+        QVERIFY(apache.writeDocument("api/x", "appliance api\n"));
         QVERIFY2(apache.start(), qPrintable(apache.errorText())); // makes the certificate
     }
 
@@ -184,6 +187,18 @@ private slots:
         QTest::newRow("a name's root: the appliance keeps its own") << photos << "vhost" << "http nas /" << "line" << "appliance";
         QTest::newRow("a name's root over a hostless rule") << photos << "vhost" << "http photos.nas.test /app/x" << "line" << "A GET /app/x";
         QTest::newRow("hostless rule for the other names") << photos << "vhost" << "http nas /app/x" << "line" << "C GET /x";
+        QTest::newRow("a name's root: the appliance's paths for other names") << photos << "vhost" << "http nas /api/x" << "line" << "appliance api";
+        const QString onlyB = "http b.nas.test /media/ B /";
+        QTest::newRow("one name removed: it goes back to the appliance") << onlyB << "vhost" << "http a.nas.test /media/" << "line" << "appliance media";
+        QTest::newRow("one name removed: the other stays") << onlyB << "vhost" << "http b.nas.test /media/x" << "line" << "B GET /x";
+        const QString spelled = "http a.nas.test /my%20app/ A /;http a.nas.test /%E7%A7%8D%E5%AD%90/ B /;http a.nas.test /q/ C /";
+        QTest::newRow("space prefix per host") << spelled << "vhost" << "http a.nas.test /my%20app/x" << "line" << "A GET /x";
+        QTest::newRow("UTF-8 prefix per host") << spelled << "vhost" << "http a.nas.test /%E7%A7%8D%E5%AD%90/x%20y" << "line" << "B GET /x%20y";
+        // mod_rewrite refuses to move a path whose decoded form holds a "?".
+        QTest::newRow("escaped question mark per host") << spelled << "vhost" << "http a.nas.test /q/a%3Fb?c=1" << "line" << "status 403";
+        QTest::newRow("escaped percent sign per host") << spelled << "vhost" << "http a.nas.test /q/a%25b?c=1" << "line" << "C GET /a%25b?c=1";
+        QTest::newRow("UTF-8 prefix per host: redirect") << spelled << "vhost" << "http a.nas.test /%E7%A7%8D%E5%AD%90/x?location=/y"
+                                                        << "Location" << "/%E7%A7%8D%E5%AD%90/y";
         const QString nested = "http a.nas.test /app A /;http a.nas.test /app/admin B /admin;http b.nas.test /app C /";
         QTest::newRow("nested per host: inner") << nested << "vhost" << "http a.nas.test /app/admin/x" << "line" << "B GET /admin/x";
         QTest::newRow("nested per host: outer") << nested << "vhost" << "http a.nas.test /app/administrator" << "line" << "A GET /administrator";
