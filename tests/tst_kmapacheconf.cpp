@@ -251,6 +251,28 @@ private slots:
         QCOMPARE(seen(request, look), expected);
     }
 
+    // Apache's refusal of a line names the rule behind it: every line of a
+    // file has its rule (0 for the sections shared by several).
+    void ownersPerLine()
+    {
+        const QString rules = "http a.nas.test /m/ A /;http - /m/ B /;http b.nas.test /m/ C /;custom a.nas.test / A /";
+        QList<KMRule> table;
+        for (const QString &written : rules.split(';'))
+            table << rule(written, table.size() + 1);
+        const KMApacheFiles files = KMApacheConf::generate(table, {httpPort, httpsPort});
+        QCOMPARE(files.httpOwners.size(), files.http.size());
+        const QList<const RawBackend *> backends{&a, &b, &c};
+        for (int i = 0; i < files.http.size(); ++i) {
+            for (int n = 0; n < backends.size(); ++n) {
+                if (files.http.at(i).contains(backends.at(n)->origin()))
+                    QCOMPARE(files.httpOwners.at(i), n + 1);
+            }
+        }
+        QCOMPARE(files.virtualHosts.size(), 1);
+        QCOMPARE(files.virtualHosts.first().owners.size(), files.virtualHosts.first().lines.size());
+        QVERIFY(!files.virtualHosts.first().owners.contains(0));
+    }
+
     void webSocket()
     {
         QVERIFY(use("http a.nas.test /ws A /;http - /ws B /", "vhost"));
