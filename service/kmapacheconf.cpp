@@ -455,12 +455,57 @@ void hostRewriteLines(const NamedSite &site, int k, bool coveredLater, QStringLi
         append(lines, owners, {condition, QStringLiteral("    RewriteRule '^' '-' [L]")}, site.lastRule);
 }
 
+// The proxying of one named site of a web port (number k) under its private
+// paths: server-level ProxyPass lines, which match in order (the longest
+// first), then the locations (the longest last, as Apache lets the last
+// matching one win) and the name's HSTS header.
+void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &ordinal,
+                    const QHash<QString, PoolOptions> &options, QStringList &lines, QList<int> &owners)
+{
+    const QString prefix = kHostPaths + QString::number(k);
+    QList<const KMRule *> rules = site.rules;
+    std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
+        return a->source.path.size() > b->source.path.size();
+    });
+    QStringList sorted;
+    for (const KMRule *rule : qAsConst(rules)) {
+        KMRuleSide joined = rule->dest;
+        joined.path = joinedPath(rule->source.path, rule->dest.path);
+        append(lines, owners,
+               {QStringLiteral("    ProxyPass '") % prefix % rule->source.path % QStringLiteral("' '")
+                    % KMApacheConf::destinationUrl(joined) % QStringLiteral("' ")
+                    % optionText(options.value(origin(rule->dest)))},
+               rule->pxyno);
+        sorted << prefix + rule->source.path;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::reverse(rules.begin(), rules.end());
+    for (const KMRule *rule : qAsConst(rules)) {
+        const QString at = prefix + rule->source.path;
+        const QStringList nested = rule->writesDirectives() ? nestedPaths(sorted, at) : QStringList();
+        QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal,
+                                                        optionText(options.value(origin(rule->dest))), nested, at);
+        for (QString &line : block)
+            line = line.isEmpty() ? line : QStringLiteral("    ") + line;
+        append(lines, owners, block, rule->pxyno);
+    }
+    if (site.hsts && scheme == QLatin1String("https")) {
+        append(lines, owners,
+               {QStringLiteral("    # 启用 HSTS: ") + site.host,
+                QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; "
+                               "includeSubDomains\" \"expr=%{HTTP_HOST} =~ /")
+                    + hostPattern(site.key) + QStringLiteral("/i\"")},
+               site.lastRule);
+    }
+}
+
 // The host rules of a web port's site (http.conf or https.conf), which has
 // no virtual host of its own: mod_rewrite picks the name's rule by Host and
 // moves the request to the rule's private path, which a server-level
 // ProxyPass (not the one of a <Location>, chosen before the move) sends on
-// and a location of its own maps back. Without mod_rewrite nothing of them
-// is written. Ordinals continue after those of the rules without a host.
+// and a location of its own maps back; a request that names a private path
+// itself is refused. Without mod_rewrite nothing of them is written.
+// Ordinals continue after those of the rules without a host.
 QStringList hostSectionLines(const QList<NamedSite> &sites, const QString &scheme, int ordinal,
                              const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
@@ -480,46 +525,8 @@ QStringList hostSectionLines(const QList<NamedSite> &sites, const QString &schem
             QStringLiteral("            Require all denied"), QStringLiteral("        </If>"),
             QStringLiteral("    </Location>")},
            0);
-    for (int k = 0; k < sites.size(); ++k) {
-        const NamedSite &site = sites.at(k);
-        const QString prefix = kHostPaths + QString::number(k + 1);
-        QList<const KMRule *> rules = site.rules;
-        std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
-            return a->source.path.size() > b->source.path.size();
-        });
-        // Server-level ProxyPass lines match in order: the longest first.
-        for (const KMRule *rule : qAsConst(rules)) {
-            KMRuleSide joined = rule->dest;
-            joined.path = joinedPath(rule->source.path, rule->dest.path);
-            append(lines, owners,
-                   {QStringLiteral("    ProxyPass '") % prefix % rule->source.path % QStringLiteral("' '")
-                        % KMApacheConf::destinationUrl(joined) % QStringLiteral("' ")
-                        % optionText(options.value(origin(rule->dest)))},
-                   rule->pxyno);
-        }
-        std::reverse(rules.begin(), rules.end());
-        QStringList sorted;
-        for (const KMRule *rule : qAsConst(rules))
-            sorted << prefix + rule->source.path;
-        std::sort(sorted.begin(), sorted.end());
-        for (const KMRule *rule : qAsConst(rules)) {
-            const QString at = prefix + rule->source.path;
-            const QStringList nested = rule->writesDirectives() ? nestedPaths(sorted, at) : QStringList();
-            QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal,
-                                                            optionText(options.value(origin(rule->dest))), nested, at);
-            for (QString &line : block)
-                line = line.isEmpty() ? line : QStringLiteral("    ") + line;
-            append(lines, owners, block, rule->pxyno);
-        }
-        if (site.hsts && scheme == QLatin1String("https")) {
-            append(lines, owners,
-                   {QStringLiteral("    # 启用 HSTS: ") + site.host,
-                    QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; "
-                                   "includeSubDomains\" \"expr=%{HTTP_HOST} =~ /")
-                        + hostPattern(site.key) + QStringLiteral("/i\"")},
-                   site.lastRule);
-        }
-    }
+    for (int k = 0; k < sites.size(); ++k)
+        hostProxyLines(sites.at(k), k + 1, scheme, ordinal, options, lines, owners);
     append(lines, owners, {QStringLiteral("</IfModule>")}, 0);
     return lines;
 }
