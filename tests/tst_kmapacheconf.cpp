@@ -223,6 +223,12 @@ private slots:
         const QString wildcard = "http *.nas.test /w/ A /;http b.nas.test /w/ B /";
         QTest::newRow("wildcard: a name below") << wildcard << "vhost" << "http x.nas.test /w/1" << "line" << "A GET /1";
         QTest::newRow("wildcard: the exact name first") << wildcard << "vhost" << "http b.nas.test /w/1" << "line" << "B GET /1";
+        const QString below = "http *.nas.test / A /;http b.nas.test /w/ B /";
+        QTest::newRow("wildcard: an exact name keeps its site") << below << "vhost" << "http b.nas.test /" << "line" << "appliance";
+        QTest::newRow("wildcard: the names below") << below << "vhost" << "http c.d.nas.test /" << "line" << "A GET /";
+        const QString customBelow = "custom *.nas.test / A /;custom b.nas.test /w/ B /";
+        QTest::newRow("custom port wildcard: an exact name keeps its site") << customBelow << "vhost" << "custom b.nas.test /" << "line" << "status 404";
+        QTest::newRow("custom port wildcard: the names below") << customBelow << "vhost" << "custom c.nas.test /" << "line" << "A GET /";
         QTest::newRow("wildcard: not the name itself") << wildcard << "vhost" << "http nas.test /w/1" << "line" << "status 404";
         const QString custom = "custom a.nas.test / A /;custom b.nas.test / B /;custom b.nas.test /b2/ C /";
         QTest::newRow("custom port: first name") << custom << "vhost" << "custom a.nas.test /x" << "line" << "A GET /x";
