@@ -214,6 +214,9 @@ private slots:
         const QString admin = "http a.nas.test /portal A / admin;http - /portal B /";
         QTest::newRow("httpheaders on the host rule's requests") << admin << "vhost" << "http a.nas.test /portal/x" << "admin" << "admin";
         QTest::newRow("httpheaders not on the hostless rule's") << admin << "vhost" << "http b.nas.test /portal/x" << "admin" << "";
+        const QString hostlessAdmin = "http a.nas.test /portal A /;http - /portal B / admin";
+        QTest::newRow("hostless httpheaders not on a host rule's requests") << hostlessAdmin << "vhost" << "http a.nas.test /portal/x" << "admin" << "";
+        QTest::newRow("hostless httpheaders on its own") << hostlessAdmin << "vhost" << "http b.nas.test /portal/x" << "admin" << "admin";
         QTest::newRow("private paths refused") << admin << "vhost" << "http b.nas.test /.reverseproxy-host/1/portal/x" << "line" << "status 403";
         QTest::newRow("https back end per host") << "https a.nas.test /s/ S /sub/" << "vhost" << "https a.nas.test /s/x" << "line" << "S GET /sub/x";
         const QString hsts = "https a.nas.test /h/ A / hsts;https b.nas.test /h/ B /";
