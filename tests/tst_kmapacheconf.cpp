@@ -6,6 +6,7 @@
 #include "zx2journals.h"
 
 #include <QJsonArray>
+#include <QRegularExpression>
 #include <QUrl>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -72,12 +73,15 @@ private:
     }
 
     // http.conf inside the appliance's http virtual host (as the template
-    // has it) or at server level, where the main server answers that port.
+    // has it), the same without mod_rewrite, or at server level, where the
+    // main server answers that port.
     QString placed(const QString &placement) const
     {
         if (placement == "vhost")
             return siteConfig;
         QString config = siteConfig;
+        if (placement == "no rewrite")
+            return config.remove(QRegularExpression("<IfModule !rewrite_module>[^<]*</IfModule>\n"));
         const QString include = QString("    IncludeOptional \"%1/etc/reverseproxy/http.conf\"\n").arg(root.path());
         config.replace("<VirtualHost 127.0.0.1:${ORBA_DESKTOP_HTTP_PORT}>\n" + include + "</VirtualHost>\n",
                        include.trimmed() + '\n');
@@ -182,6 +186,10 @@ private slots:
             *row("hostless rule: every other name") << withHostless << placement << "http b.nas.test /media/x" << "line" << "C GET /x";
             *row("hostless rule: no Host name") << withHostless << placement << "http 127.0.0.1 /media/x" << "line" << "C GET /x";
         }
+        // Without mod_rewrite the host rules are not written at all.
+        QTest::newRow("no mod_rewrite: not served") << twoHosts << "no rewrite" << "http a.nas.test /media/" << "line" << "appliance media";
+        QTest::newRow("no mod_rewrite: no private path") << twoHosts << "no rewrite" << "http a.nas.test /.reverseproxy-host/1/media/x"
+                                                        << "line" << "status 404";
         const QString photos = "http photos.nas.test / A /;http - /app C /";
         QTest::newRow("a name's root takes the name") << photos << "vhost" << "http photos.nas.test /api/x" << "line" << "A GET /api/x";
         QTest::newRow("a name's root: the appliance keeps its own") << photos << "vhost" << "http nas /" << "line" << "appliance";
