@@ -315,15 +315,88 @@ QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QS
     return lines;
 }
 
-// The rules of one effective source port; the attributes come from its last rule.
+// The rules of one effective source port.
 struct PortGroup
 {
     QString protocol;
-    QString serverName;
-    bool hsts = false;
-    int lastRule = 0; // the rule whose attributes the group took
+    int lastRule = 0;
     QList<const KMRule *> rules;
 };
+
+// The rules of one source host on a port: a site of its own.
+struct NamedSite
+{
+    QString host; // as the first rule gives it
+    QString key;  // lower case
+    bool hsts = false; // any of its rules asks for it
+    int lastRule = 0;
+    QList<const KMRule *> rules;
+};
+
+// The private paths under which a web port's site serves its host rules:
+// mod_rewrite moves a named request there, so that only the locations of
+// that name's rules (and none of the rules without a host at the same
+// path) take it.
+const QLatin1String kHostPaths("/.reverseproxy-host/");
+// Set by that move to the site's number; a request that did not come
+// through it is refused under the private paths.
+const QLatin1String kHostVariable("REVERSEPROXY_HOST");
+
+bool isWildcard(const QString &key)
+{
+    return key.startsWith(QLatin1String("*."));
+}
+
+// Whether the wildcard site takes requests for a name of the other key.
+bool covers(const QString &wildcard, const QString &key)
+{
+    return isWildcard(wildcard) && key != wildcard
+           && (isWildcard(key) ? key.mid(1) : QLatin1Char('.') + key).endsWith(wildcard.mid(1));
+}
+
+// Exact names first, then wildcards from the longest (most specific) on,
+// as a name-based virtual host is chosen: the first that matches.
+bool siteBefore(const NamedSite &a, const NamedSite &b)
+{
+    if (isWildcard(a.key) != isWildcard(b.key))
+        return !isWildcard(a.key);
+    if (a.key.size() != b.key.size() && isWildcard(a.key))
+        return a.key.size() > b.key.size();
+    return a.key < b.key;
+}
+
+// The host rules of a port by name, in the order sites are chosen; the rules
+// without a host go to hostless.
+QList<NamedSite> namedSites(const QList<const KMRule *> &rules, QList<const KMRule *> &hostless)
+{
+    QMap<QString, NamedSite> byKey;
+    for (const KMRule *rule : rules) {
+        const QString key = rule->hostKey();
+        if (key.isEmpty()) {
+            hostless << rule;
+            continue;
+        }
+        NamedSite &site = byKey[key];
+        if (site.rules.isEmpty()) {
+            site.host = rule->source.host;
+            site.key = key;
+        }
+        site.hsts = site.hsts || toBool(rule->params.value(QStringLiteral("hsts")));
+        site.lastRule = rule->pxyno;
+        site.rules << rule;
+    }
+    QList<NamedSite> sites = byKey.values();
+    std::stable_sort(sites.begin(), sites.end(), siteBefore);
+    return sites;
+}
+
+// A Host header naming the site, with or without a port or a final dot.
+QString hostPattern(const QString &key)
+{
+    const QString name = isWildcard(key) ? QStringLiteral("[^.:]+(?:\\.[^.:]+)*") + regexLiteral(key.mid(1))
+                                         : regexLiteral(key);
+    return QLatin1Char('^') + name + QStringLiteral("\\.?(?::[0-9]*)?$");
+}
 
 // The source paths of the other rules of a site that the rule of prefix
 // serves (longer ones, so their later <Location> takes those requests).
@@ -436,6 +509,207 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
     return lines;
 }
 
+// Appends block to lines, each line owned by owner.
+void append(QStringList &lines, QList<int> &owners, const QStringList &block, int owner)
+{
+    lines << block;
+    for (int i = 0; i < block.size(); ++i)
+        owners << owner;
+}
+
+// The mod_rewrite lines of one named site of a web port (number k): its
+// bare-path redirects, then the move of each request one of its rules serves
+// to that rule's private path, the longest prefix first; a request no rule
+// of the name serves ends there when a later wildcard site would take it.
+void hostRewriteLines(const NamedSite &site, int k, bool coveredLater, QStringList &lines, QList<int> &owners)
+{
+    const QString condition = QStringLiteral("    RewriteCond '%{HTTP_HOST}' '") % hostPattern(site.key)
+                              % QStringLiteral("' [NC]");
+    QSet<QString> sources;
+    for (const KMRule *rule : site.rules)
+        sources.insert(rule->source.path);
+    for (const KMRule *rule : site.rules) {
+        QString bare = rule->source.path;
+        while (bare.endsWith(QLatin1Char('/')))
+            bare.chop(1);
+        if (bare.isEmpty() || bare == rule->source.path || servedByOther(sources, bare))
+            continue;
+        append(lines, owners,
+               {condition, QStringLiteral("    RewriteRule '^") % regexLiteral(bare) % QStringLiteral("$' '")
+                               % rewriteLiteral(encodedPath(rule->source.path)) % QStringLiteral("' [R=301,NE,L]")},
+               rule->pxyno);
+    }
+    QList<const KMRule *> longestFirst = site.rules;
+    std::stable_sort(longestFirst.begin(), longestFirst.end(), [](const KMRule *a, const KMRule *b) {
+        return a->source.path.size() > b->source.path.size();
+    });
+    const QString target = kHostPaths + QString::number(k);
+    for (const KMRule *rule : qAsConst(longestFirst)) {
+        append(lines, owners,
+               {condition, QStringLiteral("    RewriteRule '^(") % servedPattern(rule->source.path)
+                               % QStringLiteral(".*)$' '") % target % QStringLiteral("$1' [PT,L,E=")
+                               % kHostVariable % QLatin1Char(':') % QString::number(k)
+                               % QLatin1Char(']')},
+               rule->pxyno);
+    }
+    if (coveredLater)
+        append(lines, owners, {condition, QStringLiteral("    RewriteRule '^' '-' [L]")}, site.lastRule);
+}
+
+// The proxying of one named site of a web port (number k) under its private
+// paths: server-level ProxyPass lines, which match in order (the longest
+// first), then the locations (the longest last, as Apache lets the last
+// matching one win) and the name's HSTS header.
+void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &ordinal,
+                    const QHash<QString, PoolOptions> &options, QStringList &lines, QList<int> &owners)
+{
+    const QString prefix = kHostPaths + QString::number(k);
+    QList<const KMRule *> rules = site.rules;
+    std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
+        return a->source.path.size() > b->source.path.size();
+    });
+    QStringList sorted;
+    for (const KMRule *rule : qAsConst(rules)) {
+        KMRuleSide joined = rule->dest;
+        joined.path = joinedPath(rule->source.path, rule->dest.path);
+        append(lines, owners,
+               {QStringLiteral("    ProxyPass '") % prefix % rule->source.path % QStringLiteral("' '")
+                    % KMApacheConf::destinationUrl(joined) % QStringLiteral("' ")
+                    % optionText(options.value(origin(rule->dest)))},
+               rule->pxyno);
+        sorted << prefix + rule->source.path;
+    }
+    std::sort(sorted.begin(), sorted.end());
+    std::reverse(rules.begin(), rules.end());
+    for (const KMRule *rule : qAsConst(rules)) {
+        const QString at = prefix + rule->source.path;
+        const QStringList nested = rule->writesDirectives() ? nestedPaths(sorted, at) : QStringList();
+        QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal,
+                                                        optionText(options.value(origin(rule->dest))), nested, at);
+        for (QString &line : block)
+            line = line.isEmpty() ? line : QStringLiteral("    ") + line;
+        append(lines, owners, block, rule->pxyno);
+    }
+    if (site.hsts && scheme == QLatin1String("https")) {
+        append(lines, owners,
+               {QStringLiteral("    # 启用 HSTS: ") + site.host,
+                QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; "
+                               "includeSubDomains\" \"expr=%{HTTP_HOST} =~ /")
+                    + hostPattern(site.key) + QStringLiteral("/i\"")},
+               site.lastRule);
+    }
+}
+
+// The host rules of a web port's site (http.conf or https.conf), which has
+// no virtual host of its own: mod_rewrite picks the name's rule by Host and
+// moves the request to the rule's private path, which a server-level
+// ProxyPass (not the one of a <Location>, chosen before the move) sends on
+// and a location of its own maps back; a request that names a private path
+// itself is refused. Without mod_rewrite nothing of them is written.
+// Ordinals continue after those of the rules without a host.
+QStringList hostSectionLines(const QList<NamedSite> &sites, const QString &scheme, int ordinal,
+                             const QHash<QString, PoolOptions> &options, QList<int> &owners)
+{
+    QStringList lines;
+    if (sites.isEmpty())
+        return lines;
+    append(lines, owners, {QString(), QStringLiteral("<IfModule rewrite_module>"), QStringLiteral("    RewriteEngine On")}, 0);
+    for (int k = 0; k < sites.size(); ++k) {
+        const bool coveredLater = std::any_of(sites.cbegin() + k + 1, sites.cend(), [&](const NamedSite &later) {
+            return covers(later.key, sites.at(k).key);
+        });
+        hostRewriteLines(sites.at(k), k + 1, coveredLater, lines, owners);
+    }
+    append(lines, owners,
+           {QString(), QStringLiteral("    <Location '") + kHostPaths + QStringLiteral("'>"),
+            QStringLiteral("        <If \"-z reqenv('") + kHostVariable + QStringLiteral("')\">"),
+            QStringLiteral("            Require all denied"), QStringLiteral("        </If>"),
+            QStringLiteral("    </Location>")},
+           0);
+    for (int k = 0; k < sites.size(); ++k)
+        hostProxyLines(sites.at(k), k + 1, scheme, ordinal, options, lines, owners);
+    append(lines, owners, {QStringLiteral("</IfModule>")}, 0);
+    return lines;
+}
+
+// The <Proxy> sections for the https destinations of the host rules that no
+// rule without a host (whose site writes its own) has.
+QStringList hostProxySectionLines(const QList<NamedSite> &sites, const QList<const KMRule *> &hostless,
+                                  QList<int> &owners)
+{
+    QSet<QString> seen;
+    for (const KMRule *rule : hostless)
+        seen.insert(origin(rule->dest));
+    QStringList lines;
+    for (const NamedSite &site : sites) {
+        for (const KMRule *rule : site.rules) {
+            const QString key = origin(rule->dest);
+            if (rule->dest.protocol == QLatin1String("https") && !seen.contains(key)) {
+                seen.insert(key);
+                append(lines, owners, proxySectionLines(key), 0);
+            }
+        }
+    }
+    return lines;
+}
+
+// The file of a custom port: its Listen lines, then one name-based virtual
+// host per site: first the one for every name no other claims (the rules
+// without a host; 404 for the rest), then each name's, which serves its own
+// rules and the hostless rules none of them covers (a name's rule wins over
+// a hostless one wherever it serves the path).
+KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<QString, PoolOptions> &options)
+{
+    const QString scheme = group.protocol == QLatin1String("https") ? QStringLiteral("https") : QStringLiteral("http");
+    QList<const KMRule *> hostless;
+    const QList<NamedSite> sites = namedSites(group.rules, hostless);
+    KMVirtualHostFile file;
+    file.fileName = KMApacheConf::virtualHostFileName(group.protocol, port);
+    append(file.lines, file.owners, KMApacheConf::listenLines(port, group.protocol), group.lastRule);
+    NamedSite everyName;
+    everyName.rules = hostless;
+    everyName.lastRule = hostless.isEmpty() ? group.lastRule : hostless.last()->pxyno;
+    for (const KMRule *rule : qAsConst(hostless))
+        everyName.hsts = everyName.hsts || toBool(rule->params.value(QStringLiteral("hsts")));
+    QList<NamedSite> all = sites;
+    all.prepend(everyName);
+    for (NamedSite &site : all) {
+        if (!site.key.isEmpty()) {
+            for (const KMRule *rule : qAsConst(hostless)) {
+                if (std::none_of(site.rules.cbegin(), site.rules.cend(),
+                                 [rule](const KMRule *own) { return serves(own->source.path, rule->source.path); }))
+                    site.rules << rule;
+            }
+        }
+        QList<int> owners;
+        const QStringList locations = siteLines(site.rules, scheme, false, options, owners);
+        const QStringList lines = KMApacheConf::virtualHostLines(port, group.protocol, site.host, site.hsts, locations);
+        // The locations sit right before the two closing lines.
+        const int first = lines.size() - locations.size() - 2;
+        for (int i = 0; i < lines.size(); ++i) {
+            const int at = i - first;
+            file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : site.lastRule);
+        }
+        file.lines << lines;
+    }
+    return file;
+}
+
+// The site of a web port: the host rules' section, then the rules without
+// a host as locations of the appliance's own site.
+QStringList webSiteLines(const QList<const KMRule *> &rules, const QString &scheme,
+                         const QHash<QString, PoolOptions> &options, QList<int> &owners)
+{
+    QList<const KMRule *> hostless;
+    const QList<NamedSite> sites = namedSites(rules, hostless);
+    QList<int> hostlessOwners;
+    const QStringList own = siteLines(hostless, scheme, true, options, hostlessOwners);
+    QStringList lines = hostSectionLines(sites, scheme, hostless.size(), options, owners);
+    lines << hostProxySectionLines(sites, hostless, owners) << own;
+    owners << hostlessOwners;
+    return lines;
+}
+
 } // namespace
 
 KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMAppliancePorts &ports)
@@ -449,36 +723,16 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
         pool.reuse = pool.reuse || own.reuse;
         PortGroup &group = groups[rule.source.effectivePort(ports)];
         group.protocol = rule.source.protocol;
-        group.serverName = rule.source.host;
-        group.hsts = toBool(rule.params.value(QStringLiteral("hsts")));
         group.lastRule = rule.pxyno;
         group.rules << &rule;
     }
     // The web ports' rules go into the appliance's own sites, every other
-    // port becomes a virtual host. (Both ports 0: all goes to http.conf.)
+    // port becomes a file of virtual hosts. (Both ports 0: all goes to http.conf.)
     KMApacheFiles files;
-    files.http = siteLines(groups.take(ports.http).rules, QStringLiteral("http"), true, options,
-                           files.httpOwners);
-    files.https = siteLines(groups.take(ports.https).rules, QStringLiteral("https"), true, options,
-                            files.httpsOwners);
-    for (auto group = groups.cbegin(); group != groups.cend(); ++group) {
-        const QString scheme = group->protocol == QLatin1String("https") ? QStringLiteral("https")
-                                                                         : QStringLiteral("http");
-        QList<int> owners;
-        const QStringList locations = siteLines(group->rules, scheme, false, options, owners);
-        KMVirtualHostFile file;
-        file.fileName = virtualHostFileName(group->protocol, group.key());
-        file.lines = virtualHostLines(group.key(), group->protocol, group->serverName, group->hsts,
-                                      locations);
-        // The virtual host's own lines come from the group's last rule; the
-        // locations sit right before the two closing lines.
-        const int first = file.lines.size() - locations.size() - 2;
-        for (int i = 0; i < file.lines.size(); ++i) {
-            const int at = i - first;
-            file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : group->lastRule);
-        }
-        files.virtualHosts << file;
-    }
+    files.http = webSiteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
+    files.https = webSiteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
+    for (auto group = groups.cbegin(); group != groups.cend(); ++group)
+        files.virtualHosts << customPortFile(group.key(), group.value(), options);
     return files;
 }
 
@@ -526,8 +780,9 @@ QString KMApacheConf::hopToken()
 }
 
 QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
-                                        const QString &options, const QStringList &nested)
+                                        const QString &options, const QStringList &nested, const QString &at)
 {
+    const QString &location = at.isEmpty() ? rule.source.path : at;
     const QString &source = rule.source.path;
     KMRuleSide joined = rule.dest;
     joined.path = joinedPath(source, rule.dest.path);
@@ -539,7 +794,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
     QStringList lines;
     lines.reserve(kLocationLines);
     lines << QString() << QStringLiteral("# ") % rule.name
-          << QStringLiteral("<Location '") % source % QStringLiteral("'>")
+          << QStringLiteral("<Location '") % location % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
           << answerLines(rule, joined.path, ownRequest) << requestLines(joined, scheme, ownRequest, headers)
@@ -550,33 +805,42 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
                             : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
           << QString() << QStringLiteral("</Location>");
-    lines << headerLines(headers, source, nested) << QString();
+    lines << headerLines(headers, location, nested) << QString();
     return lines;
+}
+
+QStringList KMApacheConf::listenLines(int port, const QString &protocol)
+{
+    const QString p = QString::number(port);
+    if (protocol != QLatin1String("https"))
+        return {QString(), QStringLiteral("# http 自定义端口配置"), QStringLiteral("Listen ") + p};
+    return {QString(),
+            QStringLiteral("# https 自定义端口配置"),
+            QStringLiteral("<IfModule ssl_module>"),
+            QStringLiteral("        Listen ") + p,
+            QStringLiteral("</IfModule>"),
+            QStringLiteral("<IfModule mod_gnutls.c>"),
+            QStringLiteral("        Listen ") + p,
+            QStringLiteral("</IfModule>")};
 }
 
 QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
                                            const QString &serverName, bool hsts,
                                            const QStringList &locations)
 {
-    const QString p = QString::number(port);
     const bool https = protocol == QLatin1String("https");
     QStringList lines;
-    lines << QString();
-    if (https) {
-        lines << QStringLiteral("# https 自定义端口配置")
-              << QStringLiteral("<IfModule ssl_module>") << QStringLiteral("        Listen ") + p
-              << QStringLiteral("</IfModule>")
-              << QStringLiteral("<IfModule mod_gnutls.c>") << QStringLiteral("        Listen ") + p
-              << QStringLiteral("</IfModule>");
-    } else {
-        lines << QStringLiteral("# http 自定义端口配置") << QStringLiteral("Listen ") + p;
-    }
-    lines << QStringLiteral("<VirtualHost *:") + p + QLatin1Char('>');
-    if (!serverName.isEmpty())
+    lines << QStringLiteral("<VirtualHost *:") + QString::number(port) + QLatin1Char('>');
+    // A wildcard is no server name; the virtual host without one answers to
+    // the server's, which the first virtual host of the port takes anyway.
+    if (serverName.startsWith(QLatin1String("*.")))
+        lines << QStringLiteral("    ServerAlias ") + serverName;
+    else if (!serverName.isEmpty())
         lines << QStringLiteral("    ServerName ") + serverName;
     lines << QStringLiteral("    AddDefaultCharset UTF-8");
     if (https) {
-        // The cipher policy is the appliance's, from its snippet.
+        // The cipher policy is the appliance's, from its snippet; every
+        // name of the port shares its certificate.
         lines << QStringLiteral("    SSLEngine on")
               << QStringLiteral("    Include ") + orbaPath(QLatin1String(kApacheSslSnippet));
         if (hsts) {
@@ -585,7 +849,7 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
                   << QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"");
         }
     }
-    // Outside its rules' prefixes the port has nothing to serve (not the
+    // Outside its rules' prefixes the site has nothing to serve (not the
     // server's document root). mod_alias decides after mod_proxy has taken
     // the requests of the rules' locations.
     lines << QStringLiteral("    Redirect 404 /");
@@ -594,4 +858,3 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
     lines << QStringLiteral("</VirtualHost>") << QString();
     return lines;
 }
-

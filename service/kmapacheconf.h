@@ -38,15 +38,17 @@ public:
     KMApacheConf() = delete;
 
     // All files for the whole rule table (rules in ascending number): rules
-    // are grouped by effective source port; the web ports' groups go into
-    // http.conf and https.conf, every other port becomes a virtual host
-    // whose protocol, server name and HSTS come from its last rule. Within
-    // each site the blocks go in ascending source-path length (rule order
-    // among equal lengths), so the most specific prefix wins; every rule to
-    // one destination origin carries the proxy options of all of them. A
-    // prefix ending in "/" redirects its bare path there (mod_rewrite, when
-    // loaded) where no other rule of the site serves that path and the
-    // appliance does not reserve it.
+    // are grouped by effective source port and, within a port, by source
+    // host (letter case ignored): each host is a site of its own, and the
+    // rules without a host serve every name no host rule claims. The web
+    // ports' groups go into http.conf and https.conf (host rules routed by
+    // mod_rewrite on the Host header), every other port becomes a file of
+    // name-based virtual hosts. Within each site the blocks go in ascending
+    // source-path length (rule order among equal lengths), so the most
+    // specific prefix wins; every rule to one destination origin carries
+    // the proxy options of all of them. A prefix ending in "/" redirects its
+    // bare path there (mod_rewrite, when loaded) where no other rule of the
+    // site serves that path and the appliance does not reserve it.
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
@@ -58,9 +60,12 @@ public:
     // of the nested source paths, the prefixes of the site's later rules that
     // this one serves.
     // ordinal numbers the block within its site; options are the ProxyPass
-    // options of its destination.
+    // options of its destination. at is the path of the <Location> when it
+    // is not the rule's source path (a host rule's private path on a web
+    // port); redirects and cookies still map back under the source path.
     static QStringList locationLines(const KMRule &rule, const QString &scheme, int ordinal,
-                                     const QString &options, const QStringList &nested = {});
+                                     const QString &options, const QStringList &nested = {},
+                                     const QString &at = QString());
     // The mark this Apache sets on every request it proxies (request header
     // X-Reverseproxy-Hop, added to a list); a location refuses with 508 a
     // request that carries it already. The same on every start of this
@@ -68,9 +73,12 @@ public:
     // each other; derived from, but not revealing, the machine's identity
     // (machines without one share a mark).
     static QString hopToken();
-    // A complete virtual host for a custom port, with its Listen lines,
-    // answering 404 outside its locations (mod_alias); locations are
-    // indented by four blanks.
+    // The Listen lines that open a custom port's file.
+    static QStringList listenLines(int port, const QString &protocol);
+    // One name-based virtual host of a custom port (ServerName, or
+    // ServerAlias for a "*." name; none for the port's first, which takes
+    // every other name), answering 404 outside its locations (mod_alias);
+    // locations are indented by four blanks.
     static QStringList virtualHostLines(int port, const QString &protocol,
                                         const QString &serverName, bool hsts,
                                         const QStringList &locations);

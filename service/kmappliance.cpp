@@ -48,23 +48,6 @@ const QStringList kReservedSegments = {
     QStringLiteral("index.pl"),   QStringLiteral("index.php"), QStringLiteral("index.xhtml"),
     QStringLiteral("index.htm")};
 
-// The segments of a URL path as Apache matches requests against it: escapes
-// decoded, empty and "." segments dropped (it merges slashes), ".." resolved.
-QStringList pathSegments(const QString &path)
-{
-    QStringList segments;
-    const QString decoded = QUrl::fromPercentEncoding(path.toUtf8());
-    for (const QString &segment : decoded.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (segment == QLatin1String("..")) {
-            if (!segments.isEmpty())
-                segments.removeLast();
-        } else if (segment != QLatin1String(".")) {
-            segments << segment;
-        }
-    }
-    return segments;
-}
-
 // Compares addresses without the scope of link-local ones.
 QHostAddress unscoped(QHostAddress address)
 {
@@ -217,6 +200,26 @@ QList<QHostAddress> resolvedAddresses(const QString &name)
     return lookup->done ? lookup->addresses : QList<QHostAddress>();
 }
 
+// Whether a source host (a name, or "*." and a name for every name below
+// it) may name this machine: one of its own names or addresses.
+bool namesThisMachine(const QString &host)
+{
+    const QString name = host.toLower();
+    if (!name.startsWith(QLatin1String("*.")))
+        return isLocalHost(name);
+    const QString below = name.mid(1); // ".domain"
+    QStringList own = {QStringLiteral("localhost"), QHostInfo::localHostName().toLower(),
+                       QStringLiteral("127.0.0.1")};
+    if (!QHostInfo::localDomainName().isEmpty())
+        own << QHostInfo::localHostName().toLower() + QLatin1Char('.') + QHostInfo::localDomainName().toLower();
+    own << KMAppliance::localIPs();
+    for (const QString &ownName : qAsConst(own)) {
+        if (ownName.endsWith(below) || QString(QLatin1Char('.') + ownName).endsWith(below))
+            return true;
+    }
+    return false;
+}
+
 } // namespace
 
 KMAppliancePorts KMAppliance::webPorts()
@@ -234,12 +237,20 @@ int KMAppliance::apacheHttpsPort()
     return portOfDefineFile(kDesktopHttpsPortFile, QStringLiteral("ORBA_DESKTOP_HTTPS_PORT"));
 }
 
+bool KMAppliance::reservedSource(const KMRuleSide &source, const KMAppliancePorts &ports)
+{
+    // Another name takes the whole of that name: the appliance keeps its own.
+    if (!source.host.isEmpty() && !namesThisMachine(source.host))
+        return false;
+    return reservedSource(source.port, source.path, ports);
+}
+
 bool KMAppliance::reservedSource(int port, const QString &path, const KMAppliancePorts &ports)
 {
     if (port != 0 && !ports.isWebPort(port))
         return false;
     // Letter case counts, as in Apache's <Location>.
-    const QStringList segments = pathSegments(path);
+    const QStringList segments = KMRule::matchedSegments(path);
     return segments.isEmpty() || kReservedSegments.contains(segments.first());
 }
 

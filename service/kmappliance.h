@@ -36,6 +36,11 @@ public:
     // its prefixes belong to the appliance, whatever the spelling Apache
     // matches the same way (doubled slashes, dot segments, %-escapes).
     static bool reservedSource(int port, const QString &path, const KMAppliancePorts &ports);
+    // The same for a source with its host: a host other than the appliance's
+    // own names (its host name, "localhost", its addresses, and a "*." name
+    // covering one of them) takes the whole of that name on the port, so
+    // nothing is reserved for it.
+    static bool reservedSource(const KMRuleSide &source, const KMAppliancePorts &ports);
     // Whether dest is this Apache under any name: a local address (loopback,
     // unspecified, "localhost", an empty host, one of localIPs()) on a port
     // Apache serves: a web port, or one of customPorts. dest's port 0 stands

@@ -72,6 +72,7 @@ public:
         m_sources.insert(rule.conflictKey(m_ports));
         if (rule.source.port > 0)
             m_customPorts.insert(rule.source.port);
+        m_protocols.insert(rule.source.effectivePort(m_ports), rule.source.protocol);
     }
 
     bool admit(ZX2Journals &journals, const KMRule &rule) const
@@ -81,8 +82,16 @@ public:
             served.insert(rule.source.port);
         if (KMAppliance::isThisApache(rule.dest, m_ports, served))
             return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-        if (KMAppliance::reservedSource(rule.source.port, rule.source.path, m_ports))
+        if (KMAppliance::reservedSource(rule.source, m_ports))
             return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
+        // One port, one protocol: a web port's own, or that of the rules
+        // already on a custom port.
+        const int site = rule.source.effectivePort(m_ports);
+        if (m_ports.isWebPort(site) ? site != m_ports.of(rule.source.protocol)
+                                    : m_protocols.value(site, rule.source.protocol) != rule.source.protocol)
+            return m_ports.isWebPort(site)
+                       ? fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(source.protocol)"))
+                       : fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
         if (!portFree(rule))
             return fail(journals, ZX2Error::ERR_USED, QStringLiteral("端口号已被占用"));
         const bool changed = m_changed != nullptr;
@@ -96,9 +105,9 @@ public:
     }
 
 private:
-    // A custom port carries one rule; the appliance web ports carry many,
-    // but a change may not move a rule onto one by number (Apache listens
-    // there). A changed rule keeps the port it already has.
+    // A custom port is free when the table's rules have it already or no
+    // other program holds it. A change may not move a rule onto a web port
+    // by number (Apache listens there); a changed rule keeps its own port.
     bool portFree(const KMRule &rule) const
     {
         const int port = rule.source.port;
@@ -108,7 +117,7 @@ private:
             return true;
         if (m_changed && m_ports.isWebPort(port))
             return false;
-        return !m_customPorts.contains(port) && !m_foreignPort(port);
+        return m_customPorts.contains(port) || !m_foreignPort(port);
     }
 
     KMAppliancePorts m_ports;
@@ -117,6 +126,7 @@ private:
     QSet<QString> m_names;
     QSet<QString> m_sources;
     QSet<int> m_customPorts;
+    QHash<int, QString> m_protocols; // of each site (effective port) in the table
 };
 
 } // namespace
@@ -262,7 +272,7 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
         const QString field = rule.unsafeField();
         if (!field.isEmpty())
             out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
-        else if (KMAppliance::reservedSource(rule.source.port, rule.source.path, ports))
+        else if (KMAppliance::reservedSource(rule.source, ports))
             out.insert(rule.pxyno, QStringLiteral("源路径已被保留不可用"));
         else if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(rules, rule)))
             out.insert(rule.pxyno, QStringLiteral("来源和目标不能完全一致"));

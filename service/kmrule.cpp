@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QRegularExpression>
+#include <QUrl>
 
 namespace {
 
@@ -88,22 +89,12 @@ bool isHostName(const QString &host)
     return name.match(host).hasMatch();
 }
 
-// ServerName takes a host name or an IPv4 address, optionally followed by
-// ":" and a port (Apache refuses brackets there, so no IPv6 address).
-bool validServerName(const QString &host)
+// A source host is a DNS name (letters, digits, hyphens, dots between
+// labels), optionally "*." and a name for every name below it.
+bool validSourceHost(const QString &host)
 {
-    if (host.isEmpty())
-        return true;
-    QString name = host;
-    const int colon = host.lastIndexOf(QLatin1Char(':'));
-    if (colon >= 0) {
-        bool ok = false;
-        const int port = host.mid(colon + 1).toInt(&ok, 10);
-        if (!ok || port < 1 || port > 65535)
-            return false;
-        name = host.left(colon);
-    }
-    return name.size() <= kMaxHostLength && isHostName(name);
+    static const QRegularExpression name(QStringLiteral("^(\\*\\.)?[A-Za-z0-9-]+(\\.[A-Za-z0-9-]+)*$"));
+    return host.isEmpty() || (host.size() <= kMaxHostLength && name.match(host).hasMatch());
 }
 
 // The destination host goes into a URL: a host name or an IPv6 address with
@@ -229,13 +220,35 @@ bool KMRule::destReachable() const
     return QString(dest.path).replace(QStringLiteral("//"), QStringLiteral("/")) != QLatin1String("/");
 }
 
+QString KMRule::hostKey() const
+{
+    return source.host.toLower();
+}
+
 QString KMRule::conflictKey(const KMAppliancePorts &ports) const
 {
-    QString path = source.path;
-    while (path.endsWith(QLatin1Char('/')))
-        path.chop(1);
-    return source.protocol + QStringLiteral("://:") + QString::number(source.effectivePort(ports))
-           + (path.isEmpty() ? QStringLiteral("/") : path);
+    return QString::number(source.effectivePort(ports)) + QLatin1Char(' ') + hostKey() + QLatin1Char(' ')
+           + matchedPath(source.path);
+}
+
+QStringList KMRule::matchedSegments(const QString &path)
+{
+    QStringList segments;
+    const QString decoded = QUrl::fromPercentEncoding(path.toUtf8());
+    for (const QString &segment : decoded.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        if (segment == QLatin1String("..")) {
+            if (!segments.isEmpty())
+                segments.removeLast();
+        } else if (segment != QLatin1String(".")) {
+            segments << segment;
+        }
+    }
+    return segments;
+}
+
+QString KMRule::matchedPath(const QString &path)
+{
+    return QLatin1Char('/') + matchedSegments(path).join(QLatin1Char('/'));
 }
 
 bool KMRule::writesDirectives() const
@@ -245,7 +258,7 @@ bool KMRule::writesDirectives() const
 
 QString KMRule::sourceUrl() const
 {
-    return QStringLiteral("://:") + QString::number(source.port) + source.path;
+    return QStringLiteral("://") + source.host + QLatin1Char(':') + QString::number(source.port) + source.path;
 }
 
 QJsonObject KMRule::storedValues() const
@@ -266,7 +279,7 @@ QString KMRule::unsafeField() const
     };
     if (unsafeText(name) || name.size() > kMaxNameLength)
         return QStringLiteral("name");
-    if (unsafeText(source.host) || !validServerName(source.host))
+    if (!validSourceHost(source.host))
         return QStringLiteral("source.host");
     if (unsafeText(source.path) || source.path.contains(kPathWildcards)
         || source.path.size() > kMaxPathLength || source.path.contains(QLatin1String("${")))

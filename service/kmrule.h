@@ -5,6 +5,7 @@
 #include <QList>
 #include <QSet>
 #include <QString>
+#include <QStringList>
 
 // The appliance's own web ports as one change sees them (0 when unknown).
 struct KMAppliancePorts
@@ -21,7 +22,7 @@ struct KMAppliancePorts
 struct KMRuleSide
 {
     QString protocol; // trimmed, lower case
-    QString host;     // trimmed
+    QString host;     // trimmed; a source host names the site the rule serves
     int port = 0;     // as given; outside 1..65535 means the appliance web port
     QString path;     // trimmed, "/" in front
 
@@ -57,13 +58,24 @@ public:
     // Whether the destination names something to reach: a host, a port in
     // 1..65535 or a path other than the root.
     bool destReachable() const;
-    // The source as conflicts compare it: protocol, effective port and the
-    // path without trailing "/" ("/" for the root).
+    // The source host in lower case, as Host headers are compared; empty
+    // for a rule that serves every name no other rule claims.
+    QString hostKey() const;
+    // The source as conflicts compare it: the site it lands in (the
+    // effective port, whatever protocol the rule names), the host key and
+    // the path as Apache matches requests against it (matchedPath).
     QString conflictKey(const KMAppliancePorts &ports) const;
+    // The segments of a URL path as Apache matches requests against it:
+    // escapes decoded, empty and "." segments dropped (it merges slashes),
+    // ".." resolved.
+    static QStringList matchedSegments(const QString &path);
+    // "/" and those segments joined by "/" ("/" for the root).
+    static QString matchedPath(const QString &path);
     // Whether the rule writes httpheaders directive lines (an element with
     // a key and a value), as read once from params.
     bool writesDirectives() const;
-    // "://:" + source port + source path: the stored source URL column.
+    // "://" + source host + ":" + source port + source path: the stored
+    // source URL column.
     QString sourceUrl() const;
     // The columns the store keeps for this rule (without pxyno).
     QJsonObject storedValues() const;
@@ -74,7 +86,9 @@ public:
     // configuration, could add or break directives; empty when the
     // rule is safe to write: httpheaders keys come from an allow-list of
     // directives that act on requests only, and their values read no files
-    // nor the service's environment; a port is a number or a decimal text.
+    // nor the service's environment; a port is a number or a decimal text;
+    // a source host is a DNS name (ASCII letters, digits, hyphens, dots
+    // between labels, at most 253 characters) with an optional leading "*.".
     // Whether Apache accepts the arguments is for Apache's own test to say.
     QString unsafeField() const;
 

@@ -64,6 +64,15 @@ private:
         return lines.filter(" reload apache2");
     }
     double lastReload() const { return reloads().isEmpty() ? 0 : reloads().last().section(' ', 0, 0).toDouble(); }
+    // A rule whose source is "protocol port host path" ("-" for no host).
+    static QJsonObject source(const QString &written)
+    {
+        const QStringList parts = written.split(' ');
+        QJsonObject side{{"protocol", parts.value(0)}, {"port", parts.value(1).toInt()}, {"path", parts.value(3)}};
+        if (parts.value(2) != "-")
+            side["host"] = parts.value(2);
+        return {{"name", "x"}, {"source", side}, {"dest", QJsonObject{{"protocol", "http"}, {"port", 3000}}}};
+    }
     // False, with the journal's message in the log, when the rule is refused.
     bool create(const QJsonObject &params)
     {
@@ -271,16 +280,16 @@ private slots:
         QVERIFY(QDir(vhostDir()).entryList(QDir::Files).isEmpty());
     }
 
-    // Rules on the web https port become a custom group when that port moves;
-    // the group takes protocol, host and HSTS from its last rule.
-    void httpsGroupTakesLastRule_data()
+    // Rules on the web https port become a custom port when that port moves:
+    // each host name is a site of its own with its own HSTS.
+    void httpsSitePerName_data()
     {
         QTest::addColumn<bool>("firstHsts");
         QTest::addColumn<bool>("lastHsts");
         QTest::newRow("last has it") << false << true;
         QTest::newRow("only the first has it") << true << false;
     }
-    void httpsGroupTakesLastRule()
+    void httpsSitePerName()
     {
         QFETCH(bool, firstHsts);
         QFETCH(bool, lastHsts);
@@ -289,15 +298,15 @@ private slots:
         QVERIFY(writeDefinePorts(root->path(), 80, 5001));
         ZX2Journals journals;
         QVERIFY(manager->mapTo(journals));
-        const QByteArray file = readFile("/orba/etc/reverseproxy/virtualhost/https_443.conf");
-        const QByteArray head = "\n# https 自定义端口配置\n<IfModule ssl_module>\n        Listen 443\n</IfModule>\n"
-                                "<IfModule mod_gnutls.c>\n        Listen 443\n</IfModule>\n<VirtualHost *:443>\n"
-                                "    ServerName nas.example\n    AddDefaultCharset UTF-8\n    SSLEngine on\n"
-                                "    Include " + orbaPath("/orba/etc/apache2/snippets/ssl.conf").toUtf8() + "\n";
-        const QByteArray hsts = "\n    # 启用 HSTS\n"
-                                "    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"\n";
-        QVERIFY2(file.startsWith(head + (lastHsts ? hsts : "") + "    Redirect 404 /\n    \n    # one\n"), file.constData());
-        QVERIFY(file.contains("    # two\n") && file.endsWith("    </Location>\n    \n</VirtualHost>\n"));
+        const QString file = QString::fromUtf8(readFile("/orba/etc/reverseproxy/virtualhost/https_443.conf"));
+        const QStringList hosts = file.split("<VirtualHost *:443>\n");
+        QCOMPARE(hosts.size(), 4); // every other name, then one per name
+        const QString hsts = "    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"\n";
+        QVERIFY(!hosts.at(1).contains("ServerName") && !hosts.at(1).contains(hsts) && !hosts.at(1).contains("# one"));
+        QVERIFY(hosts.at(2).startsWith("    ServerName first.example\n") && hosts.at(2).contains("# one\n"));
+        QCOMPARE(hosts.at(2).contains(hsts), firstHsts);
+        QVERIFY(hosts.at(3).startsWith("    ServerName nas.example\n") && hosts.at(3).contains("# two\n"));
+        QCOMPARE(hosts.at(3).contains(hsts), lastHsts);
     }
 
     // Only the files the service writes are removed; a linked directory is
@@ -386,7 +395,6 @@ private slots:
                                                         << 0 << int(ZX2Error::ERR_CONFLICT) << "来源路径已存在";
         QTest::newRow("change: no such rule") << two << rule("a", "http", 0, "/a", 1) << 7 << int(ZX2Error::ERR_NOT_EXISTS) << "指定序号不存在";
         QTest::newRow("change: name in capitals") << two << rule("B", "http", 0, "/a", 1) << 1 << int(ZX2Error::ERR_CONFLICT) << "名称已存在";
-        QTest::newRow("change: port of a rule") << two << rule("a", "http", 8080, "/a", 1) << 1 << int(ZX2Error::ERR_USED) << "端口号已被占用";
         QTest::newRow("change: onto the web port") << two << rule("b", "http", 80, "/x", 1) << 2 << int(ZX2Error::ERR_USED) << "端口号已被占用";
         QTest::newRow("change: reserved") << two << rule("a", "http", 0, "/wmi", 1) << 1 << int(ZX2Error::ERR_RESERVED) << "源路径已被保留不可用";
         QTest::newRow("change: custom port root onto the web port") << QJsonArray{rule("c", "http", 8080, "/", 1)} << rule("c", "http", 0, "/", 1)
@@ -490,6 +498,86 @@ private slots:
         QCOMPARE(journals.errmsg(), QString("序号不存在"));
     }
 
+    // Sources conflict by the site they land in (the effective port, the
+    // host without regard to letter case) and the path as Apache matches it.
+    // Sources are "protocol port host path" ("-" for no host); the web ports
+    // are 80 and 443.
+    void sourceConflicts_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("conflict");
+        QTest::newRow("same path, two hosts") << "http 0 a.nas.test /media/" << "http 0 b.nas.test /media/" << false;
+        QTest::newRow("host case ignored") << "http 0 A.Nas.Test /media/" << "http 0 a.nas.test /media" << true;
+        QTest::newRow("host beside none") << "http 0 a.nas.test /media/" << "http 0 - /media/" << false;
+        QTest::newRow("web port named by number") << "https 80 - /app" << "http 0 - /app" << true;
+        QTest::newRow("doubled slash") << "http 0 - /dbl//x" << "http 0 - /dbl/x" << true;
+        QTest::newRow("dot segment") << "http 0 - /a/./b" << "http 0 - /a/b" << true;
+        QTest::newRow("one custom port, two protocols") << "http 8080 - /x" << "https 8080 - /x" << true;
+        QTest::newRow("two web ports") << "http 0 - /x" << "https 0 - /x" << false;
+        QTest::newRow("letter case of a path counts") << "http 0 - /App" << "http 0 - /app" << false;
+    }
+    void sourceConflicts()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, conflict);
+        const KMAppliancePorts ports{80, 443};
+        QCOMPARE(KMRule::fromParams(source(first)).conflictKey(ports) == KMRule::fromParams(source(second)).conflictKey(ports),
+                 conflict);
+    }
+
+    // A web port named by number takes its own protocol only; a custom port
+    // one protocol for all its rules (the rule being changed left out).
+    void sourceProtocols_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("asked"); // a fifth word: the rule to change
+        QTest::addColumn<int>("err");
+        const int fits = 0;
+        QTest::newRow("https named on the http web port") << "" << "https 80 - /app" << int(ZX2Error::ERR_PARAMS);
+        QTest::newRow("http named on the http web port") << "" << "http 80 - /app" << fits;
+        QTest::newRow("port 0") << "" << "https 0 - /app" << fits;
+        QTest::newRow("custom port, same protocol") << "http 8080 a.nas.test /" << "http 8080 b.nas.test /" << fits;
+        QTest::newRow("custom port, other protocol") << "http 8080 a.nas.test /" << "https 8080 b.nas.test /" << int(ZX2Error::ERR_USED);
+        QTest::newRow("custom port, the changed rule") << "http 8080 a.nas.test /" << "https 8080 b.nas.test / 1" << fits;
+    }
+    void sourceProtocols()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, asked);
+        QFETCH(int, err);
+        if (!stored.isEmpty())
+            QVERIFY(create(with(source(stored), "name", "stored")));
+        const int pxyno = asked.section(' ', 4).toInt();
+        ZX2Journals journals;
+        const QJsonObject params = source(asked.section(' ', 0, 3));
+        const bool done = pxyno ? manager->change(journals, with(params, "pxyno", pxyno)) : manager->create(journals, params);
+        QCOMPARE(done ? 0 : journals.err(), err);
+    }
+
+    // A host that is not one of the appliance's own names takes the whole
+    // of that name: nothing is reserved for it.
+    void reservedForHosts_data()
+    {
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<bool>("reserved");
+        QTest::newRow("another name at the root") << "http 0 photos.nas.test /" << false;
+        QTest::newRow("another name under /api") << "https 443 photos.nas.test /api/x" << false;
+        QTest::newRow("no host at the root") << "http 0 - /" << true;
+        QTest::newRow("localhost") << "http 0 LOCALHOST /" << true;
+        QTest::newRow("a loopback address") << "http 0 127.0.0.1 /api" << true;
+        QTest::newRow("below localhost") << "http 0 *.localhost /" << true;
+        QTest::newRow("the machine's name") << "http 0 " + QHostInfo::localHostName() + " /desktop" << true;
+        QTest::newRow("the machine's name, custom port") << "http 8080 " + QHostInfo::localHostName() + " /" << false;
+    }
+    void reservedForHosts()
+    {
+        QFETCH(QString, asked);
+        QFETCH(bool, reserved);
+        QCOMPARE(KMAppliance::reservedSource(KMRule::fromParams(source(asked)).source, {80, 443}), reserved);
+    }
+
     // The appliance's site on its web ports (port 0 stands for them): a
     // create there, and a change of rule 1 onto it, is refused.
     void reservedSources_data()
@@ -530,7 +618,7 @@ private slots:
         // On the row's web port, so that the change moves only the path (a
         // move onto a port something listens on is refused before).
         const bool webPort = port == 80 || port == 443;
-        QVERIFY(create(rule("base", webPort ? protocol : "http", webPort ? port : 0, "/base", 3000)));
+        QVERIFY(create(rule("base", port == 443 ? "https" : "http", webPort ? port : 0, "/base", 3000)));
         const QJsonObject request = rule("x", protocol, port, path, 3000);
         for (const bool change : {false, true}) {
             ZX2Journals journals;
@@ -667,7 +755,13 @@ private slots:
         QTest::newRow("line feed in name") << "name" << QJsonValue("x\nListen 1") << "name";
         QTest::newRow("name ends in backslash") << "name" << QJsonValue("x\\") << "name";
         QTest::newRow("blank in source host") << "source/host" << QJsonValue("a b") << "source.host";
-        QTest::newRow("bad ServerName port") << "source/host" << QJsonValue("nas:x") << "source.host";
+        QTest::newRow("host with a port") << "source/host" << QJsonValue("nas.example:8443") << "source.host";
+        QTest::newRow("underscore in host") << "source/host" << QJsonValue("my_nas") << "source.host";
+        QTest::newRow("empty label in host") << "source/host" << QJsonValue("a..b") << "source.host";
+        QTest::newRow("wildcard inside the host") << "source/host" << QJsonValue("a.*.b") << "source.host";
+        QTest::newRow("wildcard alone") << "source/host" << QJsonValue("*") << "source.host";
+        QTest::newRow("letters outside ASCII in host") << "source/host" << QJsonValue("例子.test") << "source.host";
+        QTest::newRow("host of 254 characters") << "source/host" << QJsonValue(QString(250, 'h') + ".com") << "source.host";
         QTest::newRow("quote in source path") << "source/path" << QJsonValue("/a'>") << "source.path";
         QTest::newRow("double quote in source path") << "source/path" << QJsonValue("/a\"b") << "source.path";
         QTest::newRow("backslash in source path") << "source/path" << QJsonValue("/a\\x{100}") << "source.path";
@@ -728,7 +822,9 @@ private slots:
         QTest::addColumn<QJsonValue>("value");
         QTest::newRow("IPv6 destination") << "dest/host" << QJsonValue("fe80::1");
         QTest::newRow("bracketed IPv6") << "dest/host" << QJsonValue("[::1]");
-        QTest::newRow("ServerName with port") << "source/host" << QJsonValue("nas.example:8443");
+        QTest::newRow("host name") << "source/host" << QJsonValue("Photos-1.NAS.example");
+        QTest::newRow("wildcard host") << "source/host" << QJsonValue("*.nas.example");
+        QTest::newRow("host of 253 characters") << "source/host" << QJsonValue(QString(249, 'h') + ".com");
         QTest::newRow("literal path") << "source/path" << QJsonValue("/(api)/~user/文件 a+b$%{X}e");
         QTest::newRow("unwritten header") << "httpheaders" << QJsonValue(QJsonArray{QJsonObject{{"key", "x y"}, {"description", "a\nb"}}});
         QTest::newRow("allowed directives, any case") << "httpheaders" << QJsonValue(QJsonArray{

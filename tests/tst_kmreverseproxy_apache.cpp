@@ -90,7 +90,7 @@ private slots:
             QJsonObject{{"key", "Header"}, {"value", "set X-Proxied yes"}, {"description", "标记"}},
             QJsonObject{{"key", "RequestHeader"}, {"value", "unset Authorization"}}, QJsonObject{{"key", "ignored"}}});
         QJsonObject secure = rule("secure vhost", "", 0, "", backend());
-        secure.insert("source", source("https", TestApache::freePort(), "nas.example:8443", "/s"));
+        secure.insert("source", source("https", TestApache::freePort(), "nas.example", "/s"));
         secure.insert("hsts", true);
         QJsonObject named = rule("named vhost", "", 0, "", {{"protocol", "http"}, {"host", "::1"}, {"port", 8080}, {"path", "/v6/"}});
         named.insert("source", source("http", TestApache::freePort(), "files.example", "n"));

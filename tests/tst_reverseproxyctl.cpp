@@ -19,6 +19,8 @@ private slots:
     void initTestCase();
     void readable_data();
     void readable();
+    void sourceUrls_data();
+    void sourceUrls();
     void json_data();
     void json();
     void status();
@@ -109,6 +111,28 @@ void TestReverseproxyctl::readable()
     QByteArray out;
     QCOMPARE(run(args, &out), exitCode);
     QCOMPARE(QString::fromUtf8(out), output);
+}
+
+// A rule's host shows in its source URL, on the appliance's site too.
+void TestReverseproxyctl::sourceUrls_data()
+{
+    QTest::addColumn<QJsonObject>("source");
+    QTest::addColumn<QString>("url");
+    QTest::newRow("appliance site") << QJsonObject{{"protocol", "http"}, {"path", "/media/"}}
+                                    << "http://<appliance>/media/";
+    QTest::newRow("a name on the appliance's port")
+        << QJsonObject{{"protocol", "HTTPS"}, {"host", "a.nas.test"}, {"path", "/media/"}} << "https://a.nas.test/media/";
+    QTest::newRow("a name on a custom port")
+        << QJsonObject{{"protocol", "http"}, {"host", "*.nas.test"}, {"port", 8080}, {"path", "/"}} << "http://*.nas.test:8080/";
+    QTest::newRow("every name of a custom port") << QJsonObject{{"protocol", "http"}, {"port", 8080}, {"path", "x"}}
+                                                 << "http://<appliance>:8080/x";
+}
+
+void TestReverseproxyctl::sourceUrls()
+{
+    QFETCH(QJsonObject, source);
+    QFETCH(QString, url);
+    QCOMPARE(RuleView::sourceUrl({{"source", source}}), url);
 }
 
 void TestReverseproxyctl::json_data()

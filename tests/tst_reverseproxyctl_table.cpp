@@ -145,8 +145,8 @@ QJsonObject dest(const QString &protocol, int port, const QString &path = QStrin
             {QStringLiteral("port"), port}, {QStringLiteral("path"), path}};
 }
 
-// A table with every kind of rule: appliance web ports, custom ports (one
-// with a virtual host name), https, directives, extra keys.
+// A table with every kind of rule: appliance web ports (one for a host
+// name), custom ports (one with a host name), https, directives, extra keys.
 QList<QJsonObject> sampleRules()
 {
     const QJsonArray headers{QJsonObject{{QStringLiteral("key"), QStringLiteral("RequestHeader")},
@@ -161,6 +161,9 @@ QList<QJsonObject> sampleRules()
                   {QStringLiteral("dest"), dest(QStringLiteral("https"), 8443, QStringLiteral("/x"))},
                   {QStringLiteral("httpheaders"), headers},
                   {QStringLiteral("timeouts"), QJsonObject{{QStringLiteral("conn"), 5}}}}),
+            rule(QStringLiteral("photos"), QString(), 3001,
+                 {{QStringLiteral("source"), source(QStringLiteral("http"), 0, QStringLiteral("/photos/"),
+                                                    QStringLiteral("Photos.NAS.test"))}}),
             rule(QStringLiteral("tls port"), QString(), 0,
                  {{QStringLiteral("source"), source(QStringLiteral("https"), 9443, QStringLiteral("/"))},
                   {QStringLiteral("dest"), dest(QStringLiteral("http"), 9000)}})};
@@ -239,7 +242,7 @@ void TestReverseproxyctlTable::roundTrip()
     QVERIFY(to.settle());
     const int reloads = to.snapshot().reloads.count(QStringLiteral("reload apache2"));
     QCOMPARE(to.run({QStringLiteral("import"), file, QStringLiteral("--replace")}, &out), 0);
-    QCOMPARE(QString::fromUtf8(out), QStringLiteral("imported 4 rules, replacing the table\n"));
+    QCOMPARE(QString::fromUtf8(out), QStringLiteral("imported 5 rules, replacing the table\n"));
     QVERIFY(to.settle());
     const Snapshot expected = from.snapshot();
     const Snapshot imported = to.snapshot();
@@ -270,9 +273,9 @@ void TestReverseproxyctlTable::refused_data()
     QTest::newRow("source of a stored rule")
         << middle(rule(QStringLiteral("two"), QStringLiteral("/media"), 4002)) << add << 9866
         << QStringLiteral("rule 2 (two): 来源路径已存在");
-    QTest::newRow("custom port of a stored rule")
+    QTest::newRow("custom port of a stored rule, other protocol")
         << middle(rule(QStringLiteral("two"), QString(), 4002,
-                       {{QStringLiteral("source"), source(QStringLiteral("http"), 8080, QStringLiteral("/two"))}}))
+                       {{QStringLiteral("source"), source(QStringLiteral("https"), 8080, QStringLiteral("/two"))}}))
         << add << 9982 << QStringLiteral("rule 2 (two): 端口号已被占用");
     QTest::newRow("same name twice in the file, with --replace")
         << exportOf({good1, rule(QStringLiteral("One"), QStringLiteral("/two"), 4002), good3}) << replace << 9993

@@ -113,10 +113,10 @@ QString sourceUrl(const QJsonObject &rule)
     const QJsonObject source = rule.value(QLatin1String("source")).toObject();
     const int port = toInt(source.value(QLatin1String("port")));
     const QString host = text(source, "host");
-    // Port 0 rules are location blocks of the appliance site, where a host name has no effect.
-    QString authority = port < 1 ? QStringLiteral("<appliance>")
-                                 : (host.isEmpty() ? QStringLiteral("<appliance>") : host)
-                                       + QLatin1Char(':') + QString::number(port);
+    // Port 0 is the appliance's web port; a rule without a host serves every name.
+    QString authority = host.isEmpty() ? QStringLiteral("<appliance>") : host;
+    if (port >= 1)
+        authority += QLatin1Char(':') + QString::number(port);
     return text(source, "protocol").toLower() + QStringLiteral("://") + authority
            + withSlash(text(source, "path"));
 }

@@ -15,8 +15,8 @@ using DisabledRules = QMap<int, QString>;
 
 DisabledRules disabledRules(const QJsonObject &status);
 
-// The URL a rule listens on; "<appliance>" stands for the appliance's own web
-// site, which serves the rules whose source port is 0.
+// The URL a rule listens on: its source host, or "<appliance>" for a rule
+// that serves every name; no port for the appliance's web port (port 0).
 QString sourceUrl(const QJsonObject &rule);
 // The URL a rule forwards to, as the generated Apache configuration has it.
 QString destinationUrl(const QJsonObject &rule);

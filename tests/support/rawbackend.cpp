@@ -83,14 +83,15 @@ QByteArray headerValue(const QByteArray &head, const QByteArray &name)
     return QByteArray();
 }
 
-bool connectSocket(QSslSocket &socket, quint16 port, bool tls)
+// name: the server name the client asks for (SNI); the address stays 127.0.0.1.
+bool connectSocket(QSslSocket &socket, quint16 port, bool tls, const QString &name)
 {
     if (!tls) {
         socket.connectToHost(QStringLiteral("127.0.0.1"), port);
         return socket.waitForConnected(kConnectWaitMs);
     }
     socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port, name);
     return socket.waitForEncrypted(kConnectWaitMs);
 }
 
@@ -337,13 +338,15 @@ QByteArray RawReply::header(const QByteArray &name) const
     return headerValue(head, name);
 }
 
-RawReply rawRequest(quint16 port, bool tls, const QByteArray &target, const QByteArray &extraHeaders)
+RawReply rawRequest(quint16 port, bool tls, const QByteArray &target, const QByteArray &extraHeaders,
+                    const QByteArray &host)
 {
     RawReply reply;
     QSslSocket socket;
-    if (!connectSocket(socket, port, tls))
+    const int colon = host.lastIndexOf(':');
+    if (!connectSocket(socket, port, tls, QString::fromUtf8(colon > 0 ? host.left(colon) : host)))
         return reply;
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n"
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n"
                  + extraHeaders + "\r\n");
     QByteArray data;
     while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(kReplyWaitMs))
@@ -359,12 +362,12 @@ RawReply rawRequest(quint16 port, bool tls, const QByteArray &target, const QByt
 }
 
 QByteArray webSocketEcho(quint16 port, bool tls, const QByteArray &target, const QByteArray &message,
-                         const QByteArray &extraHeaders)
+                         const QByteArray &extraHeaders, const QByteArray &host)
 {
     QSslSocket socket;
-    if (!connectSocket(socket, port, tls))
+    if (!connectSocket(socket, port, tls, QString::fromUtf8(host)))
         return "no connection";
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+    socket.write("GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\nUpgrade: websocket\r\n"
                  "Connection: Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
                  "Sec-WebSocket-Version: 13\r\n" + extraHeaders + "\r\n");
     QByteArray data;

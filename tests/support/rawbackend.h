@@ -41,7 +41,9 @@ private:
 };
 
 // One blocking HTTP/1.1 request on 127.0.0.1 (TLS without certificate checks
-// when tls is set), with extra header lines ("Name: value\r\n" each).
+// when tls is set), with extra header lines ("Name: value\r\n" each). host
+// is the Host header; over TLS its name (without a port) is also the server
+// name the client asks for.
 struct RawReply
 {
     int status = 0; // 0 when no answer came
@@ -50,13 +52,14 @@ struct RawReply
     QByteArray header(const QByteArray &name) const; // the first such header's value
 };
 RawReply rawRequest(quint16 port, bool tls, const QByteArray &target,
-                    const QByteArray &extraHeaders = QByteArray());
+                    const QByteArray &extraHeaders = QByteArray(), const QByteArray &host = "127.0.0.1");
 
 // Upgrades a request for target to a WebSocket, sends message as one text
 // frame and returns the payload of the first frame that comes back, or a
 // description of what went wrong instead (the status line of a refusal).
-// extraHeaders as for rawRequest.
+// extraHeaders and host (a name without a port) as for rawRequest.
 QByteArray webSocketEcho(quint16 port, bool tls, const QByteArray &target,
-                         const QByteArray &message, const QByteArray &extraHeaders = QByteArray());
+                         const QByteArray &message, const QByteArray &extraHeaders = QByteArray(),
+                         const QByteArray &host = "127.0.0.1");
 
 #endif // RAWBACKEND_H
