@@ -19,6 +19,9 @@ namespace {
 
 const quint16 kHttpPort = 80;
 const quint16 kHttpsPort = 443;
+// Back ends checked at once: each check takes a descriptor, and the calling
+// user's limit may be a few hundred while the table holds thousands of rules.
+const int kConcurrentChecks = 16;
 
 QString text(const QJsonObject &object, const char *key)
 {
@@ -182,16 +185,25 @@ Target targetOf(const QJsonObject &rule)
 QMap<int, Outcome> checkAll(const QList<QJsonObject> &rules, int limitMsecs)
 {
     QEventLoop loop;
-    int running = rules.size();
     std::vector<std::unique_ptr<Probe>> probes;
     probes.reserve(rules.size());
+    size_t next = 0;
+    int running = 0;
+    // Started from the event loop, never from within a probe that just ended.
+    std::function<void()> startMore = [&] {
+        while (running < kConcurrentChecks && next < probes.size()) {
+            ++running;
+            probes.at(next++)->start();
+        }
+        if (running == 0)
+            loop.quit();
+    };
     for (const QJsonObject &rule : rules)
         probes.emplace_back(new Probe(targetOf(rule), limitMsecs, [&] {
-            if (--running == 0)
-                loop.quit();
+            --running;
+            QTimer::singleShot(0, &loop, startMore);
         }));
-    for (const auto &probe : probes)
-        probe->start();
+    startMore();
     if (running > 0)
         loop.exec();
     QMap<int, Outcome> outcomes;
