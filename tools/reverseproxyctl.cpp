@@ -173,7 +173,8 @@ int report(const Service &service, ZX2LocalServer::Outcome outcome, uint peer)
 int ask(const Service &service, const QString &command, const QJsonObject &params, QJsonObject *answer)
 {
     uint peer = uint(-1);
-    return report(service, request(service, command, params, answer, &peer), peer);
+    const ZX2LocalServer::Outcome outcome = request(service, command, params, answer, &peer);
+    return report(service, outcome, peer);
 }
 
 int printJson(const QJsonObject &answer)

@@ -12,14 +12,41 @@ QString systemPython()
     return QStandardPaths::findExecutable(QStringLiteral("python3"), {QStringLiteral("/usr/bin"), QStringLiteral("/bin")});
 }
 
+// Each connection is read to its end on a thread of its own, which then
+// prints "received N"; once standard input closes, connections still waiting
+// to be accepted are taken too, and Python waits for those threads.
 const char kServer[] =
-    "import os, socket, sys\n"
+    "import os, socket, sys, threading\n"
+    "def serve(connection):\n"
+    "    connection.settimeout(30)\n"
+    "    count = 0\n"
+    "    try:\n"
+    "        while True:\n"
+    "            chunk = connection.recv(65536)\n"
+    "            if not chunk:\n"
+    "                break\n"
+    "            count += len(chunk)\n"
+    "    except OSError:\n"
+    "        pass\n"
+    "    print('received %d' % count, flush=True)\n"
+    "def accept():\n"
+    "    while True:\n"
+    "        threading.Thread(target=serve, args=(server.accept()[0],)).start()\n"
     "server = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)\n"
     "server.bind(sys.argv[1])\n"
     "os.chmod(sys.argv[1], int(sys.argv[2], 8))\n"
     "server.listen(16)\n"
+    "threading.Thread(target=accept, daemon=True).start()\n"
     "print('listening', flush=True)\n"
-    "sys.stdin.read()\n";
+    "sys.stdin.read()\n"
+    "server.setblocking(False)\n"
+    "try:\n"
+    "    while True:\n"
+    "        connection = server.accept()[0]\n"
+    "        connection.setblocking(True)\n"
+    "        threading.Thread(target=serve, args=(connection,)).start()\n"
+    "except OSError:\n"
+    "    pass\n";
 
 } // namespace
 
