@@ -73,12 +73,12 @@ public:
 
     // How a request of localRequest() went.
     enum Outcome {
-        Answered,  // the answer came; without one asked for, the request left
+        Answered,   // the answer came; without one asked for, the request left
         NotRunning, // nothing accepted the connection within 2 s
-        Denied,    // the socket's permissions keep this user out
-        Foreign,   // the server runs as a user not trusted: nothing was sent
-        TimedOut,  // sent, but no answer in time: it may or may not have been served
-        Dropped,   // sent, but the server closed the connection or sent no datagram
+        Denied,     // the socket's permissions keep this user out
+        Foreign,    // the server runs as a user not trusted: nothing was sent
+        TimedOut,   // sent, but no answer in time: it may or may not have been served
+        Dropped,    // sent, but the server closed the connection or sent no datagram
     };
     // Sends one request to the server name and, unless answer is null or
     // timeout (seconds) is 0 or less, waits for the answer. When trusted is
