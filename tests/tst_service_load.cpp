@@ -21,8 +21,11 @@
 #include <csignal>
 #include <vector>
 
+#include <grp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -148,15 +151,31 @@ bool rawSend(int fd, const QByteArray &bytes)
     return true;
 }
 
-// Resident memory of a process in KiB, from /proc.
-qint64 residentKiB(qint64 pid)
+// Resident memory of a process in KiB, from /proc: now (VmRSS) or at its
+// peak since the last resetPeak() (VmHWM).
+qint64 residentKiB(qint64 pid, const char *field = "VmRSS")
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
-    const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("VmRSS:\\s+(\\d+)")).match(QString::fromLatin1(status.readAll()));
+    const QRegularExpressionMatch match = QRegularExpression(QStringLiteral("%1:\\s+(\\d+)").arg(QLatin1String(field)))
+                                              .match(QString::fromLatin1(status.readAll()));
     return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+bool resetPeak(qint64 pid)
+{
+    QFile refs(QStringLiteral("/proc/%1/clear_refs").arg(pid));
+    return refs.open(QIODevice::WriteOnly) && refs.write("5") == 1;
+}
+
+// Lets the user nobody reach the socket at path: every directory above it
+// becomes searchable.
+void openPathToOthers(const QString &path)
+{
+    for (QDir dir = QFileInfo(path).dir(); !dir.isRoot(); dir.setPath(QFileInfo(dir.path()).path())) {
+        QFile::setPermissions(dir.path(), QFile::permissions(dir.path()) | QFile::ExeOther);
+    }
 }
 
 } // namespace
@@ -174,6 +193,7 @@ private slots:
     void unfinishedDatagramIsClosed_data();
     void unfinishedDatagramIsClosed();
     void largeDatagramsStayWithinBudget();
+    void unreadAnswersStayWithinBudget();
     void stopAnswersWhatItCommitted();
 
 private:
@@ -581,6 +601,99 @@ void TestServiceLoad::largeDatagramsStayWithinBudget()
     QVERIFY(refused > 0 && refused < 8);
     QVERIFY2(resident > 0 && resident < budgetKiB + 64 * 1024, qPrintable(QString::number(resident)));
     QVERIFY(listRules(normal, &rules));
+}
+
+// Another user lists a 10 MB table on 64 connections, four times each, and
+// never reads: the answers count against that user's share of the budget and
+// connections whose answer is not taken by the deadline (lowered for the
+// test) are closed. The service's memory grows well within the budget, and
+// root is answered meanwhile. The other user is a child process that became
+// nobody; it reports once it has sent everything, then how many of its
+// connections the service closed.
+void TestServiceLoad::unreadAnswersStayWithinBudget()
+{
+#ifdef __SANITIZE_THREAD__
+    QSKIP("a child forked from a threaded process may hang inside ThreadSanitizer's runtime");
+#endif
+    if (::geteuid() != 0)
+        QSKIP("needs root to connect as another user");
+    const int connections = 64;
+    ServiceProcess service(*m_root);
+    service.setEnvironmentVariable(QStringLiteral("ZX2_DATAGRAM_DEADLINE_MS"), QStringLiteral("2000"));
+    QVERIFY(startService(service));
+    openPathToOthers(m_root->lpcid());
+    ServiceConnection root;
+    QVERIFY(root.open(m_root->lpcid()));
+    for (int i = 0; i < 10; ++i) {
+        QJsonObject big = rule(QStringLiteral("big%1").arg(i), QStringLiteral("/big%1").arg(i), 3000);
+        big.insert(QStringLiteral("note"), QString(1000 * 1000, QLatin1Char('n')));
+        QJsonObject answer;
+        QVERIFY(root.request(command(QStringLiteral("reverseproxy_create"), big), &answer, kAnswerWait));
+        QCOMPARE(errOf(answer), 0);
+    }
+    QJsonObject rules;
+    QVERIFY(listRules(root, &rules));
+    const qint64 before = residentKiB(service.pid());
+    QVERIFY(resetPeak(service.pid()));
+
+    QByteArray listings;
+    for (int i = 0; i < 4; ++i)
+        listings += ZX2RpcPacket(command(QStringLiteral("reverseproxy_alload"))).toDatagram();
+    // The child of a threaded process makes system calls only: all is prepared here.
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(m_root->lpcid()).constData(), sizeof address.sun_path);
+    std::vector<pollfd> open;
+    open.reserve(connections);
+    int report[2];
+    QCOMPARE(::pipe(report), 0);
+    const pid_t other = ::fork();
+    if (other == 0) {
+        ::close(report[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(1);
+        for (int i = 0; i < connections; ++i) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 && rawSend(fd, listings))
+                open.push_back({fd, POLLRDHUP, 0});
+        }
+        char sent = char(open.size());
+        ssize_t n = ::write(report[1], &sent, 1);
+        // Until every connection is closed by the service, or a generous bound.
+        int closed = 0;
+        const time_t giveUp = ::time(nullptr) + 120;
+        while (closed < int(open.size()) && ::time(nullptr) < giveUp) {
+            if (::poll(open.data(), open.size(), 1000) <= 0)
+                continue;
+            for (pollfd &connection : open) {
+                if (connection.revents & (POLLHUP | POLLRDHUP)) {
+                    connection.fd = -1; // poll skips it from now on
+                    ++closed;
+                }
+            }
+        }
+        char result = char(closed);
+        n = ::write(report[1], &result, 1);
+        ::_exit(int(n));
+    }
+    ::close(report[1]);
+    char sent = 0;
+    QCOMPARE(::read(report[0], &sent, 1), ssize_t(1));
+    QElapsedTimer rootWait;
+    rootWait.start();
+    QVERIFY(listRules(root, &rules));
+    const qint64 rootMs = rootWait.elapsed();
+    char closed = 0;
+    const bool reported = ::read(report[0], &closed, 1) == 1;
+    ::close(report[0]);
+    ::waitpid(other, nullptr, 0);
+    const qint64 grownKiB = residentKiB(service.pid(), "VmHWM") - before;
+    qInfo("service grew by %lld MiB at most; root's listing took %lld ms", grownKiB / 1024, rootMs);
+    QCOMPARE(int(sent), connections);
+    QVERIFY(reported);
+    QCOMPARE(int(closed), connections);
+    QCOMPARE(rules.size(), 10);
+    QVERIFY2(before > 0 && grownKiB < 192 * 1024, qPrintable(QString::number(grownKiB)));
 }
 
 // SIGTERM in the middle of a burst of creates: every create that was

@@ -19,6 +19,9 @@ namespace {
 
 const quint16 kHttpPort = 80;
 const quint16 kHttpsPort = 443;
+// Back ends checked at once: each check takes a descriptor, and the calling
+// user's limit may be a few hundred while the table holds thousands of rules.
+const int kConcurrentChecks = 16;
 
 QString text(const QJsonObject &object, const char *key)
 {
@@ -56,7 +59,9 @@ private:
     Target m_target;
     int m_limit;
     std::function<void()> m_done;
-    QSslSocket m_socket;
+    // Deleted once the check ends: a socket whose connection failed keeps its
+    // descriptor until then, and a large table would run out of them.
+    std::unique_ptr<QSslSocket> m_socket{new QSslSocket};
     QTimer m_timer;
     QElapsedTimer m_clock;
     QByteArray m_received;
@@ -72,37 +77,37 @@ void Probe::start()
         return;
     }
     // Back ends are reached directly, as Apache reaches them.
-    m_socket.setProxy(QNetworkProxy::NoProxy);
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     // Self-signed certificates are usual on a LAN; only the handshake counts.
-    m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_socket->setPeerVerifyMode(QSslSocket::VerifyNone);
     m_timer.setSingleShot(true);
-    QObject::connect(&m_timer, &QTimer::timeout, &m_socket, [this] { finish(false, QStringLiteral("timeout")); });
-    QObject::connect(&m_socket, &QAbstractSocket::connected, &m_socket, [this] {
+    QObject::connect(&m_timer, &QTimer::timeout, m_socket.get(), [this] { finish(false, QStringLiteral("timeout")); });
+    QObject::connect(m_socket.get(), &QAbstractSocket::connected, m_socket.get(), [this] {
         m_timer.start(m_limit); // the HEAD (and the handshake) has its own limit
         if (!m_target.tls)
             sendHead();
     });
-    QObject::connect(&m_socket, &QSslSocket::encrypted, &m_socket, [this] { sendHead(); });
-    QObject::connect(&m_socket, &QIODevice::readyRead, &m_socket, [this] { read(); });
-    QObject::connect(&m_socket, &QAbstractSocket::errorOccurred, &m_socket,
+    QObject::connect(m_socket.get(), &QSslSocket::encrypted, m_socket.get(), [this] { sendHead(); });
+    QObject::connect(m_socket.get(), &QIODevice::readyRead, m_socket.get(), [this] { read(); });
+    QObject::connect(m_socket.get(), &QAbstractSocket::errorOccurred, m_socket.get(),
                      [this](QAbstractSocket::SocketError error) { failed(error); });
     m_timer.start(m_limit);
     if (m_target.tls)
-        m_socket.connectToHostEncrypted(m_target.host, m_target.port);
+        m_socket->connectToHostEncrypted(m_target.host, m_target.port);
     else
-        m_socket.connectToHost(m_target.host, m_target.port);
+        m_socket->connectToHost(m_target.host, m_target.port);
 }
 
 void Probe::sendHead()
 {
     const QByteArray path = QUrl::toPercentEncoding(m_target.path, "/!$&'()*+,;=:@%~?");
-    m_socket.write("HEAD " + path + " HTTP/1.1\r\nHost: " + hostHeader(m_target)
+    m_socket->write("HEAD " + path + " HTTP/1.1\r\nHost: " + hostHeader(m_target)
                    + "\r\nUser-Agent: reverseproxyctl\r\nAccept: */*\r\nConnection: close\r\n\r\n");
 }
 
 void Probe::read()
 {
-    m_received += m_socket.readAll();
+    m_received += m_socket->readAll();
     if (!m_received.contains('\n'))
         return;
     if (m_received.startsWith("HTTP/"))
@@ -125,11 +130,11 @@ void Probe::failed(QAbstractSocket::SocketError error)
         break;
     case QAbstractSocket::RemoteHostClosedError:
         // A peer that drops the connection during the handshake does not speak TLS.
-        finish(false, m_target.tls && !m_socket.isEncrypted() ? QStringLiteral("TLS handshake failed")
+        finish(false, m_target.tls && !m_socket->isEncrypted() ? QStringLiteral("TLS handshake failed")
                                                               : QStringLiteral("closed without an answer"));
         break;
     default:
-        finish(false, m_socket.errorString());
+        finish(false, m_socket->errorString());
     }
 }
 
@@ -142,7 +147,8 @@ void Probe::finish(bool up, const QString &reason)
     m_outcome.up = up;
     m_outcome.msecs = int(m_clock.elapsed());
     m_outcome.reason = reason;
-    m_socket.abort();
+    m_socket->abort();
+    m_socket.release()->deleteLater();
     m_done();
 }
 
@@ -182,16 +188,25 @@ Target targetOf(const QJsonObject &rule)
 QMap<int, Outcome> checkAll(const QList<QJsonObject> &rules, int limitMsecs)
 {
     QEventLoop loop;
-    int running = rules.size();
     std::vector<std::unique_ptr<Probe>> probes;
     probes.reserve(rules.size());
+    size_t next = 0;
+    int running = 0;
+    // Started from the event loop, never from within a probe that just ended.
+    std::function<void()> startMore = [&] {
+        while (running < kConcurrentChecks && next < probes.size()) {
+            ++running;
+            probes.at(next++)->start();
+        }
+        if (running == 0)
+            loop.quit();
+    };
     for (const QJsonObject &rule : rules)
         probes.emplace_back(new Probe(targetOf(rule), limitMsecs, [&] {
-            if (--running == 0)
-                loop.quit();
+            --running;
+            QTimer::singleShot(0, &loop, startMore);
         }));
-    for (const auto &probe : probes)
-        probe->start();
+    startMore();
     if (running > 0)
         loop.exec();
     QMap<int, Outcome> outcomes;

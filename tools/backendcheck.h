@@ -9,7 +9,7 @@
 // Whether the back ends of rules answer, seen from the calling user: a TCP
 // connection to the destination (a TLS handshake on top for https, the peer's
 // certificate not verified), then a HEAD of the destination path. Each step
-// has its own time limit; all rules are checked at once.
+// has its own time limit; at most 16 rules are checked at once.
 namespace BackendCheck {
 
 struct Outcome

@@ -20,11 +20,7 @@
 #include <QSaveFile>
 #include <QTextStream>
 
-#include <cerrno>
 #include <pwd.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -56,7 +52,8 @@ const char *const kDescription =
     "help_interfaces.\n"
     "\n"
     "Exit status: 0 when the answer's \"err\" is 0 or 10000, 1 for any other answer,\n"
-    "2 when the service cannot be reached or the command line is wrong, 3 when\n"
+    "2 when the service cannot be reached, gives no answer in time (whether the\n"
+    "command took effect is then unknown) or the command line is wrong, 3 when\n"
     "this user may not open the socket (not in the service's \"lpcgroup\"), 4 when\n"
     "the process behind the socket is not the service (neither root nor this user).\n"
     "export and import also end with 2 when FILE cannot be written or read; a back\n"
@@ -132,54 +129,52 @@ bool isSuccess(const QJsonObject &answer)
     return err == ZX2Error::ERR_SUCCEED || err == ZX2Error::ERR_SUCCESS;
 }
 
-bool ask(const Service &service, const QString &command, const QJsonObject &params, QJsonObject *answer)
+// One request on one connection, sent only when the process behind that very
+// connection may be the service: root, or this user for development setups
+// and tests where client and service run as one user.
+ZX2LocalServer::Outcome request(const Service &service, const QString &command, const QJsonObject &params,
+                                QJsonObject *answer, uint *peer)
 {
     const QJsonObject request{{QStringLiteral("cmd"), command}, {QStringLiteral("params"), params}};
-    return ZX2LocalServer::localRequest(service.lpcid, request, answer, service.timeout);
+    return ZX2LocalServer::localRequest(service.lpcid, request, answer, service.timeout, {0, uint(::geteuid())}, peer);
 }
 
-int unreachable(const Service &service)
-{
-    return fail(QStringLiteral("no answer from the service at %1 (not running, or no answer within %2 s)")
-                    .arg(service.lpcid).arg(service.timeout));
-}
-
-// Connects once before asking, so that a socket this user may not open and a
-// process posing as the service are told apart from a service that is down.
-// The service runs as root; a server of this very user is accepted too, for
-// development setups and tests where client and service run as one user.
-int checkServer(const Service &service)
+// Says why a request got no answer; "not running" only when nothing accepted
+// the connection: a request that was sent may have taken effect.
+int report(const Service &service, ZX2LocalServer::Outcome outcome, uint peer)
 {
     const QString path = ZX2LocalServer::socketPath(service.lpcid);
-    const QByteArray file = QFile::encodeName(path);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (size_t(file.size()) >= sizeof address.sun_path)
-        return fail(QStringLiteral("socket path too long: %1").arg(path));
-    qstrncpy(address.sun_path, file.constData(), sizeof address.sun_path);
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return unreachable(service);
-    const timeval connectWait{2, 0}; // a busy service still accepts within this
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &connectWait, sizeof connectWait);
-    const bool connected = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    const int error = errno;
-    ucred peer{};
-    socklen_t size = sizeof peer;
-    const bool known = connected && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
-    ::close(fd);
-    if (!connected && (error == EACCES || error == EPERM))
+    const QString unknown = QStringLiteral("the outcome is unknown; check with \"reverseproxyctl list\"");
+    switch (outcome) {
+    case ZX2LocalServer::Answered:
+        return Succeeded;
+    case ZX2LocalServer::Denied:
         return fail(QStringLiteral("permission denied: %1").arg(path), PermissionDenied);
-    if (!connected)
-        return unreachable(service);
-    if (!known || (peer.uid != 0 && peer.uid != ::geteuid())) {
-        const passwd *user = known ? ::getpwuid(peer.uid) : nullptr;
+    case ZX2LocalServer::Foreign: {
+        const passwd *user = peer != uint(-1) ? ::getpwuid(peer) : nullptr;
         const QString name = user ? QString::fromLocal8Bit(user->pw_name)
-                                  : known ? QString::number(peer.uid) : QStringLiteral("unknown");
+                                  : peer != uint(-1) ? QString::number(peer) : QStringLiteral("unknown");
         return fail(QStringLiteral("not the service: the server at %1 runs as user %2").arg(path, name),
                     ForeignServer);
     }
-    return Succeeded;
+    case ZX2LocalServer::TimedOut:
+        return fail(QStringLiteral("no answer from the service at %1 within %2 s: %3")
+                        .arg(service.lpcid).arg(service.timeout).arg(unknown));
+    case ZX2LocalServer::Dropped:
+        return fail(QStringLiteral("the service at %1 closed the connection without an answer: %2")
+                        .arg(service.lpcid, unknown));
+    case ZX2LocalServer::NotRunning:
+        break;
+    }
+    return fail(QStringLiteral("cannot connect to the service at %1: it is not running").arg(service.lpcid));
+}
+
+// Succeeded with the answer, or the exit status after saying why there is none.
+int ask(const Service &service, const QString &command, const QJsonObject &params, QJsonObject *answer)
+{
+    uint peer = uint(-1);
+    const ZX2LocalServer::Outcome outcome = request(service, command, params, answer, &peer);
+    return report(service, outcome, peer);
 }
 
 int printJson(const QJsonObject &answer)
@@ -206,7 +201,9 @@ int print(const QJsonObject &answer, bool json, View view)
 RuleView::DisabledRules disabledRules(const Service &service)
 {
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer))
+    uint peer = uint(-1);
+    if (request(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer, &peer)
+        != ZX2LocalServer::Answered)
         return RuleView::DisabledRules();
     if (!isSuccess(answer) && toInt(answer.value(QStringLiteral("err"))) != ZX2Error::ERR_MISSING)
         QTextStream(stderr) << "reverseproxyctl: no rule states: "
@@ -217,8 +214,8 @@ RuleView::DisabledRules disabledRules(const Service &service)
 int list(const Service &service, bool json)
 {
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
-        return unreachable(service);
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
+        return asked;
     const RuleView::DisabledRules disabled =
         json || !isSuccess(answer) ? RuleView::DisabledRules() : disabledRules(service);
     return print(answer, json, [&](const QJsonObject &rules) { return RuleView::rulesTable(rules, disabled); });
@@ -227,8 +224,9 @@ int list(const Service &service, bool json)
 int show(const Service &service, int pxyno, bool json)
 {
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}, &answer))
-        return unreachable(service);
+    const QJsonObject params{{QStringLiteral("pxyno"), pxyno}};
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_acquit"), params, &answer))
+        return asked;
     const RuleView::DisabledRules disabled =
         json || !isSuccess(answer) ? RuleView::DisabledRules() : disabledRules(service);
     return print(answer, json, [&](const QJsonObject &rule) { return RuleView::ruleDetails(rule, disabled); });
@@ -237,16 +235,16 @@ int show(const Service &service, int pxyno, bool json)
 int status(const Service &service, bool json)
 {
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer))
-        return unreachable(service);
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer))
+        return asked;
     return print(answer, json, RuleView::statusText);
 }
 
 int raw(const Service &service, const QString &command, const QJsonObject &params)
 {
     QJsonObject answer;
-    if (!ask(service, command, params, &answer))
-        return unreachable(service);
+    if (const int asked = ask(service, command, params, &answer))
+        return asked;
     return printJson(answer);
 }
 
@@ -255,8 +253,8 @@ int raw(const Service &service, const QString &command, const QJsonObject &param
 int listChecked(const Service &service, bool json)
 {
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
-        return unreachable(service);
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
+        return asked;
     if (!isSuccess(answer))
         return print(answer, json, [](const QJsonObject &) { return QString(); });
     QJsonObject rules = answer.value(QStringLiteral("results")).toObject();
@@ -284,8 +282,8 @@ int listChecked(const Service &service, bool json)
 int exportRules(const Service &service, const QString &file)
 {
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
-        return unreachable(service);
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
+        return asked;
     if (!isSuccess(answer))
         return print(answer, false, [](const QJsonObject &) { return QString(); });
     const QByteArray document = RuleTransfer::exportDocument(answer.value(QStringLiteral("results")).toObject(),
@@ -327,8 +325,8 @@ int importRules(const Service &service, const QString &file, bool replace, bool 
     const QJsonObject params{{QStringLiteral("rules"), rules}, {QStringLiteral("replace"), replace},
                              {QStringLiteral("dryrun"), dryRun}};
     QJsonObject answer;
-    if (!ask(service, QStringLiteral("reverseproxy_import"), params, &answer))
-        return unreachable(service);
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_import"), params, &answer))
+        return asked;
     return print(answer, json, importedText);
 }
 
@@ -410,9 +408,6 @@ int main(int argc, char *argv[])
         error = readLpcid(parser.value(lpcidOption), &service.lpcid);
     if (!error.isEmpty())
         return fail(error);
-    const int checked = checkServer(service);
-    if (checked != Succeeded)
-        return checked;
 
     const bool json = parser.isSet(jsonOption);
     if (args.at(0) == QLatin1String("list"))

@@ -40,6 +40,14 @@ constexpr int kMaxConnections = 1024;
 // Slots one local user (other than root) may hold, so that a flood from one
 // account leaves room for the others and for the appliance's own back end.
 constexpr int kMaxConnectionsPerUser = 64;
+// One in this many slots is root's alone: however many users flood the
+// server, the appliance's own requests still get a connection.
+constexpr int kRootReserveShare = 8;
+// Requests of one user other than root served at once. An answer is built
+// before its size is known, so its memory can only be bounded by how many
+// are built together: a listing of a large table takes several times its
+// size while it is built.
+constexpr int kRequestsPerUser = 1;
 // Bytes held for unfinished datagrams of all connections together: many
 // clients sending large datagrams must not drive the service out of memory.
 constexpr qint64 kDatagramBudget = 256 * 1024 * 1024;
@@ -153,6 +161,11 @@ public:
     qint64 userBytes = 0;
     QHash<uint, qint64> bytesOf;
 
+    // Requests in service of each user other than root.
+    std::mutex turnLock;
+    std::condition_variable turnFree;
+    QHash<uint, int> requestsOf;
+
     std::mutex connectionsLock;
     std::condition_variable connectionsGone;
     QSet<ZX2LocalSocket *> connections;
@@ -164,6 +177,11 @@ bool ZX2LocalServerPrivate::endConnections(std::chrono::milliseconds limit)
     std::unique_lock<std::mutex> locker(connectionsLock);
     for (ZX2LocalSocket *connection : qAsConst(connections))
         connection->requestStop();
+    {
+        // Taken so that no connection misses the wake-up between its check and its wait.
+        std::lock_guard<std::mutex> turns(turnLock);
+    }
+    turnFree.notify_all();
     return connectionsGone.wait_for(locker, limit, [this] { return connections.isEmpty(); });
 }
 
@@ -310,11 +328,15 @@ bool ZX2LocalServer::doCall(QJsonObject &answer, QJsonObject request, ZX2Cabinet
 void ZX2LocalServer::incomingConnection(quintptr socketDescriptor)
 {
     const uint uid = ZX2LocalSocket::uidOf(socketDescriptor);
+    const int limit = connectionLimit();
     bool full = false;
     {
         std::lock_guard<std::mutex> locker(d->connectionsLock);
-        full = d->connections.size() >= connectionLimit()
-            || (uid != 0 && d->perUser.value(uid) >= kMaxConnectionsPerUser);
+        const int users = d->connections.size() - d->perUser.value(0);
+        full = d->connections.size() >= limit
+            || (uid != 0
+                && (d->perUser.value(uid) >= kMaxConnectionsPerUser
+                    || users >= limit - qMax(1, limit / kRootReserveShare)));
     }
     if (full) {
         ::close(int(socketDescriptor)); // the peer sees the connection closed
@@ -369,47 +391,77 @@ void ZX2LocalServer::releaseDatagram(uint uid, qint64 bytes)
         d->bytesOf.remove(uid);
 }
 
+bool ZX2LocalServer::beginRequest(uint uid, const std::atomic<bool> &stop)
+{
+    if (uid == 0)
+        return true;
+    std::unique_lock<std::mutex> locker(d->turnLock);
+    d->turnFree.wait(locker, [&] { return stop || d->requestsOf.value(uid) < kRequestsPerUser; });
+    if (stop)
+        return false;
+    ++d->requestsOf[uid];
+    return true;
+}
+
+void ZX2LocalServer::endRequest(uint uid)
+{
+    if (uid == 0)
+        return;
+    {
+        std::lock_guard<std::mutex> locker(d->turnLock);
+        if (--d->requestsOf[uid] <= 0)
+            d->requestsOf.remove(uid);
+    }
+    d->turnFree.notify_all();
+}
+
 qint64 ZX2LocalServer::datagramShare(uint uid)
 {
     return uid == 0 ? kDatagramBudget : kDatagramUserShare;
 }
 
-bool ZX2LocalServer::localRequest(QString name, QJsonObject request, QJsonObject *answer, int timeout)
+ZX2LocalServer::Outcome ZX2LocalServer::localRequest(const QString &name, const QJsonObject &request,
+                                                     QJsonObject *answer, int timeout, const QList<uint> &trusted,
+                                                     uint *peerUid)
 {
-    const QByteArray datagram = ZX2RpcPacket(request).toDatagram();
     QElapsedTimer timer;
     timer.start();
     QLocalSocket socket;
     socket.connectToServer(name, QIODevice::ReadWrite);
     if (!socket.waitForConnected(kConnectWaitMs))
-        return false;
-    socket.write(datagram);
+        return socket.error() == QLocalSocket::SocketAccessError ? Denied : NotRunning;
+    // On this very connection: a second one could reach another server.
+    const uint uid = ZX2LocalSocket::uidOf(quintptr(socket.socketDescriptor()));
+    if (peerUid)
+        *peerUid = uid;
+    if (!trusted.isEmpty() && !trusted.contains(uid))
+        return Foreign;
+    socket.write(ZX2RpcPacket(request).toDatagram());
     socket.flush();
     const bool waiting = answer && timeout > 0;
     const qint64 limit = waiting ? qint64(timeout) * 1000 : timer.elapsed() + kWriteWaitMs;
     if (!drain(socket, timer, limit))
-        return false;
+        return socket.state() == QLocalSocket::ConnectedState ? TimedOut : Dropped;
     if (!waiting)
-        return true;
+        return Answered;
 
     QByteArray buffer;
     QJsonObject received;
     for (;;) {
         buffer.append(socket.readAll());
         const int found = takeAnswer(buffer, received);
-        if (found != 0) {
+        if (found > 0) {
             socket.disconnectFromServer();
-            if (found > 0)
-                *answer = received;
-            return found > 0;
+            *answer = received;
+            return Answered;
         }
+        if (found < 0 || socket.state() != QLocalSocket::ConnectedState)
+            return Dropped;
         const qint64 remaining = limit - timer.elapsed();
-        if (remaining <= 0 || socket.state() != QLocalSocket::ConnectedState)
-            break;
+        if (remaining <= 0)
+            return TimedOut;
         socket.waitForReadyRead(int(remaining));
     }
-    socket.disconnectFromServer();
-    return false;
 }
 
 QString ZX2LocalServer::socketPath(const QString &name)

@@ -3,7 +3,10 @@
 
 #include <QJsonObject>
 #include <QLocalServer>
+#include <QList>
 #include <QString>
+
+#include <atomic>
 
 class ZX2Cabinet;
 class ZX2LocalServerPrivate;
@@ -15,14 +18,20 @@ class ZX2TodoRouter;
 // "__LS__" slots and then the plain slots of the registered routers.
 // Register all routers before start(). The server lives on the main thread.
 // At most half the descriptor limit of connections (and no more than 1024)
-// are served at once, and at most 64 of one local user other than root; a
-// connection beyond that is closed right away, so that a flood of clients
-// cannot leave the listener without descriptors nor crowd out other users.
-// The bytes received for unfinished datagrams stay within 256 MiB for all
-// connections together; those of one local user other than root within a
-// quarter of that, and those of all such users within three quarters, so
-// root always finds room. A connection whose bytes do not fit, or whose
-// declared datagram could never fit its user's share, is closed.
+// are served at once; users other than root together hold at most seven
+// eighths of them, and one such user at most 64. A connection beyond that is
+// closed right away, so that a flood of clients cannot leave the listener
+// without descriptors nor crowd out other users or root.
+// The bytes held for a connection stay within 256 MiB for all connections
+// together; those of one local user other than root within a quarter of
+// that, and those of all such users within three quarters, so root always
+// finds room. Held are the bytes of a datagram being received and of the
+// request being served, and for users other than root the answer not yet
+// taken by the peer. A connection whose bytes do not fit, or whose declared
+// datagram could never fit its user's share, is closed. One request of a
+// user other than root is served at a time; that user's others wait their
+// turn, so that the memory answers take while they are built stays bounded
+// too.
 class ZX2LocalServer : public QLocalServer
 {
     Q_OBJECT
@@ -62,11 +71,22 @@ public:
     // router knows the command, the cabinet gets ERR_MISSING.
     bool doCall(QJsonObject &answer, QJsonObject request, ZX2Cabinet *cabinet);
 
+    // How a request of localRequest() went.
+    enum Outcome {
+        Answered,   // the answer came; without one asked for, the request left
+        NotRunning, // nothing accepted the connection within 2 s
+        Denied,     // the socket's permissions keep this user out
+        Foreign,    // the server runs as a user not trusted: nothing was sent
+        TimedOut,   // sent, but no answer in time: it may or may not have been served
+        Dropped,    // sent, but the server closed the connection or sent no datagram
+    };
     // Sends one request to the server name and, unless answer is null or
-    // timeout (seconds) is 0 or less, waits for the answer. False when it cannot
-    // connect within 2 s, when no answer comes in time, or when the server
-    // closes the connection or sends something that is not a datagram.
-    static bool localRequest(QString name, QJsonObject request, QJsonObject *answer, int timeout);
+    // timeout (seconds) is 0 or less, waits for the answer. When trusted is
+    // not empty, the request is sent only when the process at the other end
+    // of this very connection runs as one of those users; peerUid (when not
+    // null) receives that user, or -1 when it is unknown.
+    static Outcome localRequest(const QString &name, const QJsonObject &request, QJsonObject *answer, int timeout,
+                                const QList<uint> &trusted = {}, uint *peerUid = nullptr);
     // The socket file of a server name: an absolute name as it is; any other
     // name (with or without directories) below the temporary directory.
     static QString socketPath(const QString &name);
@@ -82,10 +102,13 @@ private:
     // Connections register while their thread runs so the destructor can end them.
     void attach(ZX2LocalSocket *connection);
     void detach(ZX2LocalSocket *connection);
-    // The memory budget for unfinished datagrams, charged to the peer's user
-    // as bytes arrive: false when bytes do not fit.
+    // The memory budget, charged to the peer's user: false when bytes do not fit.
     bool reserveDatagram(uint uid, qint64 bytes);
     void releaseDatagram(uint uid, qint64 bytes);
+    // A turn to serve a request of uid: waits while that user has its share
+    // of requests in service; false when stop was set meanwhile.
+    bool beginRequest(uint uid, const std::atomic<bool> &stop);
+    void endRequest(uint uid);
     // The largest datagram a peer of uid can have held at once.
     static qint64 datagramShare(uint uid);
     bool listenRestricted(const QString &path);

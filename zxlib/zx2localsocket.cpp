@@ -23,11 +23,13 @@ namespace {
 
 // Bytes taken from the socket per read: a whole request in one call.
 constexpr int kReadChunk = 64 * 1024;
-// A datagram begun must be complete within this long, so that a stalled
-// sender cannot hold its connection slot for ever.
-constexpr int kDatagramDeadlineMs = 30000;
+// A datagram begun must be complete, and an answer taken by the peer, within
+// this long, so that a stalled peer cannot hold its slot and memory for ever.
+constexpr int kDatagramDeadlineMs = kWriteWaitMs;
 // On shutdown, an answer still leaving gets this long before the connection closes.
 constexpr int kStopDrainMs = 2000;
+// While an answer waits for its peer, a stop request is seen within this long.
+constexpr int kStopCheckMs = 100;
 
 int datagramDeadlineMs()
 {
@@ -55,7 +57,8 @@ public:
     short wait(short events, int timeout);
     // Waits for input (or room for a pending answer) and reads what has
     // arrived into the buffer; false when the peer is gone, the socket was
-    // shut down or a datagram stayed unfinished past its deadline.
+    // shut down, or a datagram stayed unfinished or an answer untaken past
+    // its deadline.
     bool receive();
     bool readChunk();
     // Answers every complete request in the buffer; false when the stream
@@ -66,10 +69,18 @@ public:
     // false when they do not fit, or its declared length never could.
     bool hold(qint64 length);
     void releaseHeld();
-    void answer(const QJsonObject &request);
+    // Serves one request and queues its answer; false when the peer did not
+    // take the previous answer in time or this one does not fit the budget.
+    bool answer(const QJsonObject &request);
+    QByteArray build(const QJsonObject &request);
+    // Charges the answer to the peer's user and starts sending it.
+    bool queue(QByteArray datagram);
+    // Waits until the queued answer has left, seeing stop requests
+    // meanwhile; false when the peer is gone or did not take it in time.
+    bool awaitSent();
     // Writes what the socket takes now; false when the peer is gone.
     bool flush();
-    void send(const QByteArray &datagram);
+    void dropAnswer();
     // Lets an answer still queued leave before the connection closes.
     void drain(int timeout);
 
@@ -78,7 +89,12 @@ public:
     const uint uid;
     bool *const debugging;
     QByteArray buffer;
+    // The answer being sent, the bytes of it the peer has taken, when it must
+    // have taken all, and the budget still charged for it.
     QByteArray outgoing;
+    int sent = 0;
+    QDeadlineTimer answerDue{QDeadlineTimer::Forever};
+    qint64 charged = 0;
     ZX2Cabinet cabinet;
     // Set while the buffer holds part of a datagram: when it must be complete.
     QDeadlineTimer datagramDue{QDeadlineTimer::Forever};
@@ -115,9 +131,10 @@ bool ZX2LocalSocketPrivate::receive()
     // The common case, idle with nothing owed: straight into the blocking read.
     if (outgoing.isEmpty() && datagramDue.isForever())
         return readChunk();
-    if (datagramDue.hasExpired())
+    const QDeadlineTimer due = qMin(datagramDue, answerDue);
+    if (due.hasExpired())
         return false;
-    const short events = wait(outgoing.isEmpty() ? POLLIN : POLLIN | POLLOUT, int(datagramDue.remainingTime()));
+    const short events = wait(outgoing.isEmpty() ? POLLIN : POLLIN | POLLOUT, int(due.remainingTime()));
     if ((events & POLLOUT) && !flush())
         return false;
     if (events & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
@@ -147,10 +164,11 @@ bool ZX2LocalSocketPrivate::serveBuffer()
     while (!stopRequested) {
         switch (packet.fromDatagram(buffer)) {
         case ZX2RpcPacket::DecodeOk:
-            releaseHeld();
             decoded = true;
-            if (!packet.isEmpty())
-                answer(packet);
+            // The request's bytes stay charged while it is served.
+            if (!packet.isEmpty() && !answer(packet))
+                return false;
+            releaseHeld();
             break;
         case ZX2RpcPacket::DecodeKeepAlive:
             decoded = true;
@@ -197,41 +215,87 @@ void ZX2LocalSocketPrivate::releaseHeld()
     buffer.squeeze(); // gives a large datagram's memory back at once
 }
 
-void ZX2LocalSocketPrivate::answer(const QJsonObject &request)
+bool ZX2LocalSocketPrivate::answer(const QJsonObject &request)
+{
+    // One answer queued at a time: a peer that does not read gets no more work done.
+    if (!awaitSent())
+        return false;
+    if (stopRequested || (server && !server->beginRequest(uid, stopRequested)))
+        return true;
+    const bool queued = queue(build(request));
+    if (server)
+        server->endRequest(uid);
+    return queued;
+}
+
+QByteArray ZX2LocalSocketPrivate::build(const QJsonObject &request)
 {
     QJsonObject reply{{QStringLiteral("err"), int(ZX2Error::ERR_FAILED)}};
     if (server)
         server->doCall(reply, request, &cabinet);
     const bool details = debugging ? *debugging : false;
     cabinet.toRetObject(reply, details);
-    send(ZX2RpcPacket(reply).toDatagram());
+    return ZX2RpcPacket(reply).toDatagram();
 }
 
-bool ZX2LocalSocketPrivate::flush()
+bool ZX2LocalSocketPrivate::queue(QByteArray datagram)
 {
-    while (!outgoing.isEmpty()) {
-        const ssize_t n = ::send(fd, outgoing.constData(), size_t(outgoing.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0)
-            outgoing.remove(0, int(n));
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            return n < 0 && errno == EAGAIN;
+    // Root's answers are not charged: the appliance's own requests always get theirs.
+    if (server && uid != 0) {
+        if (!server->reserveDatagram(uid, datagram.size()))
+            return false;
+        charged = datagram.size();
+    }
+    outgoing = std::move(datagram);
+    sent = 0;
+    answerDue = QDeadlineTimer(datagramDeadlineMs());
+    return flush();
+}
+
+bool ZX2LocalSocketPrivate::awaitSent()
+{
+    while (!outgoing.isEmpty() && !stopRequested) {
+        if (answerDue.hasExpired())
+            return false;
+        if (wait(POLLOUT, int(qMin<qint64>(answerDue.remainingTime(), kStopCheckMs))) && !flush())
+            return false;
     }
     return true;
 }
 
-void ZX2LocalSocketPrivate::send(const QByteArray &datagram)
+bool ZX2LocalSocketPrivate::flush()
 {
-    // Earlier answers the peer has not taken yet get up to 30 s to leave.
-    const QDeadlineTimer due(kWriteWaitMs);
-    while (!outgoing.isEmpty() && !stopRequested && !due.hasExpired()) {
-        if (wait(POLLOUT, int(due.remainingTime())) && !flush())
-            stopRequested = true;
+    while (sent < outgoing.size()) {
+        const ssize_t n = ::send(fd, outgoing.constData() + sent, size_t(outgoing.size() - sent),
+                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0)
+            sent += int(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else if (n < 0 && errno == EAGAIN)
+            break;
+        else
+            return false;
     }
-    outgoing.append(datagram);
-    if (!flush())
-        stopRequested = true;
+    // What the kernel took is no longer ours to hold.
+    const qint64 left = outgoing.size() - sent;
+    if (charged > left) {
+        server->releaseDatagram(uid, charged - left);
+        charged = left;
+    }
+    if (left == 0)
+        dropAnswer();
+    return true;
+}
+
+void ZX2LocalSocketPrivate::dropAnswer()
+{
+    if (charged > 0)
+        server->releaseDatagram(uid, charged);
+    charged = 0;
+    outgoing = QByteArray();
+    sent = 0;
+    answerDue = QDeadlineTimer(QDeadlineTimer::Forever);
 }
 
 void ZX2LocalSocketPrivate::drain(int timeout)
@@ -290,8 +354,8 @@ void ZX2LocalSocket::run()
         d->closed = true;
     }
     d->releaseHeld();
+    d->dropAnswer();
     d->buffer.clear();
-    d->outgoing.clear();
     if (d->server)
         d->server->detach(this);
     d->running = false;

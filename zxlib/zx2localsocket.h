@@ -15,13 +15,16 @@ constexpr int kWriteWaitMs = 30000;
 // server's dispatch, and ends when the peer closes, when the peer sends bytes
 // that are not a datagram (or a datagram over the size limit or the server's
 // memory budget), when a datagram it began stays unfinished past the
-// deadline, or on stop(). The object then deletes itself through the main
-// thread's event loop. While idle the thread sleeps in the kernel until bytes
-// or a stop arrive; an idle connection between datagrams has no deadline.
+// deadline, when an answer does not fit the budget or the peer has not taken
+// it by the deadline, or on stop(). One answer is queued at a time: the next
+// request is served once the peer has taken the previous answer. The object
+// then deletes itself through the main thread's event loop. While idle the
+// thread sleeps in the kernel until bytes or a stop arrive; an idle
+// connection between datagrams has no deadline.
 //
 // The environment variable ZX2_DATAGRAM_DEADLINE_MS, read once per process,
-// replaces the 30 s deadline for an unfinished datagram; it is meant for
-// tests only.
+// replaces the 30 s deadline for an unfinished datagram and for an answer;
+// it is meant for tests only.
 class ZX2LocalSocket : public QObject
 {
     Q_OBJECT

@@ -13,9 +13,11 @@ bool canActAsNobody();
 // supplementary groups; the program and its arguments follow.
 QStringList asNobody();
 // Starts a Unix-domain socket server at path with the file mode given, as
-// nobody when nobody is set, otherwise as this user. It accepts connections
-// and never answers; it ends when its standard input closes. Returns once it
-// listens (false when it does not start).
+// nobody when nobody is set, otherwise as this user. It never answers: it
+// reads each connection to its end and then prints "received N" with the
+// bytes it got. Once its standard input closes it ends, after every
+// connection made so far has ended. Returns once it listens (false when it
+// does not start).
 bool startSocketServer(QProcess &server, const QString &path, int mode, bool nobody);
 
 #endif // OTHERUSER_H
