@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -117,6 +118,61 @@ bool systemctl(const QString &verb, QString &message, const std::atomic_bool *ca
     return code == 0;
 }
 
+// Runs a configuration test; a test of files apart (in dir) reports their
+// errors as those of the live files they stand for.
+KMApacheVerdict runTest(const QStringList &command, const std::atomic_bool *cancel,
+                        const QString &dir = QString())
+{
+    QString output;
+    const int code = cmdExecute(output, command, kConfigTestTimeout, cancel);
+    KMApacheVerdict verdict;
+    if (code == ZX2Error::ERR_TIMEOUT) {
+        verdict.reason = QStringLiteral("Apache's configuration test did not run");
+        return verdict;
+    }
+    if (!dir.isEmpty())
+        output.replace(dir, orbaPath(QLatin1String(kReverseproxyDir)));
+    if (code != 0)
+        verdict = readVerdict(output);
+    verdict.ran = true;
+    verdict.accepted = code == 0;
+    return verdict;
+}
+
+// LoadModule lines for the shared modules of "apache2ctl -M" output
+// ("name_module (shared)"), from Apache's module directory.
+QStringList moduleLines(const QString &listing)
+{
+    static const QRegularExpression shared(QStringLiteral("^\\s*([a-z0-9_]+)_module \\(shared\\)$"));
+    QStringList lines;
+    for (const QString &line : listing.split(QLatin1Char('\n'))) {
+        const QRegularExpressionMatch match = shared.match(line);
+        const QString file = QStringLiteral("/usr/lib/apache2/modules/mod_") + match.captured(1) + QStringLiteral(".so");
+        if (match.hasMatch() && QFileInfo::exists(file))
+            lines << QStringLiteral("LoadModule ") + match.captured(1) + QStringLiteral("_module ") + file;
+    }
+    return lines;
+}
+
+// The files included as the appliance's site includes them: the web ports'
+// files inside virtual hosts of their own, the others at server level.
+QStringList apartSiteLines(const QString &dir, const KMAppliancePorts &ports)
+{
+    const QString http = QString::number(ports.http > 0 ? ports.http : 80);
+    const QString https = QString::number(ports.https > 0 ? ports.https : 443);
+    return {QStringLiteral("<VirtualHost *:") + http + QLatin1Char('>'),
+            QStringLiteral("    Include \"") + dir + QStringLiteral("/http.conf\""),
+            QStringLiteral("</VirtualHost>"),
+            QStringLiteral("<VirtualHost *:") + https + QLatin1Char('>'),
+            QStringLiteral("    <IfModule ssl_module>"),
+            QStringLiteral("        SSLEngine on"),
+            QStringLiteral("        Include \"") + orbaPath(QLatin1String(kApacheSslSnippet)) + QLatin1Char('"'),
+            QStringLiteral("    </IfModule>"),
+            QStringLiteral("    Include \"") + dir + QStringLiteral("/https.conf\""),
+            QStringLiteral("</VirtualHost>"),
+            QStringLiteral("IncludeOptional \"") + dir + QStringLiteral("/virtualhost/*.conf\"")};
+}
+
 } // namespace
 
 bool KMApacheSite::stage(ZX2Journals &journals, const KMApacheFiles &files,
@@ -173,23 +229,45 @@ void KMApacheSite::removeStrayFiles()
                 QFile::remove(directory.absoluteFilePath(name));
         }
     }
+    const QDir rules(orbaPath(QLatin1String(kReverseproxyDir)));
+    for (const QString &name : rules.entryList({QStringLiteral(".test-*")}, QDir::Dirs | QDir::Hidden))
+        QDir(rules.absoluteFilePath(name)).removeRecursively();
 }
 
 KMApacheVerdict KMApacheSite::configTest(const std::atomic_bool *cancel)
 {
-    QString output;
-    const int code = cmdExecute(output, {QStringLiteral("apache2ctl"), QStringLiteral("-t")},
-                                kConfigTestTimeout, cancel);
+    return runTest({QStringLiteral("apache2ctl"), QStringLiteral("-t")}, cancel);
+}
+
+KMApacheVerdict KMApacheSite::configTestApart(const KMApacheFiles &files, const KMAppliancePorts &ports,
+                                              const std::atomic_bool *cancel)
+{
     KMApacheVerdict verdict;
-    if (code == ZX2Error::ERR_TIMEOUT) {
-        verdict.reason = QStringLiteral("Apache's configuration test did not run");
+    verdict.reason = QStringLiteral("Apache's configuration test did not run");
+    QString modules;
+    if (cmdExecute(modules, {QStringLiteral("apache2ctl"), QStringLiteral("-M")}, kConfigTestTimeout, cancel) != 0)
         return verdict;
-    }
-    if (code != 0)
-        verdict = readVerdict(output);
-    verdict.ran = true;
-    verdict.accepted = code == 0;
-    return verdict;
+    // Beside the live files, as closed to other users as they are.
+    QTemporaryDir apart(orbaPath(QLatin1String(kReverseproxyDir)) + QStringLiteral("/.test-XXXXXX"));
+    const QString dir = apart.path();
+    QStringList lines = {QStringLiteral("ServerName localhost"), QStringLiteral("PidFile ") + dir + QStringLiteral("/pid"),
+                         QStringLiteral("ErrorLog ") + dir + QStringLiteral("/error.log")};
+    lines << moduleLines(modules) << apartSiteLines(dir, ports);
+    KMFileTransaction transaction;
+    const bool written = apart.isValid()
+                         && transaction.stage(dir + QStringLiteral("/apache2.conf"), lines.join(QLatin1Char('\n')).toUtf8())
+                         && transaction.stage(dir + QStringLiteral("/http.conf"), fileText(files.http))
+                         && transaction.stage(dir + QStringLiteral("/https.conf"), fileText(files.https))
+                         && QDir().mkpath(dir + QStringLiteral("/virtualhost"));
+    bool staged = written;
+    for (const KMVirtualHostFile &host : files.virtualHosts)
+        staged = staged && transaction.stage(dir + QStringLiteral("/virtualhost/") + host.fileName, fileText(host.lines));
+    if (!staged || !transaction.apply())
+        return verdict;
+    transaction.finish();
+    return runTest({QStringLiteral("apache2ctl"), QStringLiteral("-f"), dir + QStringLiteral("/apache2.conf"),
+                    QStringLiteral("-t")},
+                   cancel, dir);
 }
 
 bool KMApacheSite::reload(QString &message, const std::atomic_bool *cancel)

@@ -52,12 +52,19 @@ public:
     static bool write(ZX2Journals &journals, const KMApacheFiles &files);
     // The bytes the files take.
     static qint64 size(const KMApacheFiles &files);
-    // Removes what a killed process left of a write: temporary files and
-    // old contents beside the generated files.
+    // Removes what a killed process left of a write: temporary files, old
+    // contents beside the generated files, and test configurations.
     static void removeStrayFiles();
 
     // Runs Apache's configuration test on the files as they stand.
     static KMApacheVerdict configTest(const std::atomic_bool *cancel = nullptr);
+    // Runs Apache's test on files that are not in place, in a configuration
+    // of their own beside the live files: the modules Apache loads now, the
+    // web ports' files in virtual hosts of their own (with the SSL snippet
+    // for https), the virtual-host files at server level. Refusals name the
+    // live files the files stand for.
+    static KMApacheVerdict configTestApart(const KMApacheFiles &files, const KMAppliancePorts &ports,
+                                           const std::atomic_bool *cancel = nullptr);
     // "systemctl reload apache2"; false with systemctl's message when it fails.
     static bool reload(QString &message, const std::atomic_bool *cancel = nullptr);
     // "systemctl start apache2"; false with systemctl's message when it fails.

@@ -556,6 +556,7 @@ bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules
                                const KMAppliancePorts &webPorts)
 {
     fresh = freshRule;
+    ports = webPorts;
     QMap<int, QString> out = site->leftOutLocked();
     out.remove(fresh);
     files = KMApacheConf::generate(without(rules, out), webPorts);
@@ -563,6 +564,8 @@ bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules
         journals.setErr(ZX2Error::ERR_NOT_ENOUGH, QStringLiteral("规则总量超出上限(配置文件超过16 MiB)"));
         return false;
     }
+    if (dryRun)
+        return true; // tested apart, never put in place
     transaction.reset(new KMFileTransaction);
     if (!KMApacheSite::stage(journals, files, *transaction))
         return false;
@@ -571,7 +574,8 @@ bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules
 
 bool KMLiveSite::Change::test(ZX2Journals &journals)
 {
-    const KMApacheVerdict verdict = KMApacheSite::configTest(&site->stopping);
+    const KMApacheVerdict verdict = dryRun ? KMApacheSite::configTestApart(files, ports, &site->stopping)
+                                           : KMApacheSite::configTest(&site->stopping);
     if (verdict.accepted)
         return true;
     // Only a refusal located in a generated file is the rule's fault.

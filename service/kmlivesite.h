@@ -95,6 +95,7 @@ public:
         std::unique_lock<std::mutex> lock;
         bool dryRun;
         int fresh = 0;
+        KMAppliancePorts ports; // of the written files
         KMApacheFiles files; // as written
         std::unique_ptr<KMFileTransaction> transaction; // the files' previous contents
         int refused = 0;
