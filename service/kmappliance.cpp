@@ -382,10 +382,10 @@ QList<KMListener> KMAppliance::listeningPrograms(const QByteArray &output)
 
 namespace {
 
-// The inodes of the TCP sockets listening on port, from a /proc/net/tcp or
-// tcp6 table ("sl local_address rem_address st ... inode", hexadecimal port,
-// state 0A = LISTEN).
-void listeningInodes(const QByteArray &table, int port, QSet<QByteArray> &inodes)
+// The TCP sockets listening, by inode, with their ports, from a
+// /proc/net/tcp or tcp6 table ("sl local_address rem_address st ... inode",
+// hexadecimal port, state 0A = LISTEN).
+void listeningSockets(const QByteArray &table, QHash<QByteArray, int> &sockets)
 {
     const QList<QByteArray> lines = table.split('\n');
     for (int i = 1; i < lines.size(); ++i) {
@@ -394,32 +394,33 @@ void listeningInodes(const QByteArray &table, int port, QSet<QByteArray> &inodes
             continue;
         const QByteArray local = parts.at(1);
         bool ok = false;
-        if (local.mid(local.lastIndexOf(':') + 1).toInt(&ok, 16) == port && ok)
-            inodes.insert(parts.at(9));
+        const int port = local.mid(local.lastIndexOf(':') + 1).toInt(&ok, 16);
+        if (ok)
+            sockets.insert(parts.at(9), port);
     }
 }
 
 } // namespace
 
-bool KMAppliance::processListensOn(qint64 pid, int port)
+bool KMAppliance::listeningPortsOf(qint64 pid, QSet<int> &ports)
 {
-    if (pid <= 0)
-        return false;
-    QSet<QByteArray> inodes;
-    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"})
-        listeningInodes(ZX2File::readAll(QLatin1String(table)), port, inodes);
-    if (inodes.isEmpty())
-        return false;
-    // A socket's descriptor links read "socket:[<inode>]".
+    ports.clear();
     const QString fds = QStringLiteral("/proc/%1/fd").arg(pid);
-    const QStringList names = QDir(fds).entryList(QDir::Files | QDir::System);
+    QDir directory(fds);
+    if (pid <= 0 || !directory.isReadable())
+        return false;
+    QHash<QByteArray, int> sockets;
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"})
+        listeningSockets(ZX2File::readAll(QLatin1String(table)), sockets);
+    // A socket's descriptor links read "socket:[<inode>]".
+    const QStringList names = directory.entryList(QDir::Files | QDir::System);
     for (const QString &name : names) {
         char target[64] = {};
         const QByteArray path = QFile::encodeName(fds + QLatin1Char('/') + name);
         const ssize_t size = ::readlink(path.constData(), target, sizeof target - 1);
         const QByteArray text(target, size > 0 ? int(size) : 0);
-        if (text.startsWith("socket:[") && inodes.contains(text.mid(8, text.size() - 9)))
-            return true;
+        if (text.startsWith("socket:[") && sockets.contains(text.mid(8, text.size() - 9)))
+            ports.insert(sockets.value(text.mid(8, text.size() - 9)));
     }
-    return false;
+    return !names.isEmpty();
 }

@@ -58,9 +58,10 @@ public:
     // (a port below 1024 without the capability to bind it).
     enum class Bind { Free, InUse, Unknown };
     static Bind bindProbe(int port);
-    // Whether process pid holds a TCP socket listening on port: Apache's
-    // own listeners are those of its main process, whatever its name.
-    static bool processListensOn(qint64 pid, int port);
+    // The TCP ports process pid listens on: Apache's own listeners are
+    // those of its main process, whatever its name. False when its
+    // descriptors cannot be read (no such process, or no right to see it).
+    static bool listeningPortsOf(qint64 pid, QSet<int> &ports);
     // The addresses of every interface that is up or running, loopback included.
     static QStringList localIPs();
 

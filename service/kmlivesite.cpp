@@ -233,7 +233,8 @@ KMReloadAttempt KMLiveSitePrivate::prepare()
 
 // Whether Apache runs and its main process listens on every port: polled
 // until it does, it stops, or kServeWait passes. Without a main process
-// systemd can name, that Apache runs is all that can be known.
+// whose descriptors this process may read, that Apache runs is all that can
+// be known.
 bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, QString &text)
 {
     // A graceful reload is in flight only where a main process got it.
@@ -246,10 +247,11 @@ bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, QString &
                    + (reloaded ? QStringLiteral("reload") : QStringLiteral("start"));
             return false;
         }
-        const qint64 pid = KMApacheSite::mainPid(&stopping);
+        QSet<int> held;
+        const bool known = KMAppliance::listeningPortsOf(KMApacheSite::mainPid(&stopping), held);
         int missing = 0;
         for (const int port : ports) {
-            if (pid > 0 && !KMAppliance::processListensOn(pid, port) && !missing)
+            if (known && !held.contains(port) && !missing)
                 missing = port;
         }
         if (!missing)
@@ -268,9 +270,10 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
     // The web ports Apache listens on now stay expected: the appliance's
     // own site must come back too.
     QSet<int> expected = customPorts(files);
-    const qint64 pid = KMApacheSite::mainPid(&stopping);
+    QSet<int> held;
+    KMAppliance::listeningPortsOf(KMApacheSite::mainPid(&stopping), held);
     for (const int web : {ports.http, ports.https}) {
-        if (web > 0 && KMAppliance::processListensOn(pid, web))
+        if (web > 0 && held.contains(web))
             expected.insert(web);
     }
     const qint64 since = QDateTime::currentSecsSinceEpoch();
@@ -489,9 +492,11 @@ KMLiveSite::PortHolders::PortHolders(const std::atomic_bool *cancel)
 
 bool KMLiveSite::PortHolders::apacheHolds(int port) const
 {
-    if (m_apache < 0)
-        m_apache = KMApacheSite::mainPid(m_cancel);
-    return KMAppliance::processListensOn(m_apache, port);
+    if (!m_asked) {
+        m_asked = true;
+        KMAppliance::listeningPortsOf(KMApacheSite::mainPid(m_cancel), m_apachePorts);
+    }
+    return m_apachePorts.contains(port);
 }
 
 bool KMLiveSite::PortHolders::foreign(int port) const

@@ -124,7 +124,8 @@ public:
         QList<KMListener> m_listeners;
         bool m_known;
         const std::atomic_bool *m_cancel;
-        mutable qint64 m_apache = -1; // Apache's main process; -1 until asked
+        mutable bool m_asked = false;
+        mutable QSet<int> m_apachePorts; // its main process listens on; read when first asked
     };
     PortHolders portHolders() const;
     // Every rule left out, by number, with the reason.
