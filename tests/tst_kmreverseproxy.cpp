@@ -219,13 +219,16 @@ private slots:
     void bounds_data()
     {
         QTest::addColumn<bool>("headers");
-        QTest::newRow("stored parameters") << false;
-        QTest::newRow("generated configuration") << true;
+        QTest::addColumn<QString>("filler"); // of a header line: the bound counts bytes
+        QTest::newRow("stored parameters") << false << "x";
+        QTest::newRow("generated configuration") << true << "x";
+        QTest::newRow("generated configuration, CJK") << true << "界";
     }
     void bounds()
     {
         QFETCH(bool, headers);
-        auto large = [headers](int i) {
+        QFETCH(QString, filler);
+        auto large = [headers, filler](int i) {
             QJsonObject params = rule(QString("r%1").arg(i), "http", 0, QString("/r%1").arg(i), 3000);
             if (!headers) {
                 params.insert("note", QString(1000 * 1024, 'x'));
@@ -233,7 +236,7 @@ private slots:
             }
             QJsonArray lines;
             for (int n = 0; n < 64; ++n)
-                lines << QJsonObject{{"key", "Header"}, {"value", "set X-N " + QString(3990, 'x')}};
+                lines << QJsonObject{{"key", "Header"}, {"value", "set X-N " + filler.repeated(3990 / filler.toUtf8().size())}};
             params.insert("httpheaders", lines);
             return params;
         };
@@ -249,6 +252,7 @@ private slots:
         QCOMPARE(again.err(), int(ZX2Error::ERR_NOT_ENOUGH));
         QCOMPARE(ruleCount(), created);
         QCOMPARE(readFile(kReverseproxyHttpConf), http);
+        QVERIFY(http.size() <= 16 << 20);
     }
 
     void webPortRuleWithOptions()
