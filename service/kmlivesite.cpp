@@ -114,6 +114,7 @@ public:
     void writeTested(KMReloadAttempt &attempt);
     bool serve(const KMApacheFiles &files, const KMAppliancePorts &ports, QString &text);
     bool serving(const QSet<int> &ports, bool reloaded, QString &text);
+    bool restoreLastGood(const KMReloadAttempt &attempt);
     void recover(KMReloadAttempt &attempt, const QString &text);
     bool tryRules(const QList<KMRule> &rules, const KMAppliancePorts &ports, QString &text);
     void isolate(QList<KMRule> &accepted, const QList<KMRule> &group, KMReloadAttempt &attempt,
@@ -361,35 +362,37 @@ void KMLiveSitePrivate::isolate(QList<KMRule> &accepted, const QList<KMRule> &gr
         attempt.out.insert(rule.pxyno, QStringLiteral("Apache: ") + (text.isEmpty() ? reason : text));
 }
 
+// Writes the last files Apache served (none of the rules when it never
+// served any here) and has Apache serve them. When that fails, something
+// outside the service's files is broken: the files go back to what the
+// database says, and the next change or start tries again.
+bool KMLiveSitePrivate::restoreLastGood(const KMReloadAttempt &attempt)
+{
+    KMApacheFiles base;
+    QString text;
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> locker(filesLock);
+        base = haveGood ? good : KMApacheConf::generate({}, attempt.ports);
+        written = writeFiles(base, text);
+    }
+    if (written && serve(base, attempt.ports, text))
+        return true;
+    std::lock_guard<std::mutex> locker(filesLock);
+    QString ignored;
+    writeFiles(attempt.files, ignored);
+    record(QStringLiteral("failed"),
+           QStringLiteral("Apache does not run even with the last configuration it served: ") + text, attempt);
+    return false;
+}
+
 // Apache did not take the files: bring it up with the last set it served,
 // then add back what it takes of the rules that differ from that set.
 void KMLiveSitePrivate::recover(KMReloadAttempt &attempt, const QString &text)
 {
     ZX2StatePrintln(4, QStringLiteral("Apache did not take the new configuration: ") + text);
-    KMApacheFiles base;
-    {
-        std::lock_guard<std::mutex> locker(filesLock);
-        base = haveGood ? good : KMApacheConf::generate({}, attempt.ports);
-    }
-    QString baseText;
-    bool up = false;
-    {
-        std::unique_lock<std::mutex> locker(filesLock);
-        up = writeFiles(base, baseText);
-        locker.unlock();
-        up = up && serve(base, attempt.ports, baseText);
-    }
-    if (!up) {
-        // Broken outside the service's files: keep the files as the
-        // database says; the next change or start tries again.
-        std::lock_guard<std::mutex> locker(filesLock);
-        QString ignored;
-        writeFiles(attempt.files, ignored);
-        record(QStringLiteral("failed"),
-               QStringLiteral("Apache does not run even with the last configuration it served: ") + baseText,
-               attempt);
+    if (!restoreLastGood(attempt))
         return;
-    }
     QList<KMRule> accepted;
     QList<KMRule> suspects;
     {
@@ -397,8 +400,8 @@ void KMLiveSitePrivate::recover(KMReloadAttempt &attempt, const QString &text)
         for (const KMRule &rule : without(attempt.rules, attempt.out))
             (goodRules.contains(fingerprint(rule)) ? accepted : suspects) << rule;
     }
-    int trials = kRecoveryTrials;
     // The whole set failed already: start by halving it.
+    int trials = kRecoveryTrials;
     const int half = suspects.size() / 2;
     if (suspects.size() == 1) {
         attempt.out.insert(suspects.first().pxyno, QStringLiteral("Apache: ") + text);
