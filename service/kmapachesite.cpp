@@ -3,6 +3,7 @@
 #include "zx2error.h"
 #include "zx2journals.h"
 #include "kmpaths.h"
+#include "kmappliance.h"
 #include "zx2utils.h"
 #include "kmfiletransaction.h"
 
@@ -292,14 +293,25 @@ QString KMApacheSite::state(const std::atomic_bool *cancel)
     return code == 3 ? QStringLiteral("inactive") : QStringLiteral("unknown");
 }
 
-qint64 KMApacheSite::mainPid(const std::atomic_bool *cancel)
+bool KMApacheSite::listeningPorts(QSet<int> &ports, const std::atomic_bool *cancel)
 {
     QString output;
-    const int code = cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("show"),
-                                         QStringLiteral("-p"), QStringLiteral("MainPID"),
-                                         QStringLiteral("--value"), QStringLiteral("apache2")},
-                                kSystemctlTimeout, cancel);
-    return code == 0 ? output.trimmed().toLongLong() : 0;
+    ports.clear();
+    if (cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("show"), QStringLiteral("-p"),
+                            QStringLiteral("MainPID"), QStringLiteral("-p"), QStringLiteral("ControlGroup"),
+                            QStringLiteral("apache2")},
+                   kSystemctlTimeout, cancel)
+        != 0)
+        return false;
+    qint64 pid = 0;
+    QString group;
+    for (const QString &line : output.split(QLatin1Char('\n'))) {
+        if (line.startsWith(QLatin1String("MainPID=")))
+            pid = line.mid(8).trimmed().toLongLong();
+        else if (line.startsWith(QLatin1String("ControlGroup=")))
+            group = line.mid(13).trimmed();
+    }
+    return pid > 0 && (KMAppliance::listeningPortsOf(pid, ports) || KMAppliance::listeningPortsOfGroup(group, ports));
 }
 
 QString KMApacheSite::failureReason(qint64 since, const std::atomic_bool *cancel)

@@ -3,6 +3,7 @@
 
 #include "kmapacheconf.h"
 
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -69,9 +70,12 @@ public:
     static bool reload(QString &message, const std::atomic_bool *cancel = nullptr);
     // "systemctl start apache2"; false with systemctl's message when it fails.
     static bool start(QString &message, const std::atomic_bool *cancel = nullptr);
-    // The main process of the apache2 unit; 0 when it has none or systemd
-    // cannot tell.
-    static qint64 mainPid(const std::atomic_bool *cancel = nullptr);
+    // The TCP ports the apache2 unit listens on: those of its main process,
+    // or where this process may not read that process's descriptors, those
+    // of the sockets made in the unit's control group. Never by a program's
+    // name. False when neither can be read (Apache not running, or systemd
+    // names no main process).
+    static bool listeningPorts(QSet<int> &ports, const std::atomic_bool *cancel = nullptr);
     // Apache's own words, from its unit's journal since the given time
     // (seconds since the epoch), on why it did not come up: only lines of
     // the kinds it writes about listeners, never quoted file content.

@@ -5,6 +5,7 @@
 #include "zx2utils.h"
 
 #include <QHash>
+#include <QPair>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
@@ -22,6 +23,14 @@
 #include <thread>
 
 #include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/tcp.h>
+#include <sys/stat.h>
+
+#include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -423,4 +432,74 @@ bool KMAppliance::listeningPortsOf(qint64 pid, QSet<int> &ports)
             ports.insert(sockets.value(text.mid(8, text.size() - 9)));
     }
     return !names.isEmpty();
+}
+
+namespace {
+
+// The ports of the listening TCP sockets of one address family, with the
+// control group (cgroup v2 id) of the process that made each, as the
+// kernel's socket diagnostics report them: no other process's descriptors
+// need to be read.
+bool listenersByGroup(int family, QList<QPair<int, quint64>> &listeners)
+{
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return false;
+    struct
+    {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.request.sdiag_family = quint8(family);
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = 1U << TCP_LISTEN;
+    bool done = ::send(fd, &message, sizeof message, 0) == ssize_t(sizeof message);
+    bool ended = false;
+    alignas(nlmsghdr) char buffer[32768];
+    while (done && !ended) {
+        ssize_t size = ::recv(fd, buffer, sizeof buffer, 0);
+        done = size > 0;
+        for (auto *header = reinterpret_cast<nlmsghdr *>(buffer); done && NLMSG_OK(header, size);
+             header = NLMSG_NEXT(header, size)) {
+            if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                ended = true;
+                done = header->nlmsg_type == NLMSG_DONE;
+                break;
+            }
+            const auto *socket = static_cast<const inet_diag_msg *>(NLMSG_DATA(header));
+            quint64 group = 0;
+            int length = int(header->nlmsg_len - NLMSG_LENGTH(sizeof *socket));
+            for (auto *attribute = reinterpret_cast<rtattr *>(const_cast<inet_diag_msg *>(socket) + 1);
+                 RTA_OK(attribute, length); attribute = RTA_NEXT(attribute, length)) {
+                if (attribute->rta_type == INET_DIAG_CGROUP_ID && RTA_PAYLOAD(attribute) >= sizeof group)
+                    std::memcpy(&group, RTA_DATA(attribute), sizeof group);
+            }
+            listeners.append({ntohs(socket->id.idiag_sport), group});
+        }
+    }
+    ::close(fd);
+    return done;
+}
+
+} // namespace
+
+bool KMAppliance::listeningPortsOfGroup(const QString &controlGroup, QSet<int> &ports)
+{
+    ports.clear();
+    // A cgroup v2 group's id is its directory's inode number.
+    struct stat info{};
+    const bool found = !controlGroup.isEmpty()
+                       && (::stat(QFile::encodeName(QStringLiteral("/sys/fs/cgroup") + controlGroup).constData(), &info) == 0
+                           || ::stat(QFile::encodeName(QStringLiteral("/sys/fs/cgroup/unified") + controlGroup).constData(), &info) == 0);
+    QList<QPair<int, quint64>> listeners;
+    if (!found || !listenersByGroup(AF_INET, listeners) || !listenersByGroup(AF_INET6, listeners))
+        return false;
+    for (const auto &listener : qAsConst(listeners)) {
+        if (listener.second == quint64(info.st_ino))
+            ports.insert(listener.first);
+    }
+    return true;
 }

@@ -62,6 +62,12 @@ public:
     // those of its main process, whatever its name. False when its
     // descriptors cannot be read (no such process, or no right to see it).
     static bool listeningPortsOf(qint64 pid, QSet<int> &ports);
+    // The TCP ports that sockets made in a control group listen on (the
+    // group as systemd names it: /system.slice/apache2.service), from the
+    // kernel's socket diagnostics, where a process without the right to
+    // read another's descriptors gets them. False when the group or the
+    // diagnostics cannot be read.
+    static bool listeningPortsOfGroup(const QString &controlGroup, QSet<int> &ports);
     // The addresses of every interface that is up or running, loopback included.
     static QStringList localIPs();
 

@@ -232,14 +232,14 @@ KMReloadAttempt KMLiveSitePrivate::prepare()
     return attempt;
 }
 
-// Whether Apache runs and its main process listens on every port: polled
-// until it does, it stops, or kServeWait passes. Without a main process
-// whose descriptors this process may read, that Apache runs is all that can
-// be known.
+// Whether Apache runs and listens on every port: polled until it does, it
+// stops, or kServeWait passes. Where its listeners cannot be read, that it
+// runs is all that can be known.
 bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, QString &text)
 {
     // A graceful reload is in flight only where a main process got it.
-    if (reloaded && KMApacheSite::mainPid(&stopping) > 0 && !pause(kReloadSettle))
+    QSet<int> before;
+    if (reloaded && KMApacheSite::listeningPorts(before, &stopping) && !pause(kReloadSettle))
         return false;
     const auto deadline = std::chrono::steady_clock::now() + kServeWait;
     for (;;) {
@@ -249,7 +249,7 @@ bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, QString &
             return false;
         }
         QSet<int> held;
-        const bool known = KMAppliance::listeningPortsOf(KMApacheSite::mainPid(&stopping), held);
+        const bool known = KMApacheSite::listeningPorts(held, &stopping);
         int missing = 0;
         for (const int port : ports) {
             if (known && !held.contains(port) && !missing)
@@ -272,7 +272,7 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
     // own site must come back too.
     QSet<int> expected = customPorts(files);
     QSet<int> held;
-    KMAppliance::listeningPortsOf(KMApacheSite::mainPid(&stopping), held);
+    KMApacheSite::listeningPorts(held, &stopping);
     for (const int web : {ports.http, ports.https}) {
         if (web > 0 && held.contains(web))
             expected.insert(web);
@@ -465,6 +465,13 @@ bool KMLiveSite::start(ZX2Journals &journals, const QList<KMRule> &rules,
         d->live = rules;
         d->screened = screened;
         d->refused.clear();
+        {
+            // What the status lists until the first reload has its say.
+            std::lock_guard<std::mutex> state(d->stateLock);
+            d->disabled = screened;
+            for (const KMRule &rule : rules)
+                d->names.insert(rule.pxyno, rule.name);
+        }
         if (!KMApacheSite::write(journals, KMApacheConf::generate(without(rules, screened), KMAppliance::webPorts())))
             return false;
     }
@@ -497,7 +504,7 @@ bool KMLiveSite::PortHolders::apacheHolds(int port) const
 {
     if (!m_asked) {
         m_asked = true;
-        KMAppliance::listeningPortsOf(KMApacheSite::mainPid(m_cancel), m_apachePorts);
+        KMApacheSite::listeningPorts(m_apachePorts, m_cancel);
     }
     return m_apachePorts.contains(port);
 }

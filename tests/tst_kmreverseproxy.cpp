@@ -635,6 +635,28 @@ private slots:
         }
     }
 
+    // Apache's listeners by the control group that made them: where the
+    // service may not read Apache's descriptors (its unit drops the
+    // capability), the kernel's socket diagnostics still tell.
+    void listenersOfGroup()
+    {
+        QFile cgroup("/proc/self/cgroup");
+        QVERIFY(cgroup.open(QIODevice::ReadOnly));
+        QString own;
+        for (const QByteArray &line : cgroup.readAll().split('\n')) {
+            if (line.startsWith("0::"))
+                own = QString::fromUtf8(line.mid(3));
+        }
+        if (own.isEmpty())
+            QSKIP("no cgroup v2 hierarchy");
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::Any));
+        QSet<int> ports;
+        QVERIFY(KMAppliance::listeningPortsOfGroup(own, ports));
+        QVERIFY(ports.contains(listener.serverPort()));
+        QVERIFY(!KMAppliance::listeningPortsOfGroup("/no/such/group", ports));
+    }
+
     // A destination that is this Apache (a local address on a web port, on
     // the custom port 8081 of a stored rule, or on the rule's own port, one
     // that is free) is refused for a create and for a change of rule 2 alike.

@@ -11,6 +11,8 @@
 #include <QTemporaryFile>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <thread>
 #include <typeinfo>
@@ -179,6 +181,18 @@ private slots:
         QFETCH(QByteArray, plain);
         QCOMPARE(capturedOnTerminal([&] { ZX2StatePrintln(state, "msg"); }), coloured);
         QCOMPARE(captured([&] { ZX2StatePrintln(state, "msg"); }), plain);
+        // Into the journal, with the priority it files the line under.
+        const QByteArray journal = captured([&] {
+            struct stat info{};
+            ::fstat(STDOUT_FILENO, &info);
+            qputenv("JOURNAL_STREAM", QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino)));
+            ZX2StatePrintln(state, "msg");
+        });
+        qputenv("JOURNAL_STREAM", "8:1234"); // another stream: plain
+        QCOMPARE(captured([&] { ZX2StatePrintln(state, "msg"); }), plain);
+        qunsetenv("JOURNAL_STREAM");
+        const QByteArray priority = state == 4 ? "<3>" : state == 2 ? "<4>" : state == 3 ? "<5>" : "<6>";
+        QCOMPARE(journal, priority + plain);
     }
 
     void timedLines()

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <thread>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -161,21 +162,40 @@ void TRACELN(const QVariant &value)
     writeOut(timeStamp("HH:mm:ss.zzz ") + toPrintString(value));
 }
 
+namespace {
+
+// Whether standard output is the journal's stream: systemd names it in
+// JOURNAL_STREAM as "device:inode"; children that inherit the variable but
+// write elsewhere are not.
+bool toJournal()
+{
+    const QByteArray stream = qgetenv("JOURNAL_STREAM");
+    struct stat info{};
+    if (stream.isEmpty() || ::fstat(STDOUT_FILENO, &info) != 0)
+        return false;
+    return stream == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+}
+
+} // namespace
+
 void ZX2StatePrintln(int state, const QString &text)
 {
-    struct Row { const char *tagColour; const char *tag; const char *after; };
+    struct Row { const char *tagColour; const char *tag; const char *after; const char *priority; };
     static const Row kRows[] = {
-        {"\x1b[1m\x1b[32m", "SUCCEED", "\x1b[0m"},
-        {"\x1b[1m\x1b[37m", "IGNORE ", "\x1b[0m"},
-        {"\x1b[1m\x1b[33m", "WARNING", "\x1b[33m"},
-        {"\x1b[1m\x1b[35m", "NOT CFG", "\x1b[1m\x1b[30m"},
-        {"\x1b[1m\x1b[31m", "FAILED ", "\x1b[0m"},
+        {"\x1b[1m\x1b[32m", "SUCCEED", "\x1b[0m", "<6>"},
+        {"\x1b[1m\x1b[37m", "IGNORE ", "\x1b[0m", "<6>"},
+        {"\x1b[1m\x1b[33m", "WARNING", "\x1b[33m", "<4>"},
+        {"\x1b[1m\x1b[35m", "NOT CFG", "\x1b[1m\x1b[30m", "<5>"},
+        {"\x1b[1m\x1b[31m", "FAILED ", "\x1b[0m", "<3>"},
     };
-    static const Row kOthers = {"\x1b[35m", "OTHERS ", "\x1b[0m"};
+    static const Row kOthers = {"\x1b[35m", "OTHERS ", "\x1b[0m", "<6>"};
     const Row &row = (state >= 0 && state < 5) ? kRows[state] : kOthers;
-    // A journal or a pipe would keep the escape sequences as text.
+    // A journal or a pipe would keep the escape sequences as text; the
+    // journal reads a line's priority from a "<N>" in front (systemd names
+    // the stream it connected in JOURNAL_STREAM).
     if (!::isatty(STDOUT_FILENO)) {
-        writeLine(QLatin1Char('[') + QLatin1String(row.tag) + QLatin1String("] ") + text);
+        const QString priority = toJournal() ? QLatin1String(row.priority) : QString();
+        writeLine(priority + QLatin1Char('[') + QLatin1String(row.tag) + QLatin1String("] ") + text);
         return;
     }
     writeLine(QLatin1String("\x1b[1m\x1b[30m[") + QLatin1String(row.tagColour)

@@ -17,7 +17,7 @@ const int kOpensslWaitMs = 60000;
 // running, one the test no longer knows of, outliving it and its directory.
 const char *const kSystemctl = R"sh(data='%1'; pid='%2'; conf='%3'
 echo "$(date +%s.%N) $*" >> "$data/systemctl.log"
-[ -n "$conf" ] || { [ "$1 $2" = "show -p" ] && cat "$data/mainpid" 2>/dev/null; exit 0; }
+[ -n "$conf" ] || { [ "$1 $2" = "show -p" ] && [ -s "$data/mainpid" ] && echo "MainPID=$(cat "$data/mainpid")"; exit 0; }
 # A zombie (an ended instance nobody reaped yet) is not running.
 running() { [ -s "$pid" ] && grep -qs '^[^)]*) [^Z]' "/proc/$(cat "$pid")/stat"; }
 case "$1 $2" in
@@ -26,7 +26,7 @@ case "$1 $2" in
   "start apache2") running && exit 0; rm -f "$pid"; /usr/sbin/apache2 -f "$conf" -k start || exit 1
                    for i in $(seq 100); do running && exit 0; sleep 0.1; done; exit 1 ;;
   "is-active apache2") running && exit 0; exit 3 ;;
-  "show -p") running && cat "$pid"; exit 0 ;;
+  "show -p") running && echo "MainPID=$(cat "$pid")"; exit 0 ;;
 esac
 exit 0
 )sh";
