@@ -524,12 +524,6 @@ KMLiveSite::PortHolders KMLiveSite::portHolders() const
     return PortHolders(nullptr);
 }
 
-QMap<int, QString> KMLiveSite::leftOut() const
-{
-    std::lock_guard<std::mutex> locker(d->filesLock);
-    return d->leftOutLocked();
-}
-
 QJsonObject KMLiveSite::status() const
 {
     const QString apache = KMApacheSite::state();

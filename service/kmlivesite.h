@@ -128,8 +128,6 @@ public:
         mutable QSet<int> m_apachePorts; // its main process listens on; read when first asked
     };
     PortHolders portHolders() const;
-    // Every rule left out, by number, with the reason.
-    QMap<int, QString> leftOut() const;
     // {"reload": {"state", "time", "message"}, "apache": "active" | "inactive"
     // | "unknown", "disabled": [{"pxyno", "name", "reason"}]}. The state is
     // "ok" only when Apache serves exactly the files of the live table
