@@ -34,7 +34,7 @@ const char *const kRuleVariable = "REVERSEPROXY_RULE";
 // The request header by which this Apache marks the requests it proxies.
 const char *const kHopHeader = "X-Reverseproxy-Hop";
 // The lines of a location block without httpheaders lines.
-const int kLocationLines = 19;
+const int kLocationLines = 26;
 
 PoolOptions ruleOptions(const QJsonObject &rule)
 {
@@ -233,11 +233,20 @@ QString proxiedHost(const KMRuleSide &dest)
         .toLower();
 }
 
+// The requests a rule serves, as a <LocationMatch> pattern: its prefix
+// without the prefixes of the rules nested in it.
+QString ownPattern(const QString &source, const QStringList &nested)
+{
+    QString pattern = QStringLiteral("^");
+    for (const QString &path : nested)
+        pattern += QStringLiteral("(?!") + servedPattern(path) + QLatin1Char(')');
+    return pattern + servedPattern(source);
+}
+
 // A rule's httpheaders lines sit in a section of their own that takes
-// exactly the requests the rule serves: its prefix without the prefixes of
-// the rules nested in it. Apache merges every matching section, and an <If>
-// on the rule's variable would be read before SetEnv sets it. Empty when no
-// line is written.
+// exactly the requests the rule serves. Apache merges every matching
+// section, and an <If> on the rule's variable would be read before SetEnv
+// sets it. Empty when no line is written.
 QStringList headerLines(const QJsonValue &headers, const QString &source, const QStringList &nested)
 {
     QStringList lines;
@@ -254,11 +263,7 @@ QStringList headerLines(const QJsonValue &headers, const QString &source, const 
     }
     if (lines.isEmpty())
         return lines;
-    QString pattern = QStringLiteral("^");
-    for (const QString &path : nested)
-        pattern += QStringLiteral("(?!") + servedPattern(path) + QLatin1Char(')');
-    pattern += servedPattern(source);
-    lines.prepend(QStringLiteral("<LocationMatch '") + pattern + QStringLiteral("'>"));
+    lines.prepend(QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"));
     lines << QStringLiteral("</LocationMatch>");
     return lines;
 }
@@ -289,30 +294,65 @@ QStringList answerLines(const KMRule &rule, const QString &destPath, const QStri
                 % QStringLiteral("$2") % condition};
 }
 
+// Whether the browser sent the request from a page of the site it asks:
+// its Origin is the site's, or its Referer lies on it. The Host goes into a
+// glob, so one with glob characters (or an IPv6 literal's brackets) is not
+// taken for a Referer's.
+const QLatin1String kOwnOrigin("req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'");
+const QLatin1String kOwnReferer("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
+                                "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
+
+QString ownPage()
+{
+    return kOwnOrigin + QStringLiteral(" || (") + kOwnReferer + QLatin1Char(')');
+}
+
 // What the back end gets besides the request: the scheme the browser used;
-// for apps that compare Origin with Host, the browser's Origin as the back
-// end's own origin when it names the site the browser asked (unless the rule
-// keeps the browser's Host, which that Origin matches as it is), while
-// foreign Origins pass unchanged, so that the app still refuses them; and
-// this Apache's mark. A request that carries the mark already has come back
-// through a rule whose destination leads here: refused before it is proxied
-// again (the <If> is read before the mark is added, and only the request
-// that carries it is refused).
+// for apps that check Origin or Referer against Host or X-Forwarded-Host,
+// the browser's own page as the back end's own origin (unless the rule keeps
+// the browser's Host, which that page matches as it is), with the client's
+// address but no X-Forwarded-Host (see forwardedLines), while another site's
+// pass unchanged, so that the app still refuses them; and this Apache's
+// mark. A request that carries the mark already has come back through a rule
+// whose destination leads here: refused before it is proxied again (the
+// <If> is read before the mark is added, and only the request that carries
+// it is refused).
 QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QString &ownRequest,
                          const QJsonValue &headers)
 {
     QStringList lines{QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')};
-    if (!preservesHost(headers))
-        lines << QStringLiteral("    RequestHeader set Origin '") % dest.protocol.toLower() % QStringLiteral("://")
-                     % proxiedHost(dest).replace(QLatin1Char('%'), QStringLiteral("%%"))
-                     % QStringLiteral("' \"expr=") % ownRequest
-                     % QStringLiteral(" && req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'\"");
+    if (!preservesHost(headers)) {
+        const QString own = dest.protocol.toLower() % QStringLiteral("://") % proxiedHost(dest);
+        const QString condition = QStringLiteral("\"expr=") % ownRequest % QStringLiteral(" && ");
+        lines << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
+                     % QStringLiteral("' ") % condition % kOwnOrigin % QLatin1Char('"')
+              << QStringLiteral("    RequestHeader edit Referer '^https?://[^/]+' '") % replacementLiteral(own)
+                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"')
+              << QStringLiteral("    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" ") % condition
+                     % QLatin1Char('(') % ownPage() % QStringLiteral(")\"");
+    }
     const QString hop = QLatin1String(kHopHeader);
     const QString token = KMApacheConf::hopToken();
     lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(hop, token)
           << QStringLiteral("    <If \"req('%1') =~ /%2/\">").arg(hop, token) << QStringLiteral("        Redirect 508")
           << QStringLiteral("    </If>");
     return lines;
+}
+
+// mod_proxy's X-Forwarded-Host names the appliance, at odds with the own
+// page's Origin and Referer rewritten for apps that prefer it to Host: the
+// rule's requests from its own page go without mod_proxy's forwarded headers
+// (requestLines sets X-Forwarded-For). The <If> cannot read the rule's
+// variable (SetEnv comes later), so it sits in a section of the rule's own
+// requests, and a nested rule that keeps the browser's Host keeps them.
+// Empty when the rule keeps the Host itself.
+QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested)
+{
+    if (preservesHost(headers))
+        return {};
+    return {QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"),
+            QStringLiteral("    <If \"") + ownPage() + QStringLiteral("\">"),
+            QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>"), QStringLiteral("</LocationMatch>")};
 }
 
 // The rules of one effective source port.
@@ -489,8 +529,7 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
     for (int i = 0; i < rules.size(); ++i) {
         const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
-        // Only httpheaders lines need the nested prefixes (a pass over the site).
-        const QStringList nested = rule->writesDirectives() ? nestedPaths(sorted, rule->source.path) : QStringList();
+        const QStringList nested = nestedPaths(sorted, rule->source.path);
         const QStringList block = KMApacheConf::locationLines(*rule, scheme, i + 1, optionText(options.value(key)),
                                                               nested);
         lines << block;
@@ -583,7 +622,7 @@ void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &or
     std::reverse(rules.begin(), rules.end());
     for (const KMRule *rule : qAsConst(rules)) {
         const QString at = prefix + rule->source.path;
-        const QStringList nested = rule->writesDirectives() ? nestedPaths(sorted, at) : QStringList();
+        const QStringList nested = nestedPaths(sorted, at);
         QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal,
                                                         optionText(options.value(origin(rule->dest))), nested, at);
         for (QString &line : block)
@@ -805,7 +844,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
                             : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
           << QString() << QStringLiteral("</Location>");
-    lines << headerLines(headers, location, nested) << QString();
+    lines << forwardedLines(headers, location, nested) << headerLines(headers, location, nested) << QString();
     return lines;
 }
 

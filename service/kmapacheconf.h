@@ -52,13 +52,15 @@ public:
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
-    // segments, in a site of the given scheme ("http" or "https"): nineteen
-    // lines, eighteen when its httpheaders keep the browser's Host
-    // (ProxyPreserveHost On); written httpheaders elements add a
+    // segments, in a site of the given scheme ("http" or "https"):
+    // twenty-six lines, five of them a <LocationMatch> section that drops
+    // mod_proxy's forwarded headers from its own page's requests; eighteen,
+    // without that section, when its httpheaders keep the browser's Host
+    // (ProxyPreserveHost On). Written httpheaders elements add a
     // <LocationMatch> section (two lines, and three per element, two when it
-    // has no description) that takes the rule's own requests only: not those
-    // of the nested source paths, the prefixes of the site's later rules that
-    // this one serves.
+    // has no description). Both sections take the rule's own requests only:
+    // not those of the nested source paths, the prefixes of the site's later
+    // rules that this one serves.
     // ordinal numbers the block within its site; options are the ProxyPass
     // options of its destination. at is the path of the <Location> when it
     // is not the rule's source path (a host rule's private path on a web

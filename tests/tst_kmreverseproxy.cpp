@@ -22,6 +22,12 @@
 #include <thread>
 #include <vector>
 
+// The conditions by which a location recognises its own page's requests.
+static const QByteArray kOwnOrigin = "req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'";
+static const QByteArray kOwnReferer = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
+                                      "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
+static const QByteArray kOwnPage = kOwnOrigin + " || (" + kOwnReferer + ")";
+
 // The rule manager against a private ORBA_ROOT (appliance web ports 80 and
 // 443), with the stand-ins of testfiles.h first on PATH, their files in bin.
 class TestKMReverseproxy : public QObject
@@ -199,12 +205,17 @@ private slots:
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "        RequestHeader set X-Forwarded-Proto 'http'\n"
                             "        RequestHeader set Origin 'http://127.0.0.1:3000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'\"\n"
+                            " && " + kOwnOrigin + "\"\n"
+                            "        RequestHeader edit Referer '^https?://[^/]+' 'http://127.0.0.1:3000' "
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
+                            "        RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && (" + kOwnPage + ")\"\n"
                             "        RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n"
                             "        <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
                             "            Redirect 508\n        </If>\n    \n"
                             "        ProxyPassInterpolateEnv On\n        ProxyErrorOverride On 500 502 503 504\n"
-                            "    \n    </Location>\n    \n</VirtualHost>\n"));
+                            "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnPage + "\">\n"
+                            "            ProxyAddHeaders Off\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
         QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), QByteArray());
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), QByteArray());
         // Rules may carry credentials: Apache's master reads the files as root.
@@ -274,11 +285,17 @@ private slots:
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "    RequestHeader set X-Forwarded-Proto 'https'\n"
                             "    RequestHeader set Origin 'http://[::1]:9000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'\"\n"
+                            " && " + kOwnOrigin + "\"\n"
+                            "    RequestHeader edit Referer '^https?://[^/]+' 'http://[::1]:9000' "
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
+                            "    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && (" + kOwnPage + ")\"\n"
                             "    RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n"
                             "    <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
                             "        Redirect 508\n    </If>\n\n"
                             "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n</Location>\n"
+                            "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnPage + "\">\n        ProxyAddHeaders Off\n"
+                            "    </If>\n</LocationMatch>\n"
                             "<LocationMatch '^/shop(?:/|$)'>\n    # mark\n    Header set X-A 1\n\n"
                             "    RequestHeader unset X-B\n\n</LocationMatch>\n"));
         QVERIFY(QDir(vhostDir()).entryList(QDir::Files).isEmpty());

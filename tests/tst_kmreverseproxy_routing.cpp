@@ -259,53 +259,83 @@ private slots:
                  expected);
     }
 
-    // Apps that compare Origin with Host (checkorigin) take their own page's
-    // requests and WebSockets, the Host they get still their own ("{A}",
-    // "{S}": the back end's host and port), and refuse another site's. The
-    // browser asks for Host 127.0.0.1; "{site}" is that site's origin.
+    // Apps that check Origin or Referer against the host they are reached by
+    // (checkorigin) take their own page's requests and WebSockets, which
+    // reach them as from their own origin, and refuse another site's, which
+    // pass unchanged. The browser asks for Host 127.0.0.1, unless the row
+    // names another ("Host: name; "), and sends one header ("{site}": that
+    // site's origin); the back end's answer and the Host,
+    // Origin, Referer and X-Forwarded-Host it got ("{A}", "{S}": the back
+    // end's host and port), or the WebSocket's outcome.
     void origin_data()
     {
         QTest::addColumn<QString>("rules");
         QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("sent");
         QTest::addColumn<bool>("upgrade");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("own page") << "/nb A /" << "http" << "{site}" << false << "accepted, Host {A}";
-        QTest::newRow("own page, WebSocket") << "/nb A /" << "http" << "{site}" << true << "accepted";
-        QTest::newRow("another site") << "/nb A /" << "http" << "http://evil.example" << false << "refused";
-        QTest::newRow("another site, WebSocket") << "/nb A /" << "http" << "http://evil.example" << true << "refused";
-        QTest::newRow("another port") << "/nb A /" << "http" << "{site}:1" << false << "refused";
-        QTest::newRow("https site") << "/nb A /" << "https" << "{site}" << false << "accepted, Host {A}";
-        QTest::newRow("https site, WebSocket") << "/nb A /" << "https" << "{site}" << true << "accepted";
-        QTest::newRow("https site, http page") << "/nb A /" << "https" << "http://127.0.0.1" << false << "refused";
-        QTest::newRow("TLS back end") << "/nb S /" << "https" << "{site}" << false << "accepted, Host {S}";
-        QTest::newRow("custom port") << "/nb A /" << "http custom" << "{site}" << true << "accepted";
-        QTest::newRow("host kept") << "/nb A / preserve" << "http" << "{site}" << false << "accepted, Host 127.0.0.1";
-        QTest::newRow("host kept, WebSocket") << "/nb A / preserve" << "http" << "{site}" << true << "accepted";
-        QTest::newRow("host kept, another site") << "/nb A / preserve" << "http" << "http://evil.example" << true
+        const QString evil = "refused, Host {A}, Origin http://evil.example, X-Forwarded-Host 127.0.0.1";
+        const QString kept = "accepted, Host 127.0.0.1, Origin http://127.0.0.1, X-Forwarded-Host 127.0.0.1";
+        QTest::newRow("own page") << "/nb A /" << "http" << "Origin: {site}" << false << "accepted, Host {A}, Origin http://{A}";
+        QTest::newRow("own page, WebSocket") << "/nb A /" << "http" << "Origin: {site}" << true << "accepted";
+        QTest::newRow("own page's link") << "/nb A /" << "http" << "Referer: {site}/nb/tree?a=/b" << false
+                                         << "accepted, Host {A}, Referer http://{A}/nb/tree?a=/b";
+        QTest::newRow("another site") << "/nb A /" << "http" << "Origin: http://evil.example" << false << evil;
+        QTest::newRow("another site, WebSocket") << "/nb A /" << "http" << "Origin: http://evil.example" << true << "refused";
+        QTest::newRow("another site's link") << "/nb A /" << "http" << "Referer: http://evil.example/nb/tree" << false
+                                             << "refused, Host {A}, Referer http://evil.example/nb/tree, X-Forwarded-Host 127.0.0.1";
+        QTest::newRow("another port's link") << "/nb A /" << "http" << "Referer: {site}:1/nb/" << false
+                                             << "refused, Host {A}, Referer http://127.0.0.1:1/nb/, X-Forwarded-Host 127.0.0.1";
+        QTest::newRow("Host that reads as a pattern") << "/nb A /" << "http" << "Host: [::1]; Referer: http://1/nb/" << false
+                                                      << "refused, Host {A}, Referer http://1/nb/, X-Forwarded-Host [::1]";
+        QTest::newRow("another port") << "/nb A /" << "http" << "Origin: {site}:1" << false
+                                      << "refused, Host {A}, Origin http://127.0.0.1:1, X-Forwarded-Host 127.0.0.1";
+        QTest::newRow("https site") << "/nb A /" << "https" << "Origin: {site}" << false << "accepted, Host {A}, Origin http://{A}";
+        QTest::newRow("https site, WebSocket") << "/nb A /" << "https" << "Origin: {site}" << true << "accepted";
+        QTest::newRow("https site's link") << "/nb A /" << "https" << "Referer: {site}/nb/" << false
+                                           << "accepted, Host {A}, Referer http://{A}/nb/";
+        QTest::newRow("https site, http page") << "/nb A /" << "https" << "Origin: http://127.0.0.1" << false
+                                               << "refused, Host {A}, Origin http://127.0.0.1, X-Forwarded-Host 127.0.0.1";
+        QTest::newRow("TLS back end") << "/nb S /" << "https" << "Origin: {site}" << false << "accepted, Host {S}, Origin https://{S}";
+        QTest::newRow("custom port") << "/nb A /" << "http custom" << "Origin: {site}" << true << "accepted";
+        QTest::newRow("host kept") << "/nb A / preserve" << "http" << "Origin: {site}" << false << kept;
+        QTest::newRow("host kept, WebSocket") << "/nb A / preserve" << "http" << "Origin: {site}" << true << "accepted";
+        QTest::newRow("host kept, link") << "/nb A / preserve" << "http" << "Referer: {site}/nb/tree" << false
+                                         << "accepted, Host 127.0.0.1, Referer http://127.0.0.1/nb/tree, X-Forwarded-Host 127.0.0.1";
+        QTest::newRow("host kept, another site") << "/nb A / preserve" << "http" << "Origin: http://evil.example" << true
                                                  << "refused";
+        QTest::newRow("host kept inside a rule that does not") << "/nb A /;/nb/x A / preserve" << "http" << "Origin: {site}"
+                                                               << false << kept;
+        QTest::newRow("inside a rule that keeps the host") << "/nb A / preserve;/nb/x A /" << "http" << "Origin: {site}"
+                                                           << false << "accepted, Host {A}, Origin http://{A}";
     }
     void origin()
     {
         QFETCH(QString, rules);
         QFETCH(QString, scheme);
-        QFETCH(QString, origin);
+        QFETCH(QString, sent);
         QFETCH(bool, upgrade);
         QFETCH(QString, expected);
         QVERIFY2(use(rules, scheme), qPrintable(fixture.errorText()));
         const bool https = scheme.startsWith("https");
-        const QByteArray header = "Origin: " + origin.replace("{site}", https ? "https://127.0.0.1" : "http://127.0.0.1")
-                                                   .toUtf8() + "\r\n";
+        const QByteArray host = sent.startsWith("Host: ") ? sent.section("; ", 0, 0).mid(6).toUtf8() : "127.0.0.1";
+        if (sent.startsWith("Host: "))
+            sent = sent.section("; ", 1);
+        const QByteArray header = sent.replace("{site}", https ? "https://127.0.0.1" : "http://127.0.0.1").toUtf8() + "\r\n";
         QString seen;
         if (upgrade) {
             const QByteArray echo = webSocketEcho(port(scheme), https, "/nb/chat?checkorigin=1", "hello", header);
             seen = echo == "hello" ? "accepted" : echo == "HTTP/1.1 403 Forbidden" ? "refused" : QString(echo);
         } else {
-            const RawReply reply = rawRequest(port(scheme), https, "/nb/x?checkorigin=1", header);
+            const RawReply reply = rawRequest(port(scheme), https, "/nb/x?checkorigin=1", header, host);
             RawReply seenByBackend;
             seenByBackend.head = reply.body;
-            seen = reply.status == 200 ? "accepted, Host " + seenByBackend.header("Host")
-                   : reply.status == 403 ? QString("refused") : QString("status %1").arg(reply.status);
+            seen = reply.status == 200 ? "accepted" : reply.status == 403 ? "refused" : QString("status %1").arg(reply.status);
+            for (const char *name : {"Host", "Origin", "Referer", "X-Forwarded-Host"}) {
+                const QByteArray value = seenByBackend.header(name);
+                if (!value.isEmpty())
+                    seen += QString(", %1 %2").arg(name, QString(value));
+            }
         }
         QCOMPARE(seen, QString(expected).replace("{A}", a.origin().mid(7)).replace("{S}", s.origin().mid(8)));
     }

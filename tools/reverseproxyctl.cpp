@@ -66,9 +66,11 @@ const char *const kDescription =
     "      \"source\":{\"protocol\":\"http\",\"port\":0,\"path\":\"/media\"},\n"
     "      \"dest\":{\"protocol\":\"http\",\"host\":\"127.0.0.1\",\"port\":8096,\"path\":\"/\"}}'\n"
     "\n"
-    "Apps that check the Origin header (notebook kernels, server consoles) refuse\n"
-    "their requests and WebSockets behind a rule unless it passes the browser's\n"
-    "Host on; add to the rule:\n"
+    "Apps that check the Origin or Referer header (notebook kernels, server\n"
+    "consoles) work behind a rule as they are: the browser's own pages reach them\n"
+    "as from the back end's own origin, other sites' as they were sent. Only an\n"
+    "app that must see the browser's own Host (to build absolute links, or to pick\n"
+    "a site by name) needs, in its rule:\n"
     "  \"httpheaders\":[{\"key\":\"ProxyPreserveHost\",\"value\":\"On\"}]";
 
 // Where and how long to ask the service.

@@ -138,7 +138,7 @@ private:
         const int mark = target.indexOf('?');
         const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(target.mid(mark + 1)));
         if (query.hasQueryItem(QStringLiteral("checkorigin")) && !sameOrigin(head)) {
-            reply("403 Forbidden", "Content-Type: text/plain\r\n", "cross-origin request");
+            reply("403 Forbidden", "Content-Type: text/plain\r\n", m_name + ' ' + head);
             return;
         }
         if (headerValue(head, "Upgrade").toLower() == "websocket") {
@@ -171,10 +171,15 @@ private:
 
     // As applications that check Origin do: its host and port must be the
     // Host the request came to.
-    static bool sameOrigin(const QByteArray &head)
+    bool sameOrigin(const QByteArray &head) const
     {
+        const QByteArray forwarded = headerValue(head, "X-Forwarded-Host");
+        const QByteArray own = forwarded.isEmpty()
+            ? (m_socket->isEncrypted() ? "https://" : "http://") + headerValue(head, "Host")
+            : headerValue(head, "X-Forwarded-Proto") + "://" + forwarded;
         const QByteArray origin = headerValue(head, "Origin");
-        return origin.mid(origin.indexOf("://") + 3) == headerValue(head, "Host");
+        const QByteArray referer = headerValue(head, "Referer");
+        return (origin.isEmpty() || origin == own) && (referer.isEmpty() || referer.startsWith(own + '/'));
     }
 
     void reply(const QByteArray &status, const QByteArray &headers, const QByteArray &body)

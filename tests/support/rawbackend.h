@@ -15,9 +15,11 @@ class RawBackendPrivate;
 // header, "cookie" adds that Set-Cookie header, "sleep" delays the answer by
 // that many seconds, "status" makes it an answer of that status with the
 // header "X-Backend: <name>" and the JSON body {"backend":"<name>"}, and
-// "checkorigin" refuses (403) a request or WebSocket upgrade whose Origin
-// names another host and port than its Host header, as applications that
-// check Origin do. A WebSocket upgrade is accepted and every data frame is
+// "checkorigin" refuses (403, the body as for 200) a request or WebSocket
+// upgrade whose Origin or Referer names another origin than the one it is
+// reached by (X-Forwarded-Proto and X-Forwarded-Host when a proxy sends the
+// latter, else its own scheme and Host), as applications that check Origin
+// or Referer do. A WebSocket upgrade is accepted and every data frame is
 // sent back. With Tls the back end speaks TLS with a fresh self-signed
 // certificate.
 class RawBackend
