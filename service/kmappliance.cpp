@@ -55,7 +55,9 @@ const QStringList kReservedSegments = {
     QStringLiteral("shares"),     QStringLiteral("desktop"),   QStringLiteral("apps"),
     QStringLiteral("download"),   QStringLiteral("index.html"), QStringLiteral("index.cgi"),
     QStringLiteral("index.pl"),   QStringLiteral("index.php"), QStringLiteral("index.xhtml"),
-    QStringLiteral("index.htm")};
+    QStringLiteral("index.htm"),
+    // Where host-name rules on the web ports are handed to their locations.
+    QStringLiteral(".reverseproxy-host")};
 
 // Compares addresses without the scope of link-local ones.
 QHostAddress unscoped(QHostAddress address)

@@ -163,8 +163,8 @@ private slots:
         for (const QString path : {"/first/", "/second/"}) {
             QVERIFY(manager->create(journals, rule(path.mid(1, path.size() - 2), 0, path)));
             const QByteArray http = liveFiles().value(ruleDir() + "/http.conf");
-            QCOMPARE(http.count("<IfModule"), http.count("</IfModule>"));
-            QCOMPARE(http.count("<Location"), http.count("</Location>"));
+            for (const char *section : {"IfModule", "Location", "LocationMatch", "If"})
+                QCOMPARE(http.count(QByteArray("<") + section + ' '), http.count(QByteArray("</") + section + '>'));
         }
     }
 

@@ -627,6 +627,7 @@ private slots:
         QTest::newRow("letter case counts") << "http" << 0 << "/API/auth" << false;
         QTest::newRow("deeper") << "http" << 0 << "/x/api" << false;
         QTest::newRow("index document below") << "http" << 0 << "/x/index.html" << false;
+        QTest::newRow("host rules' private paths") << "http" << 0 << "/.reverseproxy-host/1/" << true;
         QTest::newRow("custom port") << "http" << 8081 << "/api/auth" << false;
         QTest::newRow("custom port root") << "https" << 8443 << "/" << false;
     }
