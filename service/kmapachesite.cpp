@@ -209,12 +209,25 @@ bool KMApacheSite::write(ZX2Journals &journals, const KMApacheFiles &files)
     return true;
 }
 
-qint64 KMApacheSite::size(const KMApacheFiles &files)
+bool KMApacheSite::larger(const KMApacheFiles &files, qint64 limit)
 {
+    // A UTF-16 unit takes at most three bytes: most configurations are
+    // settled without encoding them.
+    qint64 units = 0;
+    auto count = [&units](const QStringList &lines) {
+        for (const QString &line : lines)
+            units += line.size() + 1;
+    };
+    count(files.http);
+    count(files.https);
+    for (const KMVirtualHostFile &host : files.virtualHosts)
+        count(host.lines);
+    if (units * 3 <= limit)
+        return false;
     qint64 bytes = fileText(files.http).size() + fileText(files.https).size();
     for (const KMVirtualHostFile &host : files.virtualHosts)
         bytes += fileText(host.lines).size();
-    return bytes;
+    return bytes > limit;
 }
 
 void KMApacheSite::removeStrayFiles()

@@ -51,8 +51,8 @@ public:
     static bool apply(ZX2Journals &journals, KMFileTransaction &transaction);
     // stage() and apply() at once.
     static bool write(ZX2Journals &journals, const KMApacheFiles &files);
-    // The bytes the files take.
-    static qint64 size(const KMApacheFiles &files);
+    // Whether the files take more than limit bytes.
+    static bool larger(const KMApacheFiles &files, qint64 limit);
     // Removes what a killed process left of a write: temporary files, old
     // contents beside the generated files, and test configurations.
     static void removeStrayFiles();

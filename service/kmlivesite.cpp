@@ -569,7 +569,7 @@ bool KMLiveSite::Change::write(ZX2Journals &journals, const QList<KMRule> &rules
     QMap<int, QString> out = site->leftOutLocked();
     out.remove(fresh);
     files = KMApacheConf::generate(without(rules, out), webPorts);
-    if (KMApacheSite::size(files) > kMaxConfiguration) {
+    if (KMApacheSite::larger(files, kMaxConfiguration)) {
         journals.setErr(ZX2Error::ERR_NOT_ENOUGH, QStringLiteral("规则总量超出上限(配置文件超过16 MiB)"));
         return false;
     }
