@@ -29,6 +29,8 @@
 #include <linux/sock_diag.h>
 #include <netinet/tcp.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <linux/magic.h>
 
 #include <cstring>
 #include <netdb.h>
@@ -423,17 +425,20 @@ bool KMAppliance::listeningPortsOf(qint64 pid, QSet<int> &ports)
     QHash<QByteArray, int> sockets;
     for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"})
         listeningSockets(ZX2File::readAll(QLatin1String(table)), sockets);
-    // A socket's descriptor links read "socket:[<inode>]".
+    // A socket's descriptor links read "socket:[<inode>]". A sandbox may let
+    // the directory be listed but no link be read: that tells nothing.
     const QStringList names = directory.entryList(QDir::Files | QDir::System);
+    bool read = false;
     for (const QString &name : names) {
         char target[64] = {};
         const QByteArray path = QFile::encodeName(fds + QLatin1Char('/') + name);
         const ssize_t size = ::readlink(path.constData(), target, sizeof target - 1);
+        read = read || size > 0;
         const QByteArray text(target, size > 0 ? int(size) : 0);
         if (text.startsWith("socket:[") && sockets.contains(text.mid(8, text.size() - 9)))
             ports.insert(sockets.value(text.mid(8, text.size() - 9)));
     }
-    return !names.isEmpty();
+    return read;
 }
 
 namespace {
@@ -491,11 +496,16 @@ bool listenersByGroup(int family, QList<QPair<int, quint64>> &listeners)
 bool KMAppliance::listeningPortsOfGroup(const QString &controlGroup, QSet<int> &ports)
 {
     ports.clear();
-    // A cgroup v2 group's id is its directory's inode number.
+    // A cgroup v2 group's id is its directory's inode number, in the v2
+    // hierarchy: /sys/fs/cgroup, or its "unified" part on hybrid systems.
     struct stat info{};
-    const bool found = !controlGroup.isEmpty()
-                       && (::stat(QFile::encodeName(QStringLiteral("/sys/fs/cgroup") + controlGroup).constData(), &info) == 0
-                           || ::stat(QFile::encodeName(QStringLiteral("/sys/fs/cgroup/unified") + controlGroup).constData(), &info) == 0);
+    bool found = false;
+    for (const char *hierarchy : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified"}) {
+        struct statfs system{};
+        found = found
+                || (!controlGroup.isEmpty() && ::statfs(hierarchy, &system) == 0 && system.f_type == CGROUP2_SUPER_MAGIC
+                    && ::stat(QFile::encodeName(QLatin1String(hierarchy) + controlGroup).constData(), &info) == 0);
+    }
     QList<QPair<int, quint64>> listeners;
     if (!found || !listenersByGroup(AF_INET, listeners) || !listenersByGroup(AF_INET6, listeners))
         return false;

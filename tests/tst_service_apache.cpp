@@ -6,6 +6,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -30,6 +31,7 @@ private slots:
     void storedRulesApacheRefusesAreLeftOutAtStart();
     void programNamedApache2IsNotApache();
     void reloadApacheCannotTakeIsRecovered();
+    void customPortsKeptWhereApachesDescriptorsAreClosed();
 
 private:
     QJsonObject ask(const QString &cmd, const QJsonObject &params = QJsonObject());
@@ -385,6 +387,37 @@ void tst_ServiceApache::reloadApacheCannotTakeIsRecovered()
     QVERIFY2(reasons.value(QStringLiteral("bad")).startsWith(QStringLiteral("Apache: ")), qPrintable(reasons.value(QStringLiteral("bad"))));
     QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/good/")).startsWith("HTTP/1.1 200"));
     QCOMPARE(m_site.configTest(), QString());
+}
+
+// Under its unit the service may not read the descriptors of Apache's main
+// process (it lacks the capability to look into a more privileged process):
+// Apache's listeners are then those its control group made, and a restart
+// keeps the custom-port rules Apache serves.
+void tst_ServiceApache::customPortsKeptWhereApachesDescriptorsAreClosed()
+{
+    if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
+        QSKIP("needs setpriv to drop root's capabilities");
+    const quint16 port = TestApache::freePort();
+    QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("custom-kept"), QStringLiteral("/"), port))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    QCOMPARE(statusAfter(now).value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("ok"));
+    for (const bool confined : {true, false}) {
+        m_connection.close();
+        m_service.reset(new ServiceProcess(m_root));
+        if (confined)
+            m_service->setLauncher({QStringLiteral("setpriv"), QStringLiteral("--inh-caps=-all"),
+                                    QStringLiteral("--bounding-set=-all,+chown,+net_bind_service"), QStringLiteral("--")});
+        now = QDateTime::currentDateTime().toString(Qt::ISODate);
+        QVERIFY(m_service->start({QStringLiteral("--cfg"), m_root.writeDefaultConfig(false)}, m_root.lpcid())
+                && m_connection.open(m_root.lpcid()));
+        const QJsonObject status = statusAfter(now);
+        QVERIFY2(status.value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString() == QStringLiteral("ok"),
+                 qPrintable(m_service->output()));
+        for (const QJsonValue &entry : status.value(QStringLiteral("disabled")).toArray())
+            QVERIFY(entry.toObject().value(QStringLiteral("name")).toString() != QStringLiteral("custom-kept"));
+        QVERIFY(ApplianceApache::get(port, QStringLiteral("/")).startsWith("HTTP/1.1 200"));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceApache)

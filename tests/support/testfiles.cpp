@@ -26,7 +26,7 @@ case "$1 $2" in
   "start apache2") running && exit 0; rm -f "$pid"; /usr/sbin/apache2 -f "$conf" -k start || exit 1
                    for i in $(seq 100); do running && exit 0; sleep 0.1; done; exit 1 ;;
   "is-active apache2") running && exit 0; exit 3 ;;
-  "show -p") running && echo "MainPID=$(cat "$pid")"; exit 0 ;;
+  "show -p") running && echo "MainPID=$(cat "$pid")" && echo "ControlGroup=$(sed -n 's/^0:://p' /proc/self/cgroup)"; exit 0 ;;
 esac
 exit 0
 )sh";
