@@ -324,12 +324,13 @@ QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QS
     if (!preservesHost(headers)) {
         const QString own = dest.protocol.toLower() % QStringLiteral("://") % proxiedHost(dest);
         const QString condition = QStringLiteral("\"expr=") % ownRequest % QStringLiteral(" && ");
-        lines << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
+        // First: its condition reads Origin and Referer as the browser sent them.
+        lines << QStringLiteral("    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" ") % condition
+                     % QLatin1Char('(') % ownPage() % QStringLiteral(")\"")
+              << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
                      % QStringLiteral("' ") % condition % kOwnOrigin % QLatin1Char('"')
               << QStringLiteral("    RequestHeader edit Referer '^https?://[^/]+' '") % replacementLiteral(own)
-                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"')
-              << QStringLiteral("    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" ") % condition
-                     % QLatin1Char('(') % ownPage() % QStringLiteral(")\"");
+                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"');
     }
     const QString hop = QLatin1String(kHopHeader);
     const QString token = KMApacheConf::hopToken();

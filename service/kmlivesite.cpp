@@ -115,6 +115,7 @@ public:
     bool serve(const KMApacheFiles &files, const KMAppliancePorts &ports, QString &text);
     bool serving(const QSet<int> &ports, bool reloaded, QString &text);
     bool restoreLastGood(const KMReloadAttempt &attempt);
+    void explainTakenPorts(KMReloadAttempt &attempt) const;
     void recover(KMReloadAttempt &attempt, const QString &text);
     bool tryRules(const QList<KMRule> &rules, const KMAppliancePorts &ports, QString &text);
     void isolate(QList<KMRule> &accepted, const QList<KMRule> &group, KMReloadAttempt &attempt,
@@ -362,6 +363,21 @@ void KMLiveSitePrivate::isolate(QList<KMRule> &accepted, const QList<KMRule> &gr
         attempt.out.insert(rule.pxyno, QStringLiteral("Apache: ") + (text.isEmpty() ? reason : text));
 }
 
+// A rule Apache would not run with whose port another program holds now
+// (taken since the check before the reload) is out for that reason: like
+// any taken port, it is looked at again at every reload.
+void KMLiveSitePrivate::explainTakenPorts(KMReloadAttempt &attempt) const
+{
+    const KMLiveSite::PortHolders holders(&stopping);
+    for (const KMRule &rule : qAsConst(attempt.rules)) {
+        const int port = rule.source.effectivePort(attempt.ports);
+        auto out = attempt.out.find(rule.pxyno);
+        if (out != attempt.out.end() && out->startsWith(QLatin1String("Apache: ")) && !attempt.ports.isWebPort(port)
+            && holders.known() && holders.foreign(port))
+            *out = kPortTaken;
+    }
+}
+
 // Writes the last files Apache served (none of the rules when it never
 // served any here) and has Apache serve them. When that fails, something
 // outside the service's files is broken: the files go back to what the
@@ -411,6 +427,7 @@ void KMLiveSitePrivate::recover(KMReloadAttempt &attempt, const QString &text)
     }
     if (stopping)
         return;
+    explainTakenPorts(attempt);
     {
         std::lock_guard<std::mutex> locker(filesLock);
         for (auto rule = attempt.out.cbegin(); rule != attempt.out.cend(); ++rule) {

@@ -336,6 +336,8 @@ private slots:
                 if (!value.isEmpty())
                     seen += QString(", %1 %2").arg(name, QString(value));
             }
+            // Whatever the page, the back end learns the client's address.
+            QCOMPARE(seenByBackend.header("X-Forwarded-For"), QByteArray("127.0.0.1"));
         }
         QCOMPARE(seen, QString(expected).replace("{A}", a.origin().mid(7)).replace("{S}", s.origin().mid(8)));
     }

@@ -31,6 +31,7 @@ private slots:
     void storedRulesApacheRefusesAreLeftOutAtStart();
     void programNamedApache2IsNotApache();
     void reloadApacheCannotTakeIsRecovered();
+    void portTakenDuringReloadIsRecovered();
     void customPortsKeptWhereApachesDescriptorsAreClosed();
 
 private:
@@ -387,6 +388,41 @@ void tst_ServiceApache::reloadApacheCannotTakeIsRecovered()
     QVERIFY2(reasons.value(QStringLiteral("bad")).startsWith(QStringLiteral("Apache: ")), qPrintable(reasons.value(QStringLiteral("bad"))));
     QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/good/")).startsWith("HTTP/1.1 200"));
     QCOMPARE(m_site.configTest(), QString());
+}
+
+// A program takes a new rule's port after the check before the reload and
+// before Apache binds it (here: as the reload starts): Apache ends, the
+// service brings it back without the rule, and names the cause.
+void tst_ServiceApache::portTakenDuringReloadIsRecovered()
+{
+    const quint16 port = TestApache::freePort();
+    const QString bin = m_root.root() + QStringLiteral("/bin");
+    const QString holder = m_root.root() + QStringLiteral("/holder.pid");
+    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl"), bin + QStringLiteral("/systemctl.real")));
+    m_root.writeScript(QStringLiteral("systemctl"),
+                       QStringLiteral("if [ \"$1\" = reload ] && grep -qs 'Listen %1$' '%2'/*.conf && [ ! -e '%3' ]; then\n"
+                                      "  python3 -c 'import socket,time\ns=socket.socket()\ns.bind((\"0.0.0.0\", %1))\n"
+                                      "s.listen()\ntime.sleep(120)' </dev/null >/dev/null 2>&1 &\n"
+                                      "  echo $! > '%3'; sleep 0.5\nfi\nexec '%4/systemctl.real' \"$@\"\n")
+                           .arg(port)
+                           .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy/virtualhost")), holder, bin));
+    const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("raced"), QStringLiteral("/"), port))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    const QJsonObject status = statusAfter(now);
+    QFile pid(holder);
+    if (pid.open(QIODevice::ReadOnly))
+        ::kill(pid_t(pid.readAll().trimmed().toInt()), SIGKILL);
+    QVERIFY(QFile::remove(bin + QStringLiteral("/systemctl")));
+    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl.real"), bin + QStringLiteral("/systemctl")));
+    QVERIFY2(status.value(QStringLiteral("apache")).toString() == QStringLiteral("active"), QJsonDocument(status).toJson().constData());
+    QMap<QString, QString> reasons;
+    for (const QJsonValue &entry : status.value(QStringLiteral("disabled")).toArray())
+        reasons.insert(entry.toObject().value(QStringLiteral("name")).toString(), entry.toObject().value(QStringLiteral("reason")).toString());
+    QCOMPARE(reasons.value(QStringLiteral("raced")), QStringLiteral("端口号已被其他程序占用"));
+    // Apache did not take the files it was given: not "ok".
+    QCOMPARE(status.value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("failed"));
+    QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/good/")).startsWith("HTTP/1.1 200"));
 }
 
 // Under its unit the service may not read the descriptors of Apache's main
