@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <mutex>
 
 namespace {
 
@@ -356,6 +357,48 @@ QStringList forwardedLines(const QJsonValue &headers, const QString &source, con
             QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>"), QStringLiteral("</LocationMatch>")};
 }
 
+// The location blocks of earlier generations: most regenerations change one
+// rule of many. A block is made of the rule's stored text and number and of
+// the arguments alone; rules not read from the store are not kept. The
+// generated files share the kept lines.
+class BlockCache
+{
+public:
+    QStringList block(const KMRule &rule, const QString &scheme, int ordinal, const QString &options,
+                      const QStringList &nested, const QString &at = QString())
+    {
+        if (rule.storedText.isEmpty() || rule.pxyno <= 0)
+            return KMApacheConf::locationLines(rule, scheme, ordinal, options, nested, at);
+        const QChar separator(0x1f);
+        const QString key = QString::number(rule.pxyno) % separator % scheme % separator % QString::number(ordinal)
+                            % separator % options % separator % at % separator % nested.join(separator) % separator
+                            % rule.storedText;
+        {
+            std::lock_guard<std::mutex> locker(m_lock);
+            const auto found = m_blocks.constFind(key);
+            if (found != m_blocks.cend())
+                return *found;
+        }
+        const QStringList lines = KMApacheConf::locationLines(rule, scheme, ordinal, options, nested, at);
+        std::lock_guard<std::mutex> locker(m_lock);
+        if (m_blocks.size() >= kMaxBlocks)
+            m_blocks.clear(); // the next generations fill it again
+        m_blocks.insert(key, lines);
+        return lines;
+    }
+
+private:
+    static const int kMaxBlocks = 20000; // more than the configuration bound lets a table have
+    std::mutex m_lock;
+    QHash<QString, QStringList> m_blocks;
+};
+
+BlockCache &blocks()
+{
+    static BlockCache cache;
+    return cache;
+}
+
 // The rules of one effective source port.
 struct PortGroup
 {
@@ -531,8 +574,7 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
         const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
         const QStringList nested = nestedPaths(sorted, rule->source.path);
-        const QStringList block = KMApacheConf::locationLines(*rule, scheme, i + 1, optionText(options.value(key)),
-                                                              nested);
+        const QStringList block = blocks().block(*rule, scheme, i + 1, optionText(options.value(key)), nested);
         lines << block;
         owners.reserve(owners.size() + block.size());
         for (int n = 0; n < block.size(); ++n)
@@ -624,8 +666,8 @@ void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &or
     for (const KMRule *rule : qAsConst(rules)) {
         const QString at = prefix + rule->source.path;
         const QStringList nested = nestedPaths(sorted, at);
-        QStringList block = KMApacheConf::locationLines(*rule, scheme, ++ordinal,
-                                                        optionText(options.value(origin(rule->dest))), nested, at);
+        QStringList block = blocks().block(*rule, scheme, ++ordinal, optionText(options.value(origin(rule->dest))),
+                                           nested, at);
         for (QString &line : block)
             line = line.isEmpty() ? line : QStringLiteral("    ") + line;
         append(lines, owners, block, rule->pxyno);

@@ -196,8 +196,10 @@ KMRule KMRule::fromParams(const QJsonObject &params, bool collapseSourceSlashes)
 
 KMRule KMRule::fromRow(const QJsonObject &row)
 {
-    KMRule rule = fromParams(toJsonObject(toString(row.value(QStringLiteral("params")))));
+    const QString text = toString(row.value(QStringLiteral("params")));
+    KMRule rule = fromParams(toJsonObject(text));
     rule.pxyno = toInt(row.value(QStringLiteral("pxyno")));
+    rule.storedText = text;
     return rule;
 }
 

@@ -45,6 +45,7 @@ public:
     static KMRule fromRow(const QJsonObject &row);
 
     QJsonObject params; // as received or stored
+    QString storedText; // the stored parameter text of a rule read from the store; empty for a request
     int pxyno = 0;      // the stored rule's number; 0 for a request
     QString name;       // trimmed; a non-string name reads through the framework conversion
     KMRuleSide source;

@@ -28,8 +28,7 @@ bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort);
 //     only signals a running instance: it never starts one; a start returns
 //     once the instance has written its PID file, as systemd's does) and
 //     "show -p MainPID ... apache2" prints "MainPID=" and its PID and
-//     "ControlGroup=" and the caller's own control group (without an
-//     Apache, "MainPID=" and the content of mainpid);
+//     "ControlGroup=" and the caller's own control group;
 //   "netstat" prints its header and then netstat.txt;
 //   "apache2ctl" with an Apache runs it on that instance's configuration,
 //     otherwise it prints apache2ctl.txt on standard error and exits with the
