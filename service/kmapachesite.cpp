@@ -7,6 +7,7 @@
 #include "zx2utils.h"
 #include "kmfiletransaction.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,10 +15,15 @@
 #include <QSet>
 #include <QTemporaryDir>
 
+#include <algorithm>
+
 namespace {
 
 const int kSystemctlTimeout = 60000;  // ms; a reload that hangs longer is abandoned
 const int kConfigTestTimeout = 30000; // ms; the test takes some 20 ms, more on a loaded system
+// Apache's error log as Debian's apache2 writes it; read from its end only.
+const char kErrorLog[] = "/var/log/apache2/error.log";
+const qint64 kErrorLogRead = 64 * 1024;
 
 // An existing link or non-directory at the virtual-host path is not ours to
 // write into or clean.
@@ -327,15 +333,28 @@ bool KMApacheSite::listeningPorts(QSet<int> &ports, const std::atomic_bool *canc
     return pid > 0 && (KMAppliance::listeningPortsOf(pid, ports) || KMAppliance::listeningPortsOfGroup(group, ports));
 }
 
-QString KMApacheSite::failureReason(qint64 since, const std::atomic_bool *cancel)
+KMApacheLogMark KMApacheSite::logMark()
 {
+    return {QDateTime::currentSecsSinceEpoch(), QFileInfo(QLatin1String(kErrorLog)).size()};
+}
+
+QString KMApacheSite::failureReason(const KMApacheLogMark &mark, const std::atomic_bool *cancel)
+{
+    // Apache writes why it could not start to its unit's journal, and once
+    // it runs, to its error log: what either gained since the mark.
     QString output;
     if (cmdExecute(output, {QStringLiteral("journalctl"), QStringLiteral("-u"), QStringLiteral("apache2"),
                             QStringLiteral("-o"), QStringLiteral("cat"), QStringLiteral("--no-pager"),
-                            QStringLiteral("--since"), QStringLiteral("@%1").arg(since)},
+                            QStringLiteral("--since"), QStringLiteral("@%1").arg(mark.time)},
                    kSystemctlTimeout, cancel)
         != 0)
-        return QString();
+        output.clear();
+    QFile log{QString::fromLatin1(kErrorLog)};
+    if (log.open(QIODevice::ReadOnly)) {
+        const qint64 from = log.size() >= mark.errorLogSize ? mark.errorLogSize : 0; // rotated since
+        if (log.seek(std::max(from, log.size() - kErrorLogRead)))
+            output += QString::fromUtf8(log.read(kErrorLogRead));
+    }
     // Binding and listener messages name an address and a port, nothing else.
     static const QRegularExpression listener(QStringLiteral("(AH00072|AH00451|AH00015)[^\\n]{0,200}"));
     QStringList found;

@@ -12,6 +12,13 @@
 class KMFileTransaction;
 class ZX2Journals;
 
+// A point in Apache's messages: a time, and the size of its error log.
+struct KMApacheLogMark
+{
+    qint64 time = 0; // seconds since the epoch
+    qint64 errorLogSize = 0;
+};
+
 // Apache's verdict on its whole configuration ("apache2ctl -t").
 struct KMApacheVerdict
 {
@@ -76,10 +83,12 @@ public:
     // name. False when neither can be read (Apache not running, or systemd
     // names no main process).
     static bool listeningPorts(QSet<int> &ports, const std::atomic_bool *cancel = nullptr);
-    // Apache's own words, from its unit's journal since the given time
-    // (seconds since the epoch), on why it did not come up: only lines of
-    // the kinds it writes about listeners, never quoted file content.
-    static QString failureReason(qint64 since, const std::atomic_bool *cancel = nullptr);
+    // Where Apache's messages stand now, for failureReason().
+    static KMApacheLogMark logMark();
+    // Apache's own words on why it did not come up, from its unit's journal
+    // and its error log since the mark: only the lines it writes about
+    // listeners, never quoted file content.
+    static QString failureReason(const KMApacheLogMark &mark, const std::atomic_bool *cancel = nullptr);
     // "active", "inactive" or "unknown" (systemctl is-active apache2).
     static QString state(const std::atomic_bool *cancel = nullptr);
 };

@@ -278,12 +278,12 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
         if (web > 0 && held.contains(web))
             expected.insert(web);
     }
-    const qint64 since = QDateTime::currentSecsSinceEpoch();
+    const KMApacheLogMark mark = KMApacheSite::logMark();
     const bool running = KMApacheSite::state(&stopping) == QLatin1String("active");
     const bool done = running ? KMApacheSite::reload(text, &stopping) : KMApacheSite::start(text, &stopping);
     if (done && serving(expected, running, text))
         return true;
-    const QString reason = KMApacheSite::failureReason(since, &stopping);
+    const QString reason = KMApacheSite::failureReason(mark, &stopping);
     if (!reason.isEmpty())
         text += QStringLiteral(": ") + reason;
     return false;
