@@ -113,7 +113,7 @@ public:
     void leaveOutTakenPorts(const KMReloadAttempt &attempt, QMap<int, QString> &out) const;
     void writeTested(KMReloadAttempt &attempt);
     bool serve(const KMApacheFiles &files, const KMAppliancePorts &ports, QString &text);
-    bool serving(const QSet<int> &ports, bool reloaded, QString &text);
+    bool serving(const QSet<int> &ports, bool reloaded, bool settle, QString &text);
     bool restoreLastGood(const KMReloadAttempt &attempt);
     void explainTakenPorts(KMReloadAttempt &attempt) const;
     void recover(KMReloadAttempt &attempt, const QString &text);
@@ -236,11 +236,9 @@ KMReloadAttempt KMLiveSitePrivate::prepare()
 // Whether Apache runs and listens on every port: polled until it does, it
 // stops, or kServeWait passes. Where its listeners cannot be read, that it
 // runs is all that can be known.
-bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, QString &text)
+bool KMLiveSitePrivate::serving(const QSet<int> &ports, bool reloaded, bool settle, QString &text)
 {
-    // A graceful reload is in flight only where a main process got it.
-    QSet<int> before;
-    if (reloaded && KMApacheSite::listeningPorts(before, &stopping) && !pause(kReloadSettle))
+    if (settle && !pause(kReloadSettle))
         return false;
     const auto deadline = std::chrono::steady_clock::now() + kServeWait;
     for (;;) {
@@ -273,7 +271,7 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
     // own site must come back too.
     QSet<int> expected = customPorts(files);
     QSet<int> held;
-    KMApacheSite::listeningPorts(held, &stopping);
+    const bool listening = KMApacheSite::listeningPorts(held, &stopping);
     for (const int web : {ports.http, ports.https}) {
         if (web > 0 && held.contains(web))
             expected.insert(web);
@@ -281,7 +279,8 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
     const KMApacheLogMark mark = KMApacheSite::logMark();
     const bool running = KMApacheSite::state(&stopping) == QLatin1String("active");
     const bool done = running ? KMApacheSite::reload(text, &stopping) : KMApacheSite::start(text, &stopping);
-    if (done && serving(expected, running, text))
+    // A graceful reload is in flight only where a main process got it.
+    if (done && serving(expected, running, running && listening, text))
         return true;
     const QString reason = KMApacheSite::failureReason(mark, &stopping);
     if (!reason.isEmpty())

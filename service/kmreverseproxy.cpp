@@ -268,13 +268,19 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
 {
     QMap<int, QString> out;
     const KMAppliancePorts ports = KMAppliance::webPorts();
+    // Every rule's own port is among them: the ports Apache serves.
+    QSet<int> served;
+    for (const KMRule &rule : rules) {
+        if (rule.source.port >= 1 && rule.source.port <= 65535)
+            served.insert(rule.source.port);
+    }
     for (const KMRule &rule : rules) {
         const QString field = rule.unsafeField();
         if (!field.isEmpty())
             out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
         else if (KMAppliance::reservedSource(rule.source, ports))
             out.insert(rule.pxyno, QStringLiteral("源路径已被保留不可用"));
-        else if (KMAppliance::isThisApache(rule.dest, ports, KMRule::customPorts(rules, rule)))
+        else if (KMAppliance::isThisApache(rule.dest, ports, served))
             out.insert(rule.pxyno, QStringLiteral("来源和目标不能完全一致"));
     }
     return out;

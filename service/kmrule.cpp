@@ -203,18 +203,6 @@ KMRule KMRule::fromRow(const QJsonObject &row)
     return rule;
 }
 
-QSet<int> KMRule::customPorts(const QList<KMRule> &rules, const KMRule &rule)
-{
-    QSet<int> ports;
-    for (const KMRule &other : rules) {
-        if (other.pxyno != rule.pxyno && other.source.port >= 1 && other.source.port <= 65535)
-            ports << other.source.port;
-    }
-    if (rule.source.port >= 1 && rule.source.port <= 65535)
-        ports << rule.source.port;
-    return ports;
-}
-
 bool KMRule::destReachable() const
 {
     if (!dest.host.isEmpty() || (dest.port >= 1 && dest.port <= 65535))

@@ -51,11 +51,6 @@ public:
     KMRuleSide source;
     KMRuleSide dest;
 
-    // The custom ports Apache serves once rule is stored: the source ports in
-    // 1..65535 of rules and of rule itself, which replaces the stored rule of
-    // its number (a change).
-    static QSet<int> customPorts(const QList<KMRule> &rules, const KMRule &rule);
-
     // Whether the destination names something to reach: a host, a port in
     // 1..65535 or a path other than the root.
     bool destReachable() const;

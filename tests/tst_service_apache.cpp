@@ -40,6 +40,10 @@ private:
     QJsonObject statusAfter(const QString &time);
     QString snapshot() const;
     bool startService();
+    // Puts a stand-in before the root's systemctl: body runs first, then the
+    // real stand-in with the same arguments; restoreSystemctl() undoes it.
+    bool wrapSystemctl(const QString &body);
+    bool restoreSystemctl();
 
     ServiceRoot m_root;
     ApplianceApache m_site{m_root};
@@ -71,6 +75,22 @@ bool tst_ServiceApache::startService()
     m_service.reset(new ServiceProcess(m_root));
     return m_service->start({QStringLiteral("--cfg"), m_root.writeDefaultConfig(false)}, m_root.lpcid())
            && m_connection.open(m_root.lpcid());
+}
+
+bool tst_ServiceApache::wrapSystemctl(const QString &body)
+{
+    const QString bin = m_root.root() + QStringLiteral("/bin");
+    if (!QFile::rename(bin + QStringLiteral("/systemctl"), bin + QStringLiteral("/systemctl.real")))
+        return false;
+    m_root.writeScript(QStringLiteral("systemctl"), body + QStringLiteral("exec '%1/systemctl.real' \"$@\"\n").arg(bin));
+    return true;
+}
+
+bool tst_ServiceApache::restoreSystemctl()
+{
+    const QString bin = m_root.root() + QStringLiteral("/bin");
+    return QFile::remove(bin + QStringLiteral("/systemctl"))
+           && QFile::rename(bin + QStringLiteral("/systemctl.real"), bin + QStringLiteral("/systemctl"));
 }
 
 QJsonObject tst_ServiceApache::ask(const QString &cmd, const QJsonObject &params)
@@ -360,15 +380,12 @@ void tst_ServiceApache::programNamedApache2IsNotApache()
 // back every rule of the reload Apache takes, and says which it left out.
 void tst_ServiceApache::reloadApacheCannotTakeIsRecovered()
 {
-    const QString bin = m_root.root() + QStringLiteral("/bin");
-    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl"), bin + QStringLiteral("/systemctl.real")));
-    m_root.writeScript(QStringLiteral("systemctl"),
-                       QStringLiteral("case \"$1\" in reload|start)\n"
-                                      "  if grep -rqs --include=*.conf refuse-me '%1'; then p=$(cat '%2' 2>/dev/null); [ -n \"$p\" ] && kill \"$p\"\n"
-                                      "    for i in $(seq 100); do grep -qs '^[^)]*) [^Z]' /proc/$p/stat || break; sleep 0.1; done; exit 1; fi ;;\n"
-                                      "esac\nexec '%3/systemctl.real' \"$@\"\n")
-                           .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy")),
-                                m_site.server().serverRoot() + QStringLiteral("/run/apache2.pid"), bin));
+    QVERIFY(wrapSystemctl(QStringLiteral("case \"$1\" in reload|start)\n"
+                                         "  if grep -rqs --include=*.conf refuse-me '%1'; then p=$(cat '%2' 2>/dev/null); [ -n \"$p\" ] && kill \"$p\"\n"
+                                         "    for i in $(seq 100); do grep -qs '^[^)]*) [^Z]' /proc/$p/stat || break; sleep 0.1; done; exit 1; fi ;;\n"
+                                         "esac\n")
+                              .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy")),
+                                   m_site.server().serverRoot() + QStringLiteral("/run/apache2.pid"))));
     const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
     QJsonObject bad = rule(QStringLiteral("bad"), QStringLiteral("/bad/"));
     bad.insert(QStringLiteral("dest"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
@@ -377,8 +394,7 @@ void tst_ServiceApache::reloadApacheCannotTakeIsRecovered()
     for (const QJsonObject &params : {rule(QStringLiteral("good"), QStringLiteral("/good/")), bad})
         QCOMPARE(ask(QStringLiteral("reverseproxy_create"), params).value(QStringLiteral("err")).toInt(), 0);
     const QJsonObject status = statusAfter(now);
-    QVERIFY(QFile::remove(bin + QStringLiteral("/systemctl")));
-    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl.real"), bin + QStringLiteral("/systemctl")));
+    QVERIFY(restoreSystemctl());
     QCOMPARE(status.value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("failed"));
     QVERIFY2(status.value(QStringLiteral("apache")).toString() == QStringLiteral("active"), QJsonDocument(status).toJson().constData());
     QMap<QString, QString> reasons;
@@ -396,16 +412,13 @@ void tst_ServiceApache::reloadApacheCannotTakeIsRecovered()
 void tst_ServiceApache::portTakenDuringReloadIsRecovered()
 {
     const quint16 port = TestApache::freePort();
-    const QString bin = m_root.root() + QStringLiteral("/bin");
     const QString holder = m_root.root() + QStringLiteral("/holder.pid");
-    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl"), bin + QStringLiteral("/systemctl.real")));
-    m_root.writeScript(QStringLiteral("systemctl"),
-                       QStringLiteral("if [ \"$1\" = reload ] && grep -qs 'Listen %1$' '%2'/*.conf && [ ! -e '%3' ]; then\n"
-                                      "  python3 -c 'import socket,time\ns=socket.socket()\ns.bind((\"0.0.0.0\", %1))\n"
-                                      "s.listen()\ntime.sleep(120)' </dev/null >/dev/null 2>&1 &\n"
-                                      "  echo $! > '%3'; sleep 0.5\nfi\nexec '%4/systemctl.real' \"$@\"\n")
-                           .arg(port)
-                           .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy/virtualhost")), holder, bin));
+    QVERIFY(wrapSystemctl(QStringLiteral("if [ \"$1\" = reload ] && grep -qs 'Listen %1$' '%2'/*.conf && [ ! -e '%3' ]; then\n"
+                                         "  python3 -c 'import socket,time\ns=socket.socket()\ns.bind((\"0.0.0.0\", %1))\n"
+                                         "s.listen()\ntime.sleep(120)' </dev/null >/dev/null 2>&1 &\n"
+                                         "  echo $! > '%3'; sleep 0.5\nfi\n")
+                              .arg(port)
+                              .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy/virtualhost")), holder)));
     const QString now = QDateTime::currentDateTime().toString(Qt::ISODate);
     QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("raced"), QStringLiteral("/"), port))
                  .value(QStringLiteral("err")).toInt(), 0);
@@ -413,8 +426,7 @@ void tst_ServiceApache::portTakenDuringReloadIsRecovered()
     QFile pid(holder);
     if (pid.open(QIODevice::ReadOnly))
         ::kill(pid_t(pid.readAll().trimmed().toInt()), SIGKILL);
-    QVERIFY(QFile::remove(bin + QStringLiteral("/systemctl")));
-    QVERIFY(QFile::rename(bin + QStringLiteral("/systemctl.real"), bin + QStringLiteral("/systemctl")));
+    QVERIFY(restoreSystemctl());
     QVERIFY2(status.value(QStringLiteral("apache")).toString() == QStringLiteral("active"), QJsonDocument(status).toJson().constData());
     QMap<QString, QString> reasons;
     for (const QJsonValue &entry : status.value(QStringLiteral("disabled")).toArray())
@@ -423,6 +435,10 @@ void tst_ServiceApache::portTakenDuringReloadIsRecovered()
     // Apache did not take the files it was given: not "ok".
     QCOMPARE(status.value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString(), QStringLiteral("failed"));
     QVERIFY(ApplianceApache::get(m_site.httpPort(), QStringLiteral("/good/")).startsWith("HTTP/1.1 200"));
+    // Its port is free again: the rule goes, so that later tests may use the port.
+    const QJsonObject rules = ask(QStringLiteral("reverseproxy_alload")).value(QStringLiteral("results")).toObject();
+    QCOMPARE(ask(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), rules.value(QStringLiteral("raced")).toObject().value(QStringLiteral("pxyno"))}})
+                 .value(QStringLiteral("err")).toInt(), 0);
 }
 
 // Under its unit the service may not read the descriptors of Apache's main
