@@ -3,6 +3,7 @@
 #include "appdata.h"
 #include "kmreverseproxy.h"
 #include "kmrule.h"
+#include "kmversion.h"
 #include "zx2cabinet.h"
 #include "zx2error.h"
 #include "zx2utils.h"
@@ -181,6 +182,7 @@ void KMReverseproxyRouter::_reverseproxy_status(QJsonObject *retObject, QJsonObj
     QJsonObject results;
     if (!manager()->status(*envObject, results))
         return;
+    results.insert(QStringLiteral("version"), QString::fromLatin1(kReverseproxyVersion));
     retObject->insert(kResults, results);
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }

@@ -1,6 +1,7 @@
 // The client's readable forms (list, show, status) and --json, against the
 // real service in a temporary root; sockets it must not use.
 
+#include "kmversion.h"
 #include "otheruser.h"
 #include "servicefixture.h"
 #include "../tools/ruleview.h"
@@ -173,12 +174,16 @@ void TestReverseproxyctl::status()
     QByteArray out;
     QCOMPARE(run({QStringLiteral("status")}, &out), 0);
     const QStringList lines = QString::fromUtf8(out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 3);
-    QVERIFY2(QRegularExpression(QStringLiteral("^apache: +(active|inactive|unknown)$")).match(lines.at(0)).hasMatch(),
-             qPrintable(lines.at(0)));
-    QVERIFY2(QRegularExpression(QStringLiteral("^last reload: +(none|pending|ok|failed)")).match(lines.at(1)).hasMatch(),
+    QCOMPARE(lines.size(), 4);
+    // The service's release, which is the client's.
+    QCOMPARE(lines.at(0), QStringLiteral("version:         ") + QString::fromLatin1(kReverseproxyVersion));
+    QVERIFY2(QRegularExpression(QStringLiteral("^apache: +(active|inactive|unknown)$")).match(lines.at(1)).hasMatch(),
              qPrintable(lines.at(1)));
-    QCOMPARE(lines.at(2), QStringLiteral("disabled rules:  0"));
+    QVERIFY2(QRegularExpression(QStringLiteral("^last reload: +(none|pending|ok|failed)")).match(lines.at(2)).hasMatch(),
+             qPrintable(lines.at(2)));
+    QCOMPARE(lines.at(3), QStringLiteral("disabled rules:  0"));
+    QCOMPARE(run({QStringLiteral("--version")}, &out), 0);
+    QCOMPARE(out, QByteArray("reverseproxyctl ") + kReverseproxyVersion + '\n');
 }
 
 // The service cannot be made to disable a rule here: the view is fed a status.
@@ -186,14 +191,15 @@ void TestReverseproxyctl::disabledRules()
 {
     const QJsonObject rules = ask(QStringLiteral("reverseproxy_alload"), {}).value(QStringLiteral("results")).toObject();
     const QJsonObject status = QJsonDocument::fromJson(
-        "{\"reload\":{\"state\":\"failed\",\"time\":\"2026-12-07T10:00:00Z\",\"message\":\"AH00526\"},"
+        "{\"version\":\"1.0.0+166\",\"reload\":{\"state\":\"failed\",\"time\":\"2026-12-07T10:00:00Z\",\"message\":\"AH00526\"},"
         "\"apache\":\"active\",\"disabled\":[{\"pxyno\":2,\"name\":\"web\",\"reason\":\"端口已被占用\"}]}").object();
     QCOMPARE(RuleView::rulesTable(rules, RuleView::disabledRules(status)),
              QStringLiteral("NO  NAME  SOURCE                        DESTINATION             STATE\n"
                             "1   媒体  http://<appliance>/media/     http://127.0.0.1:8096/\n"
                             "2   web   http://nas.example:8080/app/  http://127.0.0.1:3000/  disabled: 端口已被占用\n"));
     QCOMPARE(RuleView::statusText(status),
-             QStringLiteral("apache:          active\n"
+             QStringLiteral("version:         1.0.0+166\n"
+                            "apache:          active\n"
                             "last reload:     failed at 2026-12-07T10:00:00Z: AH00526\n"
                             "disabled rules:  1\n"
                             "                 2 web: 端口已被占用\n"));

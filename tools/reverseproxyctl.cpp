@@ -8,6 +8,7 @@
 #include "zx2file.h"
 #include "zx2localserver.h"
 #include "kmpaths.h"
+#include "kmversion.h"
 #include "zx2utils.h"
 
 #include <QCommandLineParser>
@@ -364,10 +365,12 @@ QString readViewArgs(const QStringList &args, int *pxyno)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(QString::fromLatin1(kReverseproxyVersion));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(kDescription));
     const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption lpcidOption(QStringLiteral("lpcid"),
         QStringLiteral("Socket name or path of the service."), QStringLiteral("NAME"));
     const QCommandLineOption timeoutOption(QStringLiteral("timeout"),
@@ -391,6 +394,8 @@ int main(int argc, char *argv[])
         QTextStream(stdout) << parser.helpText();
         return Succeeded;
     }
+    if (parser.isSet(versionOption))
+        parser.showVersion(); // exits
 
     const QStringList args = parser.positionalArguments();
     if (args.isEmpty() || args.size() > 2)

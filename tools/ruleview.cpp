@@ -174,7 +174,8 @@ QString statusText(const QJsonObject &status)
     if (!text(reload, "message").isEmpty())
         reloadText += QStringLiteral(": ") + text(reload, "message");
     const QJsonArray disabled = status.value(QLatin1String("disabled")).toArray();
-    QVector<QStringList> rows{{QStringLiteral("apache:"), text(status, "apache")},
+    QVector<QStringList> rows{{QStringLiteral("version:"), text(status, "version")},
+                              {QStringLiteral("apache:"), text(status, "apache")},
                               {QStringLiteral("last reload:"), reloadText},
                               {QStringLiteral("disabled rules:"), QString::number(disabled.size())}};
     for (const QJsonValue &entry : disabled) {
