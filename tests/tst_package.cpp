@@ -4,6 +4,7 @@
 // against a temporary root (ORBA_ROOT) with stand-ins first on PATH for every
 // program that would change the system.
 
+#include "kmversion.h"
 #include "testfiles.h"
 
 #include <QDir>
@@ -31,6 +32,7 @@ private slots:
     void control_data();
     void control();
     void files();
+    void version();
     void unit();
     void tmpfiles();
     void postinst_data();
@@ -55,10 +57,11 @@ private:
     bool runScript(const QString &root, const QString &script, const QStringList &args, bool groupExists,
                    bool apacheActive, QStringList *calls);
     // Apache's module state for the stand-ins: enabled ones, and those the
-    // administrator disabled (a2query answers 32). With helper, a stand-in
-    // of apache2's maintainer script helper defines apache2_invoke.
+    // administrator disabled (a2query answers 32). helper: none, or a
+    // stand-in of apache2's maintainer script helper, "configured" or
+    // "deferred" (apache2 not configured yet: apache2_invoke only notes).
     static bool setModules(const QString &root, const QStringList &enabled, const QStringList &adminDisabled,
-                           bool helper);
+                           const QString &helper = QString());
     static QStringList enabledModules(const QString &root);
 
     QTemporaryDir m_out;
@@ -95,7 +98,8 @@ void TestPackage::initTestCase()
     QByteArray arch;
     QVERIFY(run(QStringLiteral("dpkg"), {QStringLiteral("--print-architecture")}, &arch));
     QCOMPARE(QFileInfo(m_deb).fileName(),
-             QStringLiteral("reverseproxy_" PROJECT_VERSION "_%1.deb").arg(QString::fromUtf8(arch).trimmed()));
+             QStringLiteral("reverseproxy_%1_%2.deb")
+                 .arg(QString::fromLatin1(kReverseproxyVersion), QString::fromUtf8(arch).trimmed()));
     m_files = m_out.path() + QStringLiteral("/root");
     m_control = m_out.path() + QStringLiteral("/control");
     QVERIFY(run(QStringLiteral("dpkg-deb"), {QStringLiteral("-x"), m_deb, m_files}));
@@ -108,7 +112,8 @@ void TestPackage::control_data()
     QTest::addColumn<QString>("pattern");
 
     QTest::newRow("name") << "Package" << "^reverseproxy$";
-    QTest::newRow("version from the project") << "Version" << "^" PROJECT_VERSION "$";
+    QTest::newRow("version of the release")
+        << "Version" << QLatin1Char('^') + QRegularExpression::escape(QString::fromLatin1(kReverseproxyVersion)) + QLatin1Char('$');
     QTest::newRow("apache") << "Depends" << "(^|, )apache2 \\(>= 2\\.4\\.47\\)(,|$)";
     QTest::newRow("netstat") << "Depends" << "(^|, )net-tools(,|$)";
     QTest::newRow("qt from the binaries") << "Depends" << "(^|, )libqt5core5a \\(>= [^)]+\\)";
@@ -148,6 +153,18 @@ void TestPackage::files()
                                  QStringLiteral("./usr/share/man/man8/reverseproxy.8.gz")}));
     for (const char *script : {"postinst", "prerm", "postrm"})
         QVERIFY2(QFileInfo(m_control + QLatin1Char('/') + QLatin1String(script)).isExecutable(), script);
+}
+
+// The release's version, in the changelog and from the client inside.
+void TestPackage::version()
+{
+    QByteArray changelog;
+    QVERIFY(run(QStringLiteral("gzip"), {QStringLiteral("-dc"), m_files + QStringLiteral("/usr/share/doc/reverseproxy/changelog.gz")},
+                &changelog));
+    QVERIFY2(changelog.startsWith("reverseproxy (" + QByteArray(kReverseproxyVersion) + ") "), changelog.constData());
+    QByteArray out;
+    QVERIFY(run(m_files + QStringLiteral("/usr/bin/reverseproxyctl"), {QStringLiteral("--version")}, &out));
+    QCOMPARE(out, "reverseproxyctl " + QByteArray(kReverseproxyVersion) + '\n');
 }
 
 // The unit inside is the sandboxed one of the sources, for the installed binary.
@@ -206,12 +223,29 @@ bool TestPackage::runScript(const QString &root, const QString &script, const QS
                                                 "echo \"No module matches $2\"; exit 1\n"))
         && writeScript(bin, QStringLiteral("a2enmod"),
                        log + modules + QStringLiteral("for m; do case $m in -*) ;; *) : > \"$modules/enabled/$m\" ;; esac; done\n"))
+        // Never while a module that depends on it is enabled, as mod_ssl on socache_shmcb.
         && writeScript(bin, QStringLiteral("a2dismod"),
-                       log + modules + QStringLiteral("for m; do case $m in -*) ;; *) rm -f \"$modules/enabled/$m\" ;; esac; done\n"))
-        // Apache's test fails while a module the site needs ("needed") is off.
+                       log + modules + QStringLiteral("for m; do case $m in -*) ;; *)\n"
+                                                      "  [ $m != socache_shmcb ] || [ ! -e \"$modules/enabled/ssl\" ] || exit 1\n"
+                                                      "  rm -f \"$modules/enabled/$m\" ;; esac; done\n"))
+        // Apache fails to read its files while a module the site needs
+        // ("needed") is off. -S lists the virtual hosts of "sites" ("MODULE
+        // HOST": the module it is inside <IfModule> of, "-" for none), then a
+        // mutex per module; DUMP_INCLUDES the files of "includes".
         && writeScript(bin, QStringLiteral("apache2ctl"),
-                       log + modules + QStringLiteral("for m in $(cat \"$modules/needed\" 2>/dev/null); do\n"
-                                                      "  [ -e \"$modules/enabled/$m\" ] || exit 1\ndone\n"));
+                       log + modules + QStringLiteral(
+                           "for m in $(cat \"$modules/needed\" 2>/dev/null); do\n"
+                           "  [ -e \"$modules/enabled/$m\" ] || exit 1\ndone\n"
+                           "case \"$*\" in\n"
+                           "-S) echo 'VirtualHost configuration:'\n"
+                           "    cat \"$modules/sites\" 2>/dev/null | while read -r m site; do\n"
+                           "      [ \"$m\" = - ] || [ -e \"$modules/enabled/$m\" ] && echo \"$site\"\n"
+                           "    done\n"
+                           "    echo 'ServerRoot: \"/etc/apache2\"'\n"
+                           "    for m in $(ls \"$modules/enabled\"); do echo \"Mutex $m: using_defaults\"; done ;;\n"
+                           "*DUMP_INCLUDES*) echo 'Included configuration files:'\n"
+                           "    sed 's/^/  (*) /' \"$modules/includes\" 2>/dev/null ;;\n"
+                           "esac\n"));
     if (!written)
         return false;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -234,7 +268,7 @@ bool TestPackage::runScript(const QString &root, const QString &script, const QS
 }
 
 bool TestPackage::setModules(const QString &root, const QStringList &enabled, const QStringList &adminDisabled,
-                             bool helper)
+                             const QString &helper)
 {
     bool written = QDir().mkpath(root + QStringLiteral("/apache/enabled"))
         && QDir().mkpath(root + QStringLiteral("/apache/disabled-by-admin"));
@@ -242,16 +276,14 @@ bool TestPackage::setModules(const QString &root, const QStringList &enabled, co
         written = written && writeTestFile(root + QStringLiteral("/apache/enabled/") + module, QByteArray());
     for (const QString &module : adminDisabled)
         written = written && writeTestFile(root + QStringLiteral("/apache/disabled-by-admin/") + module, QByteArray());
-    // As Debian's helper does it for a maintainer script, but without its
-    // restart of Apache.
-    if (helper)
+    if (!helper.isEmpty())
         written = written
             && writeTestFile(root + QStringLiteral("/usr/share/apache2/apache2-maintscript-helper"),
-                             QStringLiteral("apache2_invoke() {\n"
+                             QStringLiteral("APACHE2_MAINTSCRIPT_DEFER=%2\n"
+                                            "apache2_invoke() {\n"
                                             "    echo \"apache2_invoke $*\" >> '%1/calls.log'\n"
-                                            "    case $1 in enmod) a2enmod -m -q \"$2\" ;; dismod) a2dismod -m -f -q \"$2\" ;; esac\n"
                                             "}\n")
-                                 .arg(root)
+                                 .arg(root, helper == QLatin1String("deferred") ? QStringLiteral("/deferred") : QString())
                                  .toUtf8());
     return written;
 }
@@ -311,7 +343,7 @@ void TestPackage::postinstIncludedFiles()
     QVERIFY(root.isValid());
     const QString etc = root.filePath(QStringLiteral("orba/etc/reverseproxy/"));
     QVERIFY(writeTestFile(etc + QStringLiteral("https.conf"), "ProxyPass /app http://127.0.0.1:3000/\n"));
-    QVERIFY(setModules(root.path(), {}, {}, false));
+    QVERIFY(setModules(root.path(), {}, {}));
     QStringList calls;
     QVERIFY(runScript(root.path(), QStringLiteral("postinst"), {QStringLiteral("configure")}, true, false, &calls));
     const auto mode = [&](const QString &name, mode_t type) {
@@ -331,34 +363,42 @@ void TestPackage::postinstModules_data()
 {
     QTest::addColumn<QStringList>("enabled");         // before
     QTest::addColumn<QStringList>("adminDisabled");
-    QTest::addColumn<bool>("helper");
+    QTest::addColumn<QString>("helper");              // see setModules
+    QTest::addColumn<bool>("apacheActive");
     QTest::addColumn<int>("runs");                    // configure, then upgrades
     QTest::addColumn<QStringList>("recorded");        // the list of the package's modules
     QTest::addColumn<QStringList>("enabledAfter");
 
     const QStringList debian{QStringLiteral("alias"), QStringLiteral("env")};
     const QStringList needed{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
-                             QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite")};
+                             QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite"),
+                             QStringLiteral("md")};
     QStringList all = debian + needed;
     all.sort();
-    QTest::newRow("Debian's defaults, a2enmod") << debian << QStringList() << false << 1 << needed << all;
-    QTest::newRow("Debian's defaults, apache2_invoke") << debian << QStringList() << true << 1 << needed << all;
-    QTest::newRow("upgrades keep the list") << debian << QStringList() << false << 3 << needed << all;
+    QTest::newRow("Debian's defaults, Apache running") << debian << QStringList() << "configured" << true << 1 << needed << all;
+    QTest::newRow("Debian's defaults, Apache stopped") << debian << QStringList() << QString() << false << 1 << needed << all;
+    QTest::newRow("apache2 not configured yet: deferred") << debian << QStringList() << "deferred" << true << 1 << needed
+                                                         << debian;
+    QTest::newRow("upgrades keep the list") << debian << QStringList() << QString() << true << 3 << needed << all;
     QTest::newRow("ssl there, rewrite disabled by the administrator")
         << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
-        << QStringList{QStringLiteral("rewrite")} << true << 1
-        << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")}
-        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("proxy"),
-                       QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")};
+        << QStringList{QStringLiteral("rewrite")} << "configured" << true << 1
+        << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("md")}
+        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("md"),
+                       QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"),
+                       QStringLiteral("ssl")};
 }
 
-// The modules the generated files need are enabled the Debian way, and
-// those the package enabled itself are listed for its removal.
+// The modules the generated files need are enabled together, and a running
+// Apache reloads once for all of them, gracefully; those the package enabled
+// itself are listed for its removal. Until apache2 is configured, Debian's
+// helper defers them.
 void TestPackage::postinstModules()
 {
     QFETCH(QStringList, enabled);
     QFETCH(QStringList, adminDisabled);
-    QFETCH(bool, helper);
+    QFETCH(QString, helper);
+    QFETCH(bool, apacheActive);
     QFETCH(int, runs);
     QFETCH(QStringList, recorded);
     QFETCH(QStringList, enabledAfter);
@@ -369,17 +409,24 @@ void TestPackage::postinstModules()
     for (int run = 0; run < runs; ++run) {
         const QStringList args = run == 0 ? QStringList{QStringLiteral("configure")}
                                           : QStringList{QStringLiteral("configure"), QStringLiteral("0.9")};
-        QVERIFY(runScript(root.path(), QStringLiteral("postinst"), args, true, true, &calls));
+        QVERIFY(runScript(root.path(), QStringLiteral("postinst"), args, true, apacheActive, &calls));
     }
     QCOMPARE(enabledModules(root.path()), enabledAfter);
     QFile list(root.filePath(QStringLiteral("var/lib/reverseproxy/apache-modules")));
     QVERIFY(list.open(QIODevice::ReadOnly));
     QCOMPARE(QString::fromUtf8(list.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts), recorded);
-    const QString enabling = helper ? QStringLiteral("apache2_invoke enmod %1") : QStringLiteral("a2enmod -m -q %1");
-    for (const QString &module : recorded)
-        QCOMPARE(calls.count(enabling.arg(module)), 1);
-    // a2enmod alone does not reload Apache; apache2_invoke restarts it itself.
-    QCOMPARE(calls.contains(QStringLiteral("deb-systemd-invoke reload apache2.service")), !helper);
+    const bool deferred = helper == QLatin1String("deferred");
+    const QStringList enablings = calls.filter(QRegularExpression(QStringLiteral("^(a2enmod|apache2_invoke) ")));
+    QStringList expected(QStringLiteral("a2enmod -m -q ") + recorded.join(QLatin1Char(' ')));
+    if (deferred) {
+        expected.clear();
+        for (const QString &module : recorded)
+            expected << QStringLiteral("apache2_invoke enmod ") + module;
+    }
+    QCOMPARE(enablings, expected);
+    const QStringList restarts = calls.filter(QRegularExpression(QStringLiteral("^deb-systemd-invoke .* apache2")));
+    QCOMPARE(restarts, apacheActive && !deferred ? QStringList(QStringLiteral("deb-systemd-invoke reload apache2.service"))
+                                                 : QStringList());
 }
 
 void TestPackage::postrm_data()
@@ -424,33 +471,54 @@ void TestPackage::postrmModules_data()
     QTest::addColumn<QStringList>("recorded"); // the list postinst left; empty: none
     QTest::addColumn<QStringList>("enabled");  // before
     QTest::addColumn<QString>("needed");       // by the rest of Apache's configuration
+    QTest::addColumn<QString>("sites");        // the virtual hosts, see runScript
+    QTest::addColumn<QString>("site");         // an included site's text
     QTest::addColumn<QStringList>("disabled"); // in the end
 
-    const QStringList own{QStringLiteral("ssl"), QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")};
-    const QStringList enabled{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"),
-                              QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("ssl")};
-    QTest::newRow("its own") << own << enabled << QString() << own;
-    QTest::newRow("one its site needs stays") << own << enabled << QStringLiteral("ssl")
-                                               << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")};
+    const QStringList own{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
+                          QStringLiteral("proxy_http"), QStringLiteral("headers")};
+    const QStringList enabled = own + QStringList{QStringLiteral("alias"), QStringLiteral("env")};
+    const QStringList proxies{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")};
+    const QString plain = QStringLiteral("- *:80 nas.example (/etc/apache2/sites-enabled/site.conf:1)\n");
+    const QString http = QStringLiteral("<VirtualHost *:80>\n</VirtualHost>\n");
+    QTest::newRow("its own") << own << enabled << QString() << plain << http << own;
+    QTest::newRow("one its site needs stays") << own << enabled << QStringLiteral("ssl") << plain << http << proxies;
+    QTest::newRow("a site inside <IfModule ssl_module> stays with ssl")
+        << own << enabled << QString()
+        << plain + QStringLiteral("ssl *:443 nas.example (/orba/etc/apache2/apps/desktop/conf/ssl.conf:2)\n") << http
+        << proxies;
+    QTest::newRow("a site turns TLS on: ssl and its cache stay")
+        << own << enabled << QString() << plain
+        << QStringLiteral("<VirtualHost *:80>\n  <IfModule ssl_module>\n    SSLEngine on\n  </IfModule>\n</VirtualHost>\n")
+        << proxies;
+    QTest::newRow("Apache cannot read its files: all stay") << own << enabled << QStringLiteral("mpm_event") << plain
+                                                            << http << QStringList();
     QTest::newRow("one disabled since")
         << own << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("proxy"), QStringLiteral("proxy_http")}
-        << QString() << QStringList{QStringLiteral("proxy_http"), QStringLiteral("proxy")};
-    QTest::newRow("none of its own") << QStringList() << enabled << QString() << QStringList();
+        << QString() << plain << http << QStringList{QStringLiteral("proxy_http"), QStringLiteral("proxy")};
+    QTest::newRow("none of its own") << QStringList() << enabled << QString() << plain << http << QStringList();
 }
 
 // Removal disables the modules the package enabled, dependent ones first
-// (never forced), and no other; one that Apache's test then needs is enabled
-// again, so that Apache can still start. The list goes with them.
+// (never forced), and no other; one the rest of Apache uses stays: Apache
+// must still read its files and serve the same virtual hosts without it, and
+// mod_ssl stays while a site turns TLS on. The list goes with them.
 void TestPackage::postrmModules()
 {
     QFETCH(QStringList, recorded);
     QFETCH(QStringList, enabled);
     QFETCH(QString, needed);
+    QFETCH(QString, sites);
+    QFETCH(QString, site);
     QFETCH(QStringList, disabled);
     QTemporaryDir root;
     QVERIFY(root.isValid());
-    QVERIFY(setModules(root.path(), enabled, {}, false));
+    QVERIFY(setModules(root.path(), enabled, {}));
     QVERIFY(writeTestFile(root.filePath(QStringLiteral("apache/needed")), needed.toUtf8()));
+    QVERIFY(writeTestFile(root.filePath(QStringLiteral("apache/sites")), sites.toUtf8()));
+    QVERIFY(writeTestFile(root.filePath(QStringLiteral("apache/site.conf")), site.toUtf8()));
+    QVERIFY(writeTestFile(root.filePath(QStringLiteral("apache/includes")),
+                          root.filePath(QStringLiteral("apache/site.conf")).toUtf8() + '\n'));
     const QString list = root.filePath(QStringLiteral("var/lib/reverseproxy/apache-modules"));
     if (!recorded.isEmpty())
         QVERIFY(writeTestFile(list, recorded.join(QLatin1Char('\n')).toUtf8() + '\n'));
