@@ -28,6 +28,13 @@ function(reverseproxy_release_version)
       set(version ${CMAKE_MATCH_1})
     elseif(count MATCHES "^[0-9]+$")
       set(version "${PROJECT_VERSION}+${count}")
+      execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --is-shallow-repository
+                      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+                      OUTPUT_VARIABLE shallow OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+      if(shallow STREQUAL "true")
+        message(WARNING "A shallow clone counts only the commits it holds: "
+                        "version ${version} may be older than releases already built")
+      endif()
     endif()
     # A commit or a checkout moves HEAD: the next build configures again.
     execute_process(COMMAND ${GIT_EXECUTABLE} rev-parse --git-path logs/HEAD
