@@ -336,7 +336,9 @@ void TestPackage::postinstModules_data()
     QTest::addColumn<QStringList>("recorded");        // the list of the package's modules
     QTest::addColumn<QStringList>("enabledAfter");
 
-    const QStringList debian{QStringLiteral("alias"), QStringLiteral("env")};
+    const QStringList debian{QStringLiteral("alias"), QStringLiteral("auth_basic"), QStringLiteral("authn_core"),
+                             QStringLiteral("authn_file"), QStringLiteral("authz_core"), QStringLiteral("authz_host"),
+                             QStringLiteral("authz_user"), QStringLiteral("env")};
     const QStringList needed{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
                              QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite")};
     QStringList all = debian + needed;
@@ -345,11 +347,14 @@ void TestPackage::postinstModules_data()
     QTest::newRow("Debian's defaults, apache2_invoke") << debian << QStringList() << true << 1 << needed << all;
     QTest::newRow("upgrades keep the list") << debian << QStringList() << false << 3 << needed << all;
     QTest::newRow("ssl there, rewrite disabled by the administrator")
-        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
+        << debian + QStringList{QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
         << QStringList{QStringLiteral("rewrite")} << true << 1
         << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")}
-        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("proxy"),
-                       QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")};
+        << QStringList{QStringLiteral("alias"), QStringLiteral("auth_basic"), QStringLiteral("authn_core"),
+                       QStringLiteral("authn_file"), QStringLiteral("authz_core"), QStringLiteral("authz_host"),
+                       QStringLiteral("authz_user"), QStringLiteral("env"), QStringLiteral("headers"),
+                       QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"),
+                       QStringLiteral("ssl")};
 }
 
 // The modules the generated files need are enabled the Debian way, and
