@@ -43,11 +43,12 @@ private:
         return "Authorization: Basic " + (user + ':' + secret).toUtf8().toBase64() + "\r\n";
     }
 
-    // The answer to a GET from the given loopback address.
-    QByteArray get(const QHostAddress &from, const QByteArray &target, const QByteArray &extra) const
+    // The answer to a GET from the given loopback address, to the custom
+    // port unless another is given.
+    QByteArray get(const QHostAddress &from, const QByteArray &target, const QByteArray &extra, quint16 to = 0) const
     {
         QTcpSocket socket;
-        socket.connectToHost(from, port);
+        socket.connectToHost(from, to ? to : port);
         if (!socket.waitForConnected(30000))
             return "no connection";
         socket.write("GET " + target + " HTTP/1.1\r\nHost: nas.test\r\nConnection: close\r\n" + extra + "\r\n");
@@ -105,9 +106,22 @@ private slots:
             rule("/all", {{"allow", lan}, {"users", alice()}, {"satisfy", "all"}}),
             rule("/pw/open", {}),
             rule("/pw/v6", {{"allow", QJsonArray{"::1"}}}),
+            rule("/webpw", {{"users", alice()}}),
+            rule("/named", {{"users", alice()}}),
         };
         for (const QJsonObject &params : rules)
             QCOMPARE(create(params), int(ZX2Error::ERR_SUCCEED));
+        // On the appliance's web port: a rule of its own site, and a name's rule.
+        for (const QString name : {"webpw rule", "named rule"}) {
+            QJsonObject params = stored(name);
+            QJsonObject source = params.value("source").toObject();
+            source.insert("port", 0);
+            if (name == "named rule")
+                source.insert("host", "nas.test");
+            params.insert("source", source);
+            ZX2Journals journals;
+            QVERIFY2(fixture.manager().change(journals, params), qPrintable(journals.errmsg()));
+        }
         // The listing, sent back by an import, keeps the password.
         QJsonObject carried = stored("pw rule");
         carried.remove("pxyno");
@@ -162,6 +176,19 @@ private slots:
         const QByteArray seen = answer.mid(answer.indexOf("\r\n\r\n") + 4);
         if (status == 200)
             QVERIFY2(seen.startsWith("A GET") && !seen.contains("Authorization"), answer.constData());
+    }
+
+    // A name's rule on the web port sits under a private path, which stays
+    // closed to requests that name it directly.
+    void webPortSites()
+    {
+        const QByteArray right = credentials("alice", password);
+        const quint16 web = fixture.httpPort();
+        QVERIFY(get(QHostAddress::LocalHost, "/webpw/x", {}, web).startsWith("HTTP/1.1 401"));
+        QVERIFY(get(QHostAddress::LocalHost, "/webpw/x", right, web).startsWith("HTTP/1.1 200"));
+        QVERIFY(get(QHostAddress::LocalHost, "/named/x", {}, web).startsWith("HTTP/1.1 401"));
+        QVERIFY(get(QHostAddress::LocalHost, "/named/x", right, web).startsWith("HTTP/1.1 200"));
+        QVERIFY(get(QHostAddress::LocalHost, "/.reverseproxy-host/1/named/x", right, web).startsWith("HTTP/1.1 403"));
     }
 
     void realmNamesTheRule()
