@@ -4,7 +4,6 @@
 #include "kmpaths.h"
 #include "zx2error.h"
 #include "zx2journals.h"
-#include "zx2utils.h"
 
 #include <QCryptographicHash>
 #include <QDir>
