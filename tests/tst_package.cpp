@@ -406,7 +406,8 @@ void TestPackage::postrm()
     const QStringList kept{QStringLiteral("config.json"), QStringLiteral("reverseproxy.db"),
                            QStringLiteral("virtualhost/appliance.conf"), QStringLiteral("virtualhost/http_x.conf"),
                            QStringLiteral("virtualhost/http_80.conf.orig")};
-    const QStringList removed{QStringLiteral("virtualhost/http_8080.conf"), QStringLiteral("virtualhost/https_8443.conf")};
+    const QStringList removed{QStringLiteral("virtualhost/http_8080.conf"), QStringLiteral("virtualhost/https_8443.conf"),
+                              QStringLiteral("users/0123456789abcdef0123456789abcdef.users")};
     for (const QString &file : kept + removed)
         QVERIFY(writeTestFile(etc + file, "content\n"));
     for (const char *file : {"http.conf", "https.conf"})
