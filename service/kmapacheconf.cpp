@@ -2,6 +2,7 @@
 
 #include "kmappliance.h"
 #include "kmpaths.h"
+#include "kmruleaccess.h"
 #include "zx2utils.h"
 
 #include <QFileInfo>
@@ -811,6 +812,8 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
     // The web ports' rules go into the appliance's own sites, every other
     // port becomes a file of virtual hosts. (Both ports 0: all goes to http.conf.)
     KMApacheFiles files;
+    for (const KMRule &rule : rules)
+        KMRuleAccess::addUserFile(rule.params, files.userFiles);
     files.http = webSiteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
     files.https = webSiteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
     for (auto group = groups.cbegin(); group != groups.cend(); ++group)
@@ -887,7 +890,8 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
                             : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
           << QString() << QStringLiteral("</Location>");
-    lines << forwardedLines(headers, location, nested) << headerLines(headers, location, nested) << QString();
+    lines << forwardedLines(headers, location, nested) << headerLines(headers, location, nested)
+          << KMRuleAccess::lines(rule.params, ownPattern(location, nested), rule.name) << QString();
     return lines;
 }
 

@@ -3,7 +3,9 @@
 
 #include "kmrule.h"
 
+#include <QByteArray>
 #include <QList>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -24,6 +26,8 @@ struct KMApacheFiles
     // Per line of http and https, the number of the rule that wrote it.
     QList<int> httpOwners;
     QList<int> httpsOwners;
+    // The rules' user files: name in the users directory -> content.
+    QMap<QString, QByteArray> userFiles;
 
     // The rule that wrote line (1-based) of the file at path (as
     // KMApacheSite writes it); 0 when no single rule did.
@@ -58,9 +62,10 @@ public:
     // without that section, when its httpheaders keep the browser's Host
     // (ProxyPreserveHost On). Written httpheaders elements add a
     // <LocationMatch> section (two lines, and three per element, two when it
-    // has no description). Both sections take the rule's own requests only:
-    // not those of the nested source paths, the prefixes of the site's later
-    // rules that this one serves.
+    // has no description), its access a section of its own
+    // (KMRuleAccess::lines). These sections take the rule's own requests
+    // only: not those of the nested source paths, the prefixes of the site's
+    // later rules that this one serves.
     // ordinal numbers the block within its site; options are the ProxyPass
     // options of its destination. at is the path of the <Location> when it
     // is not the rule's source path (a host rule's private path on a web

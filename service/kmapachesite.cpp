@@ -6,6 +6,7 @@
 #include "kmappliance.h"
 #include "zx2utils.h"
 #include "kmfiletransaction.h"
+#include "kmruleaccess.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -189,7 +190,8 @@ bool KMApacheSite::stage(ZX2Journals &journals, const KMApacheFiles &files,
            && stageSiteFile(journals, kReverseproxyHttpConf, files.http,
                             QStringLiteral("http配置文保存失败："), transaction)
            && stageSiteFile(journals, kReverseproxyHttpsConf, files.https,
-                            QStringLiteral("https配置文保存失败："), transaction);
+                            QStringLiteral("https配置文保存失败："), transaction)
+           && KMRuleAccess::stage(journals, files.userFiles, transaction);
 }
 
 bool KMApacheSite::apply(ZX2Journals &journals, KMFileTransaction &transaction)
@@ -249,6 +251,7 @@ void KMApacheSite::removeStrayFiles()
                 QFile::remove(directory.absoluteFilePath(name));
         }
     }
+    KMRuleAccess::removeStrayFiles();
     const QDir rules(orbaPath(QLatin1String(kReverseproxyDir)));
     for (const QString &name : rules.entryList({QStringLiteral(".test-*")}, QDir::Dirs | QDir::Hidden))
         QDir(rules.absoluteFilePath(name)).removeRecursively();

@@ -113,17 +113,20 @@ KMFileTransaction::~KMFileTransaction()
 KMFileTransaction::KMFileTransaction(KMFileTransaction &&other) noexcept = default;
 KMFileTransaction &KMFileTransaction::operator=(KMFileTransaction &&other) noexcept = default;
 
-bool KMFileTransaction::stage(const QString &path, const QByteArray &data)
+bool KMFileTransaction::stage(const QString &path, const QByteArray &data, int group)
 {
     QFile current(path);
     const QFileInfo info(path);
     if (info.isFile() && !info.isSymLink() && info.size() == data.size()
+        && (group == -1 || info.groupId() == uint(group))
         && current.open(QIODevice::ReadOnly) && current.readAll() == data)
         return true;
     QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
     if (!file.open() || file.write(data) != data.size() || !file.flush())
         return false;
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    if (group != -1 && ::fchown(file.handle(), uid_t(-1), gid_t(group)) != 0)
+        return false;
     file.setAutoRemove(false);
     d->steps.append({path, file.fileName(), QString(), false});
     return true;

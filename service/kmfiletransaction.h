@@ -24,8 +24,8 @@ public:
 
     // Writes data beside path (mode 0640); nothing live changes. A file that
     // already holds exactly data is left out. False when it cannot be
-    // written whole.
-    bool stage(const QString &path, const QByteArray &data);
+    // written whole. group, when not -1, is the group id the file gets.
+    bool stage(const QString &path, const QByteArray &data, int group = -1);
     // path goes away at apply().
     void stageRemoval(const QString &path);
     // Whether apply() would change anything.

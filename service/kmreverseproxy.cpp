@@ -5,6 +5,7 @@
 #include "kmpaths.h"
 #include "kmreverseproxyresources.h"
 #include "kmrule.h"
+#include "kmruleaccess.h"
 #include "zx2dbsqlite.h"
 #include "zx2error.h"
 #include "zx2journals.h"
@@ -156,8 +157,9 @@ public:
 
     // The whole rule table, in rule-number order. Call with writeLock held.
     bool readRules(QList<KMRule> &rules);
-    // Whether the rule's values may be written into Apache's configuration.
-    static bool contentSafe(ZX2Journals &journals, const KMRule &rule);
+    // Whether the rule's values may be written into Apache's configuration;
+    // when they may, its clear passwords are replaced by their hashes.
+    static bool contentSafe(ZX2Journals &journals, KMRule &rule);
     // Who holds the ports, read at the first question of a change; each
     // change starts without. Guarded by writeLock.
     mutable std::unique_ptr<KMLiveSite::PortHolders> holders;
@@ -230,11 +232,11 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     return true;
 }
 
-bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, const KMRule &rule)
+bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, KMRule &rule)
 {
     const QString field = rule.unsafeField();
-    return field.isEmpty()
-           || fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+    return field.isEmpty() ? KMRuleAccess::seal(journals, rule.params)
+                           : fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
 }
 
 bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew,
@@ -501,7 +503,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     if (d->storeFull(journals, values.value(QStringLiteral("params")).toString().toUtf8().size(),
                      d->parsed.value(rule.pxyno).bytes))
         return false;
-    *found = KMRule::fromParams(params); // as the store will keep it
+    *found = KMRule::fromParams(rule.params); // as the store will keep it
     found->pxyno = rule.pxyno;
     change.fresh = rule.pxyno;
     change.directives = rule.writesDirectives();

@@ -1,5 +1,6 @@
 #include "kmrule.h"
 
+#include "kmruleaccess.h"
 #include "zx2utils.h"
 
 #include <QHostAddress>
@@ -191,6 +192,7 @@ KMRule KMRule::fromParams(const QJsonObject &params, bool collapseSourceSlashes)
                           || (!toString(header.value(QStringLiteral("key"))).trimmed().isEmpty()
                               && !toString(header.value(QStringLiteral("value"))).trimmed().isEmpty());
     }
+    rule.directives = rule.directives || KMRuleAccess::restricts(params);
     return rule;
 }
 
@@ -287,6 +289,9 @@ QString KMRule::unsafeField() const
     const QString headers = unsafeHeaderField(params.value(QStringLiteral("httpheaders")));
     if (!headers.isEmpty())
         return headers;
+    const QString access = KMRuleAccess::unsafeField(params.value(QStringLiteral("access")));
+    if (!access.isEmpty())
+        return access;
     if (jsonToString(params).size() > kMaxParamsLength)
         return QStringLiteral("params");
     return QString();

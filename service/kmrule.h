@@ -67,8 +67,8 @@ public:
     static QStringList matchedSegments(const QString &path);
     // "/" and those segments joined by "/" ("/" for the root).
     static QString matchedPath(const QString &path);
-    // Whether the rule writes httpheaders directive lines (an element with
-    // a key and a value), as read once from params.
+    // Whether the rule writes directive lines of its own: httpheaders (an
+    // element with a key and a value) or access lines, as read once from params.
     bool writesDirectives() const;
     // "://" + source host + ":" + source port + source path: the stored
     // source URL column.
@@ -77,7 +77,7 @@ public:
     QJsonObject storedValues() const;
 
     // The first field (name, source.host, source.path, source.port,
-    // dest.host, dest.path, dest.port, httpheaders, then params for an
+    // dest.host, dest.path, dest.port, httpheaders, access.*, then params for an
     // object too large to store) whose value, written into Apache's
     // configuration, could add or break directives; empty when the
     // rule is safe to write: httpheaders keys come from an allow-list of

@@ -369,7 +369,9 @@ void TestPackage::postinstModules_data()
     QTest::addColumn<QStringList>("recorded");        // the list of the package's modules
     QTest::addColumn<QStringList>("enabledAfter");
 
-    const QStringList debian{QStringLiteral("alias"), QStringLiteral("env")};
+    const QStringList debian{QStringLiteral("alias"), QStringLiteral("auth_basic"), QStringLiteral("authn_core"),
+                             QStringLiteral("authn_file"), QStringLiteral("authz_core"), QStringLiteral("authz_host"),
+                             QStringLiteral("authz_user"), QStringLiteral("env")};
     const QStringList needed{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
                              QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite"),
                              QStringLiteral("md")};
@@ -381,10 +383,12 @@ void TestPackage::postinstModules_data()
                                                          << debian;
     QTest::newRow("upgrades keep the list") << debian << QStringList() << QString() << true << 3 << needed << all;
     QTest::newRow("ssl there, rewrite disabled by the administrator")
-        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
+        << debian + QStringList{QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
         << QStringList{QStringLiteral("rewrite")} << "configured" << true << 1
         << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("md")}
-        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("md"),
+        << QStringList{QStringLiteral("alias"), QStringLiteral("auth_basic"), QStringLiteral("authn_core"),
+                       QStringLiteral("authn_file"), QStringLiteral("authz_core"), QStringLiteral("authz_host"),
+                       QStringLiteral("authz_user"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("md"),
                        QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"),
                        QStringLiteral("ssl")};
 }
@@ -448,7 +452,8 @@ void TestPackage::postrm()
     const QStringList kept{QStringLiteral("config.json"), QStringLiteral("reverseproxy.db"),
                            QStringLiteral("virtualhost/appliance.conf"), QStringLiteral("virtualhost/http_x.conf"),
                            QStringLiteral("virtualhost/http_80.conf.orig")};
-    const QStringList removed{QStringLiteral("virtualhost/http_8080.conf"), QStringLiteral("virtualhost/https_8443.conf")};
+    const QStringList removed{QStringLiteral("virtualhost/http_8080.conf"), QStringLiteral("virtualhost/https_8443.conf"),
+                              QStringLiteral("users/0123456789abcdef0123456789abcdef.users")};
     for (const QString &file : kept + removed)
         QVERIFY(writeTestFile(etc + file, "content\n"));
     for (const char *file : {"http.conf", "https.conf"})

@@ -6,10 +6,12 @@
 #include "servicefixture.h"
 #include "../tools/ruleview.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <crypt.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -31,9 +33,10 @@ private slots:
     void disabledRules();
     void unanswered_data();
     void unanswered();
+    void access();
 
 private:
-    int run(const QStringList &args, QByteArray *out);
+    int run(const QStringList &args, QByteArray *out, const QByteArray &input = QByteArray());
     QJsonObject ask(const QString &command, const QJsonObject &params);
 
     ServiceRoot m_root;
@@ -63,11 +66,13 @@ void TestReverseproxyctl::initTestCase()
     }
 }
 
-int TestReverseproxyctl::run(const QStringList &args, QByteArray *out)
+int TestReverseproxyctl::run(const QStringList &args, QByteArray *out, const QByteArray &input)
 {
     QProcess client;
     client.setProcessEnvironment(m_root.environment());
     client.start(QStringLiteral(BIN_DIR "/reverseproxyctl"), QStringList{QStringLiteral("--lpcid"), m_root.lpcid()} + args);
+    client.write(input);
+    client.closeWriteChannel();
     if (!client.waitForFinished(60000))
         return -1;
     *out = client.readAllStandardOutput();
@@ -277,6 +282,30 @@ void TestReverseproxyctl::unanswered()
     QVERIFY(listener.waitForFinished(30000));
     const QString seen = QString::fromLocal8Bit(listener.readAllStandardOutput());
     QVERIFY2(QRegularExpression(QRegularExpression::anchoredPattern(received)).match(seen).hasMatch(), qPrintable(seen));
+}
+
+// Access in words; passwd sets a user's password, read from standard input
+// here, and keeps the other users' hashes.
+void TestReverseproxyctl::access()
+{
+    QJsonObject rule = simpleRule(QStringLiteral("私有"), QStringLiteral("/private/"), 3001);
+    rule.insert("access", QJsonObject{{"allow", QJsonArray{"192.168.0.0/16"}},
+                                      {"users", QJsonArray{QJsonObject{{"name", "alice"}, {"password", "first-pw"}}}}});
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule).value(QStringLiteral("err")).toInt(-1), 0);
+    QByteArray out;
+    QCOMPARE(run({QStringLiteral("list")}, &out), 0);
+    QVERIFY2(QRegularExpression(QStringLiteral("\\n3 +私有 .* allow 192.168.0.0/16, 1 user\\n")).match(QString::fromUtf8(out)).hasMatch(),
+             out.constData());
+    QCOMPARE(run({QStringLiteral("show"), QStringLiteral("3")}, &out), 0);
+    QVERIFY2(out.contains("access:       allow 192.168.0.0/16, 1 user (alice)\n"), out.constData());
+    QCOMPARE(run({QStringLiteral("passwd"), QStringLiteral("私有"), QStringLiteral("bob")}, &out, "second-pw\n"), 0);
+    QCOMPARE(run({QStringLiteral("passwd"), QStringLiteral("9"), QStringLiteral("bob")}, &out, "x\n"), 1);
+    const QJsonArray users = ask(QStringLiteral("reverseproxy_acquit"), {{"pxyno", 3}})
+                                 .value("results").toObject().value("access").toObject().value("users").toArray();
+    QCOMPARE(users.size(), 2);
+    const QByteArray hash = users.at(1).toObject().value("hash").toString().toLatin1();
+    QCOMPARE(users.at(1).toObject().value("name").toString(), QStringLiteral("bob"));
+    QCOMPARE(QByteArray(::crypt("second-pw", hash.constData())), hash);
 }
 
 QTEST_GUILESS_MAIN(TestReverseproxyctl)

@@ -2,6 +2,7 @@
 // local socket and prints the answer, for people and for scripts.
 
 #include "backendcheck.h"
+#include "ruleaccess.h"
 #include "ruletransfer.h"
 #include "ruleview.h"
 #include "zx2error.h"
@@ -45,6 +46,10 @@ const char *const kDescription =
     "                        adds the rules of an export (FILE - is standard input), or\n"
     "                        replaces the table with them: all of them or, on any refusal,\n"
     "                        none; --dry-run only checks them\n"
+    "  passwd RULE USER      sets USER's password in the access list of rule RULE (its\n"
+    "                        number or name), adding USER when missing; the password is\n"
+    "                        read from the terminal without echo (from a line of standard\n"
+    "                        input when that is no terminal), never from the command line\n"
     "  COMMAND [PARAMS-JSON] sends COMMAND with the JSON object PARAMS-JSON (default {})\n"
     "                        and prints the answer as indented JSON\n"
     "With --json, list, show, status and import print the service's answer as indented JSON too.\n"
@@ -334,6 +339,43 @@ int importRules(const Service &service, const QString &file, bool replace, bool 
     return print(answer, json, importedText);
 }
 
+// The record of the rule named by its number or name, through answer (the
+// service's, when it refused); Succeeded or the exit status.
+int findRule(const Service &service, const QString &rule, QJsonObject *record, QJsonObject *answer)
+{
+    bool number = false;
+    const int pxyno = rule.toInt(&number);
+    const QString command = number ? QStringLiteral("reverseproxy_acquit") : QStringLiteral("reverseproxy_alload");
+    const QJsonObject params = number ? QJsonObject{{QStringLiteral("pxyno"), pxyno}} : QJsonObject();
+    if (const int asked = ask(service, command, params, answer))
+        return asked;
+    const QJsonObject results = answer->value(QStringLiteral("results")).toObject();
+    *record = number ? results : results.value(rule).toObject();
+    if (isSuccess(*answer) && record->isEmpty())
+        return fail(QStringLiteral("no rule named %1").arg(rule), Refused);
+    return Succeeded;
+}
+
+int setPassword(const Service &service, const QString &rule, const QString &user)
+{
+    QJsonObject record;
+    QJsonObject answer;
+    if (const int found = findRule(service, rule, &record, &answer))
+        return found;
+    if (!isSuccess(answer))
+        return print(answer, false, [](const QJsonObject &) { return QString(); });
+    QString password;
+    const QString error = RuleAccess::readPassword(&password);
+    if (!error.isEmpty())
+        return fail(error, Refused);
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_change"),
+                              RuleAccess::withPassword(record, user, password), &answer))
+        return asked;
+    return print(answer, false, [&](const QJsonObject &) {
+        return QStringLiteral("password of %1 set for rule %2\n").arg(user, record.value(QStringLiteral("name")).toString());
+    });
+}
+
 // --check belongs to list, --replace and --dry-run to import; empty when they fit.
 QString readCommandOptions(const QCommandLineParser &parser, const QString &command)
 {
@@ -358,6 +400,8 @@ QString readViewArgs(const QStringList &args, int *pxyno)
         return args.size() <= 2 ? QString() : QStringLiteral("expected export [FILE]");
     if (view == QLatin1String("import"))
         return args.size() == 2 ? QString() : QStringLiteral("expected import FILE");
+    if (view == QLatin1String("passwd"))
+        return args.size() == 3 ? QString() : QStringLiteral("expected passwd RULE USER");
     return args.size() == 1 ? QString() : QStringLiteral("%1 takes no parameters").arg(view);
 }
 
@@ -383,7 +427,7 @@ int main(int argc, char *argv[])
     parser.addOptions({{QStringLiteral("check"), QStringLiteral("With list: check every rule's back end from here.")},
                        {QStringLiteral("replace"), QStringLiteral("With import: replace the whole rule table.")},
                        {QStringLiteral("dry-run"), QStringLiteral("With import: check the rules, change nothing.")}});
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status, export, import or a service command."));
+    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status, export, import, passwd or a service command."));
     parser.addPositionalArgument(QStringLiteral("PARAMS-JSON"),
         QStringLiteral("Parameters of a service command, a JSON object; the rule number of show;"
                        " the file of export or import."),
@@ -399,10 +443,10 @@ int main(int argc, char *argv[])
         parser.showVersion(); // exits
 
     const QStringList args = parser.positionalArguments();
-    if (args.isEmpty() || args.size() > 2)
+    if (args.isEmpty() || args.size() > (args.at(0) == QLatin1String("passwd") ? 3 : 2))
         return fail(QStringLiteral("expected COMMAND [PARAMS-JSON]; see --help"));
     const QStringList views{QStringLiteral("list"), QStringLiteral("show"), QStringLiteral("status"),
-                            QStringLiteral("export"), QStringLiteral("import")};
+                            QStringLiteral("export"), QStringLiteral("import"), QStringLiteral("passwd")};
     const bool isView = views.contains(args.at(0));
     Service service;
     QJsonObject params;
@@ -429,5 +473,7 @@ int main(int argc, char *argv[])
         return show(service, pxyno, json);
     if (args.at(0) == QLatin1String("status"))
         return status(service, json);
+    if (args.at(0) == QLatin1String("passwd"))
+        return setPassword(service, args.at(1), args.at(2));
     return raw(service, args.at(0), params);
 }

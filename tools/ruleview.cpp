@@ -1,5 +1,6 @@
 #include "ruleview.h"
 
+#include "ruleaccess.h"
 #include "zx2utils.h"
 
 #include <QJsonArray>
@@ -84,6 +85,11 @@ QString table(const QJsonObject &rulesByName, const DisabledRules &disabled, con
                        QStringLiteral("DESTINATION"), QStringLiteral("STATE")};
     if (backends)
         header.insert(4, QStringLiteral("BACKEND"));
+    // An ACCESS column when a rule is not open to everyone.
+    const bool access = std::any_of(rules.cbegin(), rules.cend(),
+                                    [](const QJsonObject &rule) { return !RuleAccess::words(rule).isEmpty(); });
+    if (access)
+        header.insert(4, QStringLiteral("ACCESS"));
     QVector<QStringList> rows{header};
     for (const QJsonObject &rule : rules) {
         const int pxyno = toInt(rule.value(QLatin1String("pxyno")));
@@ -91,6 +97,8 @@ QString table(const QJsonObject &rulesByName, const DisabledRules &disabled, con
                         stateOf(pxyno, disabled)};
         if (backends)
             row.insert(4, backends->value(pxyno));
+        if (access)
+            row.insert(4, RuleAccess::words(rule));
         rows.append(row);
     }
     return formatTable(rows);
@@ -150,9 +158,11 @@ QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled)
                               {QStringLiteral("destination:"), destinationUrl(rule)}};
     if (!state.isEmpty())
         rows.append({QStringLiteral("state:"), state});
+    if (rule.contains(QLatin1String("access")))
+        rows.append({QStringLiteral("access:"), RuleAccess::details(rule)});
     // The proxy settings as stored, so that nothing of the rule is hidden.
     const QStringList shown{QStringLiteral("pxyno"), QStringLiteral("name"), QStringLiteral("source"),
-                            QStringLiteral("dest")};
+                            QStringLiteral("dest"), QStringLiteral("access")};
     for (auto it = rule.begin(); it != rule.end(); ++it) {
         if (shown.contains(it.key()))
             continue;
