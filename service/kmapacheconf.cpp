@@ -35,7 +35,7 @@ const char *const kRuleVariable = "REVERSEPROXY_RULE";
 // The request header by which this Apache marks the requests it proxies.
 const char *const kHopHeader = "X-Reverseproxy-Hop";
 // The lines of a location block without httpheaders lines.
-const int kLocationLines = 26;
+const int kLocationLines = 24;
 
 PoolOptions ruleOptions(const QJsonObject &rule)
 {
@@ -302,6 +302,10 @@ QStringList answerLines(const KMRule &rule, const QString &destPath, const QStri
 const QLatin1String kOwnOrigin("req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'");
 const QLatin1String kOwnReferer("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
                                 "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
+// A WebDAV Destination (MOVE, COPY) on the site the request was sent to, as
+// the Referer above; the rule's prefix is matched where it is mapped.
+const QLatin1String kOwnDestination("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
+                                    "req('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
 
 QString ownPage()
 {
@@ -313,13 +317,11 @@ QString ownPage()
 // the browser's own page as the back end's own origin (unless the rule keeps
 // the browser's Host, which that page matches as it is), with the client's
 // address but no X-Forwarded-Host (see forwardedLines), while another site's
-// pass unchanged, so that the app still refuses them; and this Apache's
-// mark. A request that carries the mark already has come back through a rule
-// whose destination leads here: refused before it is proxied again (the
-// <If> is read before the mark is added, and only the request that carries
-// it is refused).
-QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QString &ownRequest,
-                         const QJsonValue &headers)
+// pass unchanged, so that the app still refuses them; a WebDAV Destination
+// that names the page's site under the rule's prefix (source) as the same
+// path at the back end; and this Apache's mark (see hopGuardLines).
+QStringList requestLines(const KMRuleSide &dest, const QString &source, const QString &scheme,
+                         const QString &ownRequest, const QJsonValue &headers)
 {
     QStringList lines{QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')};
     if (!preservesHost(headers)) {
@@ -331,14 +333,25 @@ QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QS
               << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
                      % QStringLiteral("' ") % condition % kOwnOrigin % QLatin1Char('"')
               << QStringLiteral("    RequestHeader edit Referer '^https?://[^/]+' '") % replacementLiteral(own)
-                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"');
+                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"')
+              << QStringLiteral("    RequestHeader edit Destination '^https?://[^/]+") % pathPattern(encodedPath(source))
+                     % QStringLiteral("$' '") % replacementLiteral(own % dest.path) % QStringLiteral("$1' ") % condition
+                     % kOwnDestination % QLatin1Char('"');
     }
-    const QString hop = QLatin1String(kHopHeader);
-    const QString token = KMApacheConf::hopToken();
-    lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(hop, token)
-          << QStringLiteral("    <If \"req('%1') =~ /%2/\">").arg(hop, token) << QStringLiteral("        Redirect 508")
-          << QStringLiteral("    </If>");
+    lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(QLatin1String(kHopHeader), KMApacheConf::hopToken());
     return lines;
+}
+
+// A request that carries this Apache's mark has come back through a rule
+// whose destination leads here: refused wherever it arrives on the site,
+// the appliance's own paths included, before it is proxied again. Apache
+// reads the <If> before a location adds the mark, so only a request that
+// carried it already is refused.
+QStringList hopGuardLines()
+{
+    return {QString(),
+            QStringLiteral("<If \"req('%1') =~ /%2/\">").arg(QLatin1String(kHopHeader), KMApacheConf::hopToken()),
+            QStringLiteral("    Redirect 508"), QStringLiteral("</If>")};
 }
 
 // mod_proxy's X-Forwarded-Host names the appliance, at odds with the own
@@ -813,6 +826,16 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
     KMApacheFiles files;
     files.http = webSiteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
     files.https = webSiteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
+    // A destination may lead back to either web port, rules or not.
+    if (!rules.isEmpty()) {
+        const QStringList guard = hopGuardLines();
+        files.http = guard + files.http;
+        files.https = guard + files.https;
+        for (QList<int> *owners : {&files.httpOwners, &files.httpsOwners}) {
+            for (int i = 0; i < guard.size(); ++i)
+                owners->prepend(0);
+        }
+    }
     for (auto group = groups.cbegin(); group != groups.cend(); ++group)
         files.virtualHosts << customPortFile(group.key(), group.value(), options);
     return files;
@@ -861,6 +884,11 @@ QString KMApacheConf::hopToken()
     return token;
 }
 
+QString KMApacheConf::hopHeader()
+{
+    return QLatin1String(kHopHeader);
+}
+
 QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
                                         const QString &options, const QStringList &nested, const QString &at)
 {
@@ -879,7 +907,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("<Location '") % location % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
-          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, scheme, ownRequest, headers)
+          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, source, scheme, ownRequest, headers)
           << QString() << QStringLiteral("    ProxyPassInterpolateEnv On")
           // The back end's own 4xx answers (JSON errors, a 409 with the header
           // its client must echo) pass; the appliance's pages stand in for
@@ -931,6 +959,8 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
                   << QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"");
         }
     }
+    for (const QString &line : hopGuardLines())
+        lines << (line.isEmpty() ? line : QStringLiteral("    ") + line);
     // Outside its rules' prefixes the site has nothing to serve (not the
     // server's document root). mod_alias decides after mod_proxy has taken
     // the requests of the rules' locations.

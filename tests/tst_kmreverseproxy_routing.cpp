@@ -344,25 +344,35 @@ private slots:
 
     // Each proxied request carries this Apache's mark once, also where two
     // rules' locations take it; one that carries it already has come back
-    // here and is refused, another appliance's passes.
+    // here and is refused wherever it goes on either web port (the
+    // appliance's own pages too, which still serve unmarked requests),
+    // another appliance's passes.
     void hopMark_data()
     {
+        QTest::addColumn<QString>("request"); // scheme and path
         QTest::addColumn<QString>("mark");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("none") << "" << "200 {mark}";
-        QTest::newRow("another appliance's") << "0123456789abcdef" << "200 0123456789abcdef, {mark}";
-        QTest::newRow("this Apache's") << "{mark}" << "508";
-        QTest::newRow("this Apache's after another's") << "0123456789abcdef, {mark}" << "508";
+        QTest::newRow("none") << "http /app/admin/x" << "" << "200 {mark}";
+        QTest::newRow("another appliance's") << "http /app/admin/x" << "0123456789abcdef" << "200 0123456789abcdef, {mark}";
+        QTest::newRow("this Apache's") << "http /app/admin/x" << "{mark}" << "508";
+        QTest::newRow("this Apache's after another's") << "http /app/admin/x" << "0123456789abcdef, {mark}" << "508";
+        QTest::newRow("appliance's page") << "http /index.html" << "" << "200 ";
+        QTest::newRow("appliance's page, this Apache's") << "http /index.html" << "{mark}" << "508";
+        QTest::newRow("port without rules, this Apache's") << "https /index.html" << "{mark}" << "508";
+        QTest::newRow("port without rules, another's") << "https /index.html" << "0123456789abcdef" << "200 ";
     }
     void hopMark()
     {
+        QFETCH(QString, request);
         QFETCH(QString, mark);
         QFETCH(QString, expected);
         const QString own = KMApacheConf::hopToken();
         QVERIFY2(use("/app A /;/app/admin B /admin", "http"), qPrintable(fixture.errorText()));
         const QByteArray header = mark.isEmpty() ? QByteArray()
                                                  : "X-Reverseproxy-Hop: " + mark.replace("{mark}", own).toUtf8() + "\r\n";
-        const RawReply reply = rawRequest(fixture.httpPort(), false, "/app/admin/x", header);
+        const bool https = request.startsWith("https ");
+        const RawReply reply = rawRequest(https ? fixture.httpsPort() : fixture.httpPort(), https,
+                                          request.section(' ', 1).toUtf8(), header);
         RawReply seenByBackend;
         seenByBackend.head = reply.body;
         const QString seen = reply.status == 200 ? "200 " + seenByBackend.header("X-Reverseproxy-Hop")
