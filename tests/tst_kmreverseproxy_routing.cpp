@@ -264,9 +264,10 @@ private slots:
     // reach them as from their own origin, and refuse another site's, which
     // pass unchanged. The browser asks for Host 127.0.0.1, unless the row
     // names another ("Host: name; "), and sends one header ("{site}": that
-    // site's origin); the back end's answer and the Host,
-    // Origin, Referer and X-Forwarded-Host it got ("{A}", "{S}": the back
-    // end's host and port), or the WebSocket's outcome.
+    // site's origin), with a Destination as a WebDAV MOVE; the back end's
+    // answer and the Host, Origin, Referer, Destination and X-Forwarded-Host
+    // it got ("{A}", "{S}": the back end's host and port), or the WebSocket's
+    // outcome.
     void origin_data()
     {
         QTest::addColumn<QString>("rules");
@@ -308,6 +309,21 @@ private slots:
                                                                << false << kept;
         QTest::newRow("inside a rule that keeps the host") << "/nb A / preserve;/nb/x A /" << "http" << "Origin: {site}"
                                                            << false << "accepted, Host {A}, Origin http://{A}";
+        // WebDAV clients send no Origin: mod_proxy's forwarded headers go.
+        const QString move = "accepted, Host {A}, Destination ";
+        const QString forwarded = ", X-Forwarded-Host 127.0.0.1";
+        const QString moved = move + "http://{A}/dav/b%20c?x=1" + forwarded;
+        QTest::newRow("MOVE on the site") << "/nb A /dav/" << "http" << "Destination: {site}/nb/b%20c?x=1" << false << moved;
+        QTest::newRow("MOVE, https site") << "/nb A /dav/" << "https" << "Destination: {site}/nb/b%20c?x=1" << false << moved;
+        QTest::newRow("MOVE to the prefix") << "/nb/ A /dav/" << "http" << "Destination: {site}/nb/" << false
+                                            << move + "http://{A}/dav/" + forwarded;
+        QTest::newRow("MOVE, TLS back end") << "/nb S /" << "https" << "Destination: {site}/nb/y" << false
+                                            << "accepted, Host {S}, Destination https://{S}/y" + forwarded;
+        for (const char *elsewhere : {"http://evil.example/nb/y", "{site}:1/nb/y", "{site}/nbx/y", "{site}/other/nb/y",
+                                      "https://127.0.0.1/nb/y"})
+            QTest::newRow(qPrintable(QString("MOVE elsewhere: %1").arg(elsewhere)))
+                << "/nb A /dav/" << "http" << QString("Destination: ") + elsewhere << false
+                << move + QString(elsewhere).replace("{site}", "http://127.0.0.1") + forwarded;
     }
     void origin()
     {
@@ -327,11 +343,12 @@ private slots:
             const QByteArray echo = webSocketEcho(port(scheme), https, "/nb/chat?checkorigin=1", "hello", header);
             seen = echo == "hello" ? "accepted" : echo == "HTTP/1.1 403 Forbidden" ? "refused" : QString(echo);
         } else {
-            const RawReply reply = rawRequest(port(scheme), https, "/nb/x?checkorigin=1", header, host);
+            const RawReply reply = rawRequest(port(scheme), https, "/nb/x?checkorigin=1", header, host,
+                                              sent.startsWith("Destination") ? "MOVE" : "GET");
             RawReply seenByBackend;
             seenByBackend.head = reply.body;
             seen = reply.status == 200 ? "accepted" : reply.status == 403 ? "refused" : QString("status %1").arg(reply.status);
-            for (const char *name : {"Host", "Origin", "Referer", "X-Forwarded-Host"}) {
+            for (const char *name : {"Host", "Origin", "Referer", "Destination", "X-Forwarded-Host"}) {
                 const QByteArray value = seenByBackend.header(name);
                 if (!value.isEmpty())
                     seen += QString(", %1 %2").arg(name, QString(value));
