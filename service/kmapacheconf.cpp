@@ -281,7 +281,10 @@ QStringList proxySectionLines(const QString &httpsOrigin)
 }
 
 // The back end's redirects and cookie paths mapped under the prefix, as
-// browsers send it, for the rule's own requests (ownRequest).
+// browsers send it, for the rule's own requests (ownRequest). A cookie's
+// attributes are read as browsers read them: blanks and tabs around the name
+// and the value, the name in any letter case; every Path is mapped, so the
+// last, which browsers take, is too.
 QStringList answerLines(const KMRule &rule, const QString &destPath, const QString &ownRequest)
 {
     const QString &source = rule.source.path;
@@ -290,7 +293,7 @@ QStringList answerLines(const KMRule &rule, const QString &destPath, const QStri
     return {QStringLiteral("    Header edit Location '^(?:") % originPattern(rule.dest) % QStringLiteral(")?")
                 % preferPublic(source, destPath, pathPattern(destPath), false) % QStringLiteral("$' '") % target
                 % QStringLiteral("$1") % condition,
-            QStringLiteral("    Header edit* Set-Cookie '(;\\s*(?i:path)=)")
+            QStringLiteral("    Header edit* Set-Cookie '(;[ \\t]*(?i:path)[ \\t]*=[ \\t]*)")
                 % preferPublic(source, destPath, cookiePattern(destPath), true) % QStringLiteral("' '$1") % target
                 % QStringLiteral("$2") % condition};
 }

@@ -159,6 +159,15 @@ private slots:
                                        << "cookie" << "a=1; Path=/photos/; HttpOnly";
         QTest::newRow("cookie path below") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; path=/settings"
                                            << "cookie" << "a=1; path=/photos/settings";
+        // Attributes as browsers read them.
+        QTest::newRow("cookie path after a blank") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; Path= /"
+                                                   << "cookie" << "a=1; Path= /photos/";
+        QTest::newRow("cookie path name before a blank") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; path =/"
+                                                         << "cookie" << "a=1; path =/photos/";
+        QTest::newRow("cookie path after a tab") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; Path=\t/"
+                                                 << "cookie" << "a=1; Path=\t/photos/";
+        QTest::newRow("cookie paths: the last") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; Path=/x; PATH\t= / ;Secure"
+                                                << "cookie" << "a=1; Path=/photos/x; PATH\t= /photos/ ;Secure";
         QTest::newRow("cookie path outside") << "/d C /in" << "http" << "/d/x cookie=a=1; Path=/inside" << "cookie" << "a=1; Path=/inside";
         // A back end told its public prefix names its pages under it already.
         const QString told = "/p/ B /";
