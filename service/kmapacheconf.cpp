@@ -16,6 +16,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <list>
 #include <mutex>
 
 namespace {
@@ -527,6 +528,35 @@ bool servedByOther(const QSet<QString> &sources, const QString &path)
     return false;
 }
 
+// A prefix ending in "/" whose destination path is not the back end's root
+// serves its bare path as the destination's own bare path: a back end that
+// redirects there (its address without the "/") is then reached, instead
+// of meeting the bare-path redirect below in a loop. Not where another rule
+// of the site serves that path or, on the appliance's web ports, the
+// appliance reserves it. The rules are written as rules of their bare paths
+// (copies kept in storage).
+QList<const KMRule *> writtenRules(const QList<const KMRule *> &rules, bool webSite, std::list<KMRule> &storage)
+{
+    QSet<QString> sources;
+    for (const KMRule *rule : rules)
+        sources.insert(rule->source.path);
+    QList<const KMRule *> written;
+    for (const KMRule *rule : rules) {
+        QString bare = rule->source.path;
+        while (bare.endsWith(QLatin1Char('/')))
+            bare.chop(1);
+        if (bare.isEmpty() || bare == rule->source.path || joinedPath(bare, rule->dest.path).isEmpty()
+            || servedByOther(sources, bare) || (webSite && KMAppliance::reservedSource(0, bare, KMAppliancePorts()))) {
+            written << rule;
+            continue;
+        }
+        storage.push_back(*rule);
+        storage.back().source.path = bare;
+        written << &storage.back();
+    }
+    return written;
+}
+
 // A prefix ending in "/" answers its bare path (without the "/") with a
 // permanent redirect to the prefix, the query kept, unless another rule of
 // the site serves that path or, on the appliance's web ports, the appliance
@@ -575,6 +605,8 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
 QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool webSite,
                       const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
+    std::list<KMRule> bareForms;
+    rules = writtenRules(rules, webSite, bareForms);
     std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
         return a->source.path.size() < b->source.path.size();
     });
@@ -590,7 +622,8 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
         const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
         const QStringList nested = nestedPaths(sorted, rule->source.path);
-        const QStringList block = blocks().block(*rule, scheme, i + 1, optionText(options.value(key)), nested);
+        const QStringList block = blocks().block(*rule, scheme, i + 1, optionText(options.value(key)), nested,
+                                                 rule->source.path); // the path as written
         lines << block;
         owners.reserve(owners.size() + block.size());
         for (int n = 0; n < block.size(); ++n)
@@ -705,12 +738,15 @@ void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &or
 // and a location of its own maps back; a request that names a private path
 // itself is refused. Without mod_rewrite nothing of them is written.
 // Ordinals continue after those of the rules without a host.
-QStringList hostSectionLines(const QList<NamedSite> &sites, const QString &scheme, int ordinal,
+QStringList hostSectionLines(QList<NamedSite> sites, const QString &scheme, int ordinal,
                              const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
     QStringList lines;
     if (sites.isEmpty())
         return lines;
+    std::list<KMRule> bareForms;
+    for (NamedSite &site : sites)
+        site.rules = writtenRules(site.rules, false, bareForms);
     append(lines, owners, {QString(), QStringLiteral("<IfModule rewrite_module>"), QStringLiteral("    RewriteEngine On")}, 0);
     for (int k = 0; k < sites.size(); ++k) {
         const bool coveredLater = std::any_of(sites.cbegin() + k + 1, sites.cend(), [&](const NamedSite &later) {

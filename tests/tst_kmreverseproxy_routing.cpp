@@ -206,6 +206,13 @@ private slots:
         QTest::newRow("space prefix, redirect") << "/my%20app/ A /" << "http" << "/my%20app/x location=/y" << "location" << "/my%20app/y";
         QTest::newRow("space prefix, cookie") << "/my%20app/ A /" << "http" << "/my%20app/x cookie=a=1; Path=/" << "cookie" << "a=1; Path=/my%20app/";
         QTest::newRow("bare prefix redirected") << "/sync/ A /" << "https" << "/sync q=1" << "location" << "{site}/sync/?q=1";
+        // A back end whose address is its path without the "/" is reached there.
+        QTest::newRow("bare destination path: redirect") << "/wetty/ A /wetty/" << "http" << "/wetty/ location=/wetty"
+                                                         << "location" << "/wetty";
+        QTest::newRow("bare destination path: reached") << "/wetty/ A /wetty/" << "http" << "/wetty" << "line" << "A GET /wetty";
+        QTest::newRow("bare destination path: query") << "/app/ A /ui/" << "http" << "/app?q=1" << "line" << "A GET /ui?q=1";
+        QTest::newRow("bare destination path: its rest") << "/app/ A /ui/" << "http" << "/app/x" << "line" << "A GET /ui/x";
+        QTest::newRow("bare destination path: not a longer name") << "/app/ A /ui/" << "http" << "/appx" << "line" << "status 404";
         QTest::newRow("bare prefix of another rule's") << "/a/ A /;/a/sync/ B /" << "http" << "/a/sync" << "line" << "A GET /sync";
         const QString portal = "/portal A / admin;/portal/app B /";
         QTest::newRow("httpheaders: own requests") << portal << "http" << "/portal/x" << "admin" << "admin|5";
