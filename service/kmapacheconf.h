@@ -48,7 +48,9 @@ public:
     // specific prefix wins; every rule to one destination origin carries
     // the proxy options of all of them. A prefix ending in "/" redirects its
     // bare path there (mod_rewrite, when loaded) where no other rule of the
-    // site serves that path and the appliance does not reserve it.
+    // site serves that path and the appliance does not reserve it; where its
+    // destination path is not the root, it serves that bare path as the
+    // destination path without its "/" instead.
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
