@@ -172,13 +172,13 @@ bool setsCookies(const QString &key, const QString &value)
     if (condition == QLatin1String("always") || condition == QLatin1String("onsuccess"))
         args.removeFirst();
     const QString action = args.value(0).toLower();
-    const QString name = args.value(1);
+    const QString name = args.value(1).trimmed(); // "Set-Cookie:" would still reach browsers as one
     if (action == QLatin1String("echo"))
         return QRegularExpression(name, QRegularExpression::CaseInsensitiveOption)
             .match(QLatin1String("set-cookie"))
             .hasMatch();
     return action != QLatin1String("unset") && action != QLatin1String("note")
-           && name.compare(QLatin1String("set-cookie"), Qt::CaseInsensitive) == 0;
+           && name.startsWith(QLatin1String("set-cookie"), Qt::CaseInsensitive);
 }
 
 // A line that names the loop guard's header could take this Apache's mark

@@ -859,6 +859,8 @@ private slots:
         QTest::newRow("cookie added") << "httpheaders" << header("Header", planted, "") << "httpheaders: Header " + planted;
         QTest::newRow("cookie edited") << "httpheaders" << header("header", "edit* 'set-cookie' /x /", "")
                                        << "httpheaders: header edit* 'set-cookie' /x /";
+        QTest::newRow("cookie header with a colon") << "httpheaders" << header("Header", "onsuccess set \"Set-Cookie: \" a=1", "")
+                                                    << "httpheaders: Header onsuccess set \"Set-Cookie: \" a=1";
         QTest::newRow("request header echoed as a cookie") << "httpheaders" << header("Header", "echo ^Set-", "")
                                                            << "httpheaders: Header echo ^Set-";
         QTest::newRow("long name") << "name" << QJsonValue(QString(256, 'n')) << "name";
