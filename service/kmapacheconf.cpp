@@ -17,6 +17,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <list>
 #include <mutex>
 
 namespace {
@@ -36,7 +37,7 @@ const char *const kRuleVariable = "REVERSEPROXY_RULE";
 // The request header by which this Apache marks the requests it proxies.
 const char *const kHopHeader = "X-Reverseproxy-Hop";
 // The lines of a location block without httpheaders lines.
-const int kLocationLines = 26;
+const int kLocationLines = 24;
 
 PoolOptions ruleOptions(const QJsonObject &rule)
 {
@@ -282,7 +283,10 @@ QStringList proxySectionLines(const QString &httpsOrigin)
 }
 
 // The back end's redirects and cookie paths mapped under the prefix, as
-// browsers send it, for the rule's own requests (ownRequest).
+// browsers send it, for the rule's own requests (ownRequest). A cookie's
+// attributes are read as browsers read them: blanks and tabs around the name
+// and the value, the name in any letter case; every Path is mapped, so the
+// last, which browsers take, is too.
 QStringList answerLines(const KMRule &rule, const QString &destPath, const QString &ownRequest)
 {
     const QString &source = rule.source.path;
@@ -291,7 +295,7 @@ QStringList answerLines(const KMRule &rule, const QString &destPath, const QStri
     return {QStringLiteral("    Header edit Location '^(?:") % originPattern(rule.dest) % QStringLiteral(")?")
                 % preferPublic(source, destPath, pathPattern(destPath), false) % QStringLiteral("$' '") % target
                 % QStringLiteral("$1") % condition,
-            QStringLiteral("    Header edit* Set-Cookie '(;\\s*(?i:path)=)")
+            QStringLiteral("    Header edit* Set-Cookie '(;[ \\t]*(?i:path)[ \\t]*=[ \\t]*)")
                 % preferPublic(source, destPath, cookiePattern(destPath), true) % QStringLiteral("' '$1") % target
                 % QStringLiteral("$2") % condition};
 }
@@ -303,6 +307,10 @@ QStringList answerLines(const KMRule &rule, const QString &destPath, const QStri
 const QLatin1String kOwnOrigin("req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'");
 const QLatin1String kOwnReferer("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
                                 "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
+// A WebDAV Destination (MOVE, COPY) on the site the request was sent to, as
+// the Referer above; the rule's prefix is matched where it is mapped.
+const QLatin1String kOwnDestination("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
+                                    "req('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
 
 QString ownPage()
 {
@@ -314,13 +322,11 @@ QString ownPage()
 // the browser's own page as the back end's own origin (unless the rule keeps
 // the browser's Host, which that page matches as it is), with the client's
 // address but no X-Forwarded-Host (see forwardedLines), while another site's
-// pass unchanged, so that the app still refuses them; and this Apache's
-// mark. A request that carries the mark already has come back through a rule
-// whose destination leads here: refused before it is proxied again (the
-// <If> is read before the mark is added, and only the request that carries
-// it is refused).
-QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QString &ownRequest,
-                         const QJsonValue &headers)
+// pass unchanged, so that the app still refuses them; a WebDAV Destination
+// that names the page's site under the rule's prefix (source) as the same
+// path at the back end; and this Apache's mark (see hopGuardLines).
+QStringList requestLines(const KMRuleSide &dest, const QString &source, const QString &scheme,
+                         const QString &ownRequest, const QJsonValue &headers)
 {
     QStringList lines{QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')};
     if (!preservesHost(headers)) {
@@ -332,14 +338,25 @@ QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QS
               << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
                      % QStringLiteral("' ") % condition % kOwnOrigin % QLatin1Char('"')
               << QStringLiteral("    RequestHeader edit Referer '^https?://[^/]+' '") % replacementLiteral(own)
-                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"');
+                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"')
+              << QStringLiteral("    RequestHeader edit Destination '^https?://[^/]+") % pathPattern(encodedPath(source))
+                     % QStringLiteral("$' '") % replacementLiteral(own % dest.path) % QStringLiteral("$1' ") % condition
+                     % kOwnDestination % QLatin1Char('"');
     }
-    const QString hop = QLatin1String(kHopHeader);
-    const QString token = KMApacheConf::hopToken();
-    lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(hop, token)
-          << QStringLiteral("    <If \"req('%1') =~ /%2/\">").arg(hop, token) << QStringLiteral("        Redirect 508")
-          << QStringLiteral("    </If>");
+    lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(QLatin1String(kHopHeader), KMApacheConf::hopToken());
     return lines;
+}
+
+// A request that carries this Apache's mark has come back through a rule
+// whose destination leads here: refused wherever it arrives on the site,
+// the appliance's own paths included, before it is proxied again. Apache
+// reads the <If> before a location adds the mark, so only a request that
+// carried it already is refused.
+QStringList hopGuardLines()
+{
+    return {QString(),
+            QStringLiteral("<If \"req('%1') =~ /%2/\">").arg(QLatin1String(kHopHeader), KMApacheConf::hopToken()),
+            QStringLiteral("    Redirect 508"), QStringLiteral("</If>")};
 }
 
 // mod_proxy's X-Forwarded-Host names the appliance, at odds with the own
@@ -512,6 +529,35 @@ bool servedByOther(const QSet<QString> &sources, const QString &path)
     return false;
 }
 
+// A prefix ending in "/" whose destination path is not the back end's root
+// serves its bare path as the destination's own bare path: a back end that
+// redirects there (its address without the "/") is then reached, instead
+// of meeting the bare-path redirect below in a loop. Not where another rule
+// of the site serves that path or, on the appliance's web ports, the
+// appliance reserves it. The rules are written as rules of their bare paths
+// (copies kept in storage).
+QList<const KMRule *> writtenRules(const QList<const KMRule *> &rules, bool webSite, std::list<KMRule> &storage)
+{
+    QSet<QString> sources;
+    for (const KMRule *rule : rules)
+        sources.insert(rule->source.path);
+    QList<const KMRule *> written;
+    for (const KMRule *rule : rules) {
+        QString bare = rule->source.path;
+        while (bare.endsWith(QLatin1Char('/')))
+            bare.chop(1);
+        if (bare.isEmpty() || bare == rule->source.path || joinedPath(bare, rule->dest.path).isEmpty()
+            || servedByOther(sources, bare) || (webSite && KMAppliance::reservedSource(0, bare, KMAppliancePorts()))) {
+            written << rule;
+            continue;
+        }
+        storage.push_back(*rule);
+        storage.back().source.path = bare;
+        written << &storage.back();
+    }
+    return written;
+}
+
 // A prefix ending in "/" answers its bare path (without the "/") with a
 // permanent redirect to the prefix, the query kept, unless another rule of
 // the site serves that path or, on the appliance's web ports, the appliance
@@ -560,6 +606,8 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
 QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool webSite,
                       const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
+    std::list<KMRule> bareForms;
+    rules = writtenRules(rules, webSite, bareForms);
     std::stable_sort(rules.begin(), rules.end(), [](const KMRule *a, const KMRule *b) {
         return a->source.path.size() < b->source.path.size();
     });
@@ -575,7 +623,8 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
         const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
         const QStringList nested = nestedPaths(sorted, rule->source.path);
-        const QStringList block = blocks().block(*rule, scheme, i + 1, optionText(options.value(key)), nested);
+        const QStringList block = blocks().block(*rule, scheme, i + 1, optionText(options.value(key)), nested,
+                                                 rule->source.path); // the path as written
         lines << block;
         owners.reserve(owners.size() + block.size());
         for (int n = 0; n < block.size(); ++n)
@@ -690,12 +739,15 @@ void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &or
 // and a location of its own maps back; a request that names a private path
 // itself is refused. Without mod_rewrite nothing of them is written.
 // Ordinals continue after those of the rules without a host.
-QStringList hostSectionLines(const QList<NamedSite> &sites, const QString &scheme, int ordinal,
+QStringList hostSectionLines(QList<NamedSite> sites, const QString &scheme, int ordinal,
                              const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
     QStringList lines;
     if (sites.isEmpty())
         return lines;
+    std::list<KMRule> bareForms;
+    for (NamedSite &site : sites)
+        site.rules = writtenRules(site.rules, false, bareForms);
     append(lines, owners, {QString(), QStringLiteral("<IfModule rewrite_module>"), QStringLiteral("    RewriteEngine On")}, 0);
     for (int k = 0; k < sites.size(); ++k) {
         const bool coveredLater = std::any_of(sites.cbegin() + k + 1, sites.cend(), [&](const NamedSite &later) {
@@ -816,6 +868,16 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
         KMRuleAccess::addUserFile(rule.params, files.userFiles);
     files.http = webSiteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
     files.https = webSiteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
+    // A destination may lead back to either web port, rules or not.
+    if (!rules.isEmpty()) {
+        const QStringList guard = hopGuardLines();
+        files.http = guard + files.http;
+        files.https = guard + files.https;
+        for (QList<int> *owners : {&files.httpOwners, &files.httpsOwners}) {
+            for (int i = 0; i < guard.size(); ++i)
+                owners->prepend(0);
+        }
+    }
     for (auto group = groups.cbegin(); group != groups.cend(); ++group)
         files.virtualHosts << customPortFile(group.key(), group.value(), options);
     return files;
@@ -864,6 +926,11 @@ QString KMApacheConf::hopToken()
     return token;
 }
 
+QString KMApacheConf::hopHeader()
+{
+    return QLatin1String(kHopHeader);
+}
+
 QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
                                         const QString &options, const QStringList &nested, const QString &at)
 {
@@ -882,7 +949,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("<Location '") % location % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
-          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, scheme, ownRequest, headers)
+          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, source, scheme, ownRequest, headers)
           << QString() << QStringLiteral("    ProxyPassInterpolateEnv On")
           // The back end's own 4xx answers (JSON errors, a 409 with the header
           // its client must echo) pass; the appliance's pages stand in for
@@ -935,6 +1002,8 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
                   << QStringLiteral("    Header always set Strict-Transport-Security \"max-age=31536000; includeSubDomains\"");
         }
     }
+    for (const QString &line : hopGuardLines())
+        lines << (line.isEmpty() ? line : QStringLiteral("    ") + line);
     // Outside its rules' prefixes the site has nothing to serve (not the
     // server's document root). mod_alias decides after mod_proxy has taken
     // the requests of the rules' locations.

@@ -52,13 +52,15 @@ public:
     // specific prefix wins; every rule to one destination origin carries
     // the proxy options of all of them. A prefix ending in "/" redirects its
     // bare path there (mod_rewrite, when loaded) where no other rule of the
-    // site serves that path and the appliance does not reserve it.
+    // site serves that path and the appliance does not reserve it; where its
+    // destination path is not the root, it serves that bare path as the
+    // destination path without its "/" instead.
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
     // segments, in a site of the given scheme ("http" or "https"):
-    // twenty-six lines, five of them a <LocationMatch> section that drops
-    // mod_proxy's forwarded headers from its own page's requests; eighteen,
+    // twenty-four lines, five of them a <LocationMatch> section that drops
+    // mod_proxy's forwarded headers from its own page's requests; fifteen,
     // without that section, when its httpheaders keep the browser's Host
     // (ProxyPreserveHost On). Written httpheaders elements add a
     // <LocationMatch> section (two lines, and three per element, two when it
@@ -74,17 +76,22 @@ public:
                                      const QString &options, const QStringList &nested = {},
                                      const QString &at = QString());
     // The mark this Apache sets on every request it proxies (request header
-    // X-Reverseproxy-Hop, added to a list); a location refuses with 508 a
-    // request that carries it already. The same on every start of this
+    // X-Reverseproxy-Hop, added to a list); every site of the generated files
+    // (http.conf and https.conf whenever there are rules, each virtual host)
+    // refuses with 508 a request that carries it already, wherever it goes
+    // on the site. The same on every start of this
     // machine, another on other machines, so that appliances may proxy to
     // each other; derived from, but not revealing, the machine's identity
     // (machines without one share a mark).
     static QString hopToken();
+    // "X-Reverseproxy-Hop", the request header that carries the mark.
+    static QString hopHeader();
     // The Listen lines that open a custom port's file.
     static QStringList listenLines(int port, const QString &protocol);
     // One name-based virtual host of a custom port (ServerName, or
     // ServerAlias for a "*." name; none for the port's first, which takes
-    // every other name), answering 404 outside its locations (mod_alias);
+    // every other name), answering 404 outside its locations (mod_alias)
+    // and 508 to a request that carries this Apache's mark;
     // locations are indented by four blanks.
     static QStringList virtualHostLines(int port, const QString &protocol,
                                         const QString &serverName, bool hsts,

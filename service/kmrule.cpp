@@ -1,5 +1,6 @@
 #include "kmrule.h"
 
+#include "kmapacheconf.h"
 #include "kmruleaccess.h"
 #include "zx2utils.h"
 
@@ -145,6 +146,49 @@ bool unsafeArguments(const QString &value)
            || (expression.match(value).hasMatch() && fileTestOrEnvironment.match(value).hasMatch());
 }
 
+// A directive's arguments as Apache splits them: at blanks, quotes kept
+// together and taken away.
+QStringList arguments(const QString &value)
+{
+    static const QRegularExpression argument(QStringLiteral("\"([^\"]*)\"|'([^']*)'|(\\S+)"));
+    QStringList out;
+    QRegularExpressionMatchIterator it = argument.globalMatch(value);
+    while (it.hasNext()) {
+        const QRegularExpressionMatch match = it.next();
+        out << match.captured(1) + match.captured(2) + match.captured(3);
+    }
+    return out;
+}
+
+// Whether a Header line sets or edits Set-Cookie, or echoes request headers
+// the client names (any letter case) into it: cookies on the appliance's
+// whole site, its own session included. Removing them is the rule's own
+// business.
+bool setsCookies(const QString &key, const QString &value)
+{
+    if (key.compare(QLatin1String("header"), Qt::CaseInsensitive) != 0)
+        return false;
+    QStringList args = arguments(value);
+    const QString condition = args.value(0).toLower();
+    if (condition == QLatin1String("always") || condition == QLatin1String("onsuccess"))
+        args.removeFirst();
+    const QString action = args.value(0).toLower();
+    const QString name = args.value(1).trimmed(); // "Set-Cookie:" would still reach browsers as one
+    if (action == QLatin1String("echo"))
+        return QRegularExpression(name, QRegularExpression::CaseInsensitiveOption)
+            .match(QLatin1String("set-cookie"))
+            .hasMatch();
+    return action != QLatin1String("unset") && action != QLatin1String("note")
+           && name.startsWith(QLatin1String("set-cookie"), Qt::CaseInsensitive);
+}
+
+// A line that names the loop guard's header could take this Apache's mark
+// away or forge it, and one request would go round until every worker is busy.
+bool namesHopHeader(const QString &value)
+{
+    return value.contains(KMApacheConf::hopHeader(), Qt::CaseInsensitive);
+}
+
 QString unsafeHeaderField(const QJsonValue &headers)
 {
     const QString field = QStringLiteral("httpheaders");
@@ -163,6 +207,8 @@ QString unsafeHeaderField(const QJsonValue &headers)
         if (unsafeText(key) || unsafeText(value) || unsafeText(description)
             || !allowedDirective(key) || unsafeArguments(value))
             return field;
+        if (namesHopHeader(value) || setsCookies(key, value))
+            return field + QStringLiteral(": ") + key + QLatin1Char(' ') + value;
     }
     return QString();
 }

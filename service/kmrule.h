@@ -82,7 +82,10 @@ public:
     // configuration, could add or break directives; empty when the
     // rule is safe to write: httpheaders keys come from an allow-list of
     // directives that act on requests only, and their values read no files
-    // nor the service's environment; a port is a number or a decimal text;
+    // nor the service's environment; a line that names the loop guard's
+    // header (X-Reverseproxy-Hop, any case) or sets or edits Set-Cookie
+    // gives "httpheaders: " followed by the line; a port is a number or a
+    // decimal text;
     // a source host is a DNS name (ASCII letters, digits, hyphens, dots
     // between labels, at most 253 characters) with an optional leading "*.".
     // Whether Apache accepts the arguments is for Apache's own test to say.

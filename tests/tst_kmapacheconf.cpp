@@ -219,6 +219,11 @@ private slots:
         QTest::newRow("cookie mapped per host") << mapped << "vhost" << "http a.nas.test /bpp/x?cookie=a%3D1%3B%20Path%3D/" << "Set-Cookie" << "a=1; Path=/bpp/";
         QTest::newRow("bare prefix redirect keeps the host") << mapped << "vhost" << "http a.nas.test:{port} /bpp" << "Location"
                                                             << QString("http://a.nas.test:%1/bpp/").arg(httpPort);
+        const QString bareDest = "http a.nas.test /wetty/ A /wetty/;custom - /wetty/ B /wetty/";
+        QTest::newRow("bare destination path per host") << bareDest << "vhost" << "http a.nas.test /wetty" << "line" << "A GET /wetty";
+        QTest::newRow("bare destination path per host: redirect") << bareDest << "vhost" << "http a.nas.test /wetty/?location=/wetty"
+                                                                  << "Location" << "/wetty";
+        QTest::newRow("bare destination path on a custom port") << bareDest << "vhost" << "custom b.nas.test /wetty" << "line" << "B GET /wetty";
         const QString admin = "http a.nas.test /portal A / admin;http - /portal B /";
         QTest::newRow("httpheaders on the host rule's requests") << admin << "vhost" << "http a.nas.test /portal/x" << "admin" << "admin";
         QTest::newRow("httpheaders not on the hostless rule's") << admin << "vhost" << "http b.nas.test /portal/x" << "admin" << "";

@@ -27,6 +27,8 @@ static const QByteArray kOwnOrigin = "req('Origin') == '%{REQUEST_SCHEME}://%{HT
 static const QByteArray kOwnReferer = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
                                       "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
 static const QByteArray kOwnPage = kOwnOrigin + " || (" + kOwnReferer + ")";
+static const QByteArray kOwnDestination = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
+                                          "req('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
 
 // The rule manager against a private ORBA_ROOT (appliance web ports 80 and
 // 443), with the stand-ins of testfiles.h first on PATH, their files in bin.
@@ -196,12 +198,14 @@ private slots:
     {
         QVERIFY(create(rule("web", "http", 8080, "/app", 3000)));
         QCOMPARE(readFile("/orba/etc/reverseproxy/virtualhost/http_8080.conf"),
-                 QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n    Redirect 404 /\n    \n"
+                 QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n\n"
+                            "    <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
+                            "        Redirect 508\n    </If>\n    Redirect 404 /\n    \n"
                             "    # web\n    <Location '/app'>\n        ProxyPass 'http://127.0.0.1:3000' upgrade=websocket\n"
                             "        SetEnv REVERSEPROXY_RULE 1\n"
                             "        Header edit Location '^(?:(?i:http://127\\.0\\.0\\.1:3000))?(?|/app(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
                             " '/app$1' \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
-                            "        Header edit* Set-Cookie '(;\\s*(?i:path)=)(?|/app(?|(/[^;]*)|()(?![^;\\s]))|(/[^;]*))' '$1/app$2'"
+                            "        Header edit* Set-Cookie '(;[ \\t]*(?i:path)[ \\t]*=[ \\t]*)(?|/app(?|(/[^;]*)|()(?![^;\\s]))|(/[^;]*))' '$1/app$2'"
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "        RequestHeader set X-Forwarded-Proto 'http'\n"
                             "        RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
@@ -210,14 +214,17 @@ private slots:
                             " && " + kOwnOrigin + "\"\n"
                             "        RequestHeader edit Referer '^https?://[^/]+' 'http://127.0.0.1:3000' "
                             "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
-                            "        RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n"
-                            "        <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
-                            "            Redirect 508\n        </If>\n    \n"
+                            "        RequestHeader edit Destination '^https?://[^/]+/app([/?#].*)?$' 'http://127.0.0.1:3000$1' "
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnDestination + "\"\n"
+                            "        RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n    \n"
                             "        ProxyPassInterpolateEnv On\n        ProxyErrorOverride On 500 502 503 504\n"
                             "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnPage + "\">\n"
                             "            ProxyAddHeaders Off\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
-        QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), QByteArray());
-        QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), QByteArray());
+        // A destination may lead back to a web port without rules.
+        const QByteArray guard = "\n<If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1()
+                                 + "/\">\n    Redirect 508\n</If>";
+        QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), guard);
+        QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), guard);
         // Rules may carry credentials: Apache's master reads the files as root.
         const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
         QCOMPARE(QFile::permissions(vhostDir() + "/http_8080.conf"), owner | QFile::ReadGroup);
@@ -276,12 +283,13 @@ private slots:
             QJsonObject{{"key", "RequestHeader"}, {"value", "unset X-B"}}});
         QVERIFY(create(params));
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"),
-                 QByteArray("\n# api\n<Location '/shop'>\n"
+                 QByteArray("\n<If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
+                            "    Redirect 508\n</If>\n\n# api\n<Location '/shop'>\n"
                             "    ProxyPass 'http://[::1]:9000' timeout=360 enablereuse=on upgrade=websocket\n"
                             "    SetEnv REVERSEPROXY_RULE 1\n"
                             "    Header edit Location '^(?:(?i:http://\\[::1\\]:9000))?(?|/shop(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
                             " '/shop$1' \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
-                            "    Header edit* Set-Cookie '(;\\s*(?i:path)=)(?|/shop(?|(/[^;]*)|()(?![^;\\s]))|(/[^;]*))' '$1/shop$2'"
+                            "    Header edit* Set-Cookie '(;[ \\t]*(?i:path)[ \\t]*=[ \\t]*)(?|/shop(?|(/[^;]*)|()(?![^;\\s]))|(/[^;]*))' '$1/shop$2'"
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "    RequestHeader set X-Forwarded-Proto 'https'\n"
                             "    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
@@ -290,9 +298,9 @@ private slots:
                             " && " + kOwnOrigin + "\"\n"
                             "    RequestHeader edit Referer '^https?://[^/]+' 'http://[::1]:9000' "
                             "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
-                            "    RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n"
-                            "    <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
-                            "        Redirect 508\n    </If>\n\n"
+                            "    RequestHeader edit Destination '^https?://[^/]+/shop([/?#].*)?$' 'http://[::1]:9000$1' "
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnDestination + "\"\n"
+                            "    RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n\n"
                             "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n</Location>\n"
                             "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnPage + "\">\n        ProxyAddHeaders Off\n"
                             "    </If>\n</LocationMatch>\n"
@@ -842,6 +850,19 @@ private slots:
         for (int i = 0; i < 65; ++i)
             many.append(QJsonObject{{"key", "Header"}, {"value", "set X 1"}});
         QTest::newRow("65 headers") << "httpheaders" << QJsonValue(many) << "httpheaders";
+        // The line is named: the loop guard's header, and cookies on the whole site.
+        const QString hop = "httpheaders: RequestHeader unset X-Reverseproxy-Hop";
+        QTest::newRow("loop guard's header") << "httpheaders" << header("RequestHeader", "unset X-Reverseproxy-Hop", "") << hop;
+        QTest::newRow("loop guard's header, any case") << "httpheaders" << header("Header", "set x-REVERSEPROXY-hop 1", "")
+                                                       << "httpheaders: Header set x-REVERSEPROXY-hop 1";
+        const QString planted = "always add Set-Cookie \"APPSESSION=attacker; Path=/\"";
+        QTest::newRow("cookie added") << "httpheaders" << header("Header", planted, "") << "httpheaders: Header " + planted;
+        QTest::newRow("cookie edited") << "httpheaders" << header("header", "edit* 'set-cookie' /x /", "")
+                                       << "httpheaders: header edit* 'set-cookie' /x /";
+        QTest::newRow("cookie header with a colon") << "httpheaders" << header("Header", "onsuccess set \"Set-Cookie: \" a=1", "")
+                                                    << "httpheaders: Header onsuccess set \"Set-Cookie: \" a=1";
+        QTest::newRow("request header echoed as a cookie") << "httpheaders" << header("Header", "echo ^Set-", "")
+                                                           << "httpheaders: Header echo ^Set-";
         QTest::newRow("long name") << "name" << QJsonValue(QString(256, 'n')) << "name";
         QTest::newRow("long dest path") << "dest/path" << QJsonValue("/" + QString(2048, 'p')) << "dest.path";
         QTest::newRow("definition in dest path") << "dest/path" << QJsonValue("/${APACHE_LOG_DIR}") << "dest.path";
@@ -879,6 +900,9 @@ private slots:
         QTest::newRow("allowed directives, any case") << "httpheaders" << QJsonValue(QJsonArray{
             QJsonObject{{"key", "requestHEADER"}, {"value", "set X-File profile(1)"}},
             QJsonObject{{"key", "ProxyPassReverseCookiePath"}, {"value", "/ /app/"}}});
+        QTest::newRow("cookies removed, others echoed") << "httpheaders" << QJsonValue(QJsonArray{
+            QJsonObject{{"key", "Header"}, {"value", "always unset Set-Cookie"}},
+            QJsonObject{{"key", "Header"}, {"value", "echo ^X-Trace"}}});
         QTest::newRow("timeout-sum-overflow") << "timeouts" << QJsonValue(QJsonObject{
             {"conn", 2147483647}, {"send", 47657}, {"recv", 2147483647}});
     }

@@ -159,6 +159,15 @@ private slots:
                                        << "cookie" << "a=1; Path=/photos/; HttpOnly";
         QTest::newRow("cookie path below") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; path=/settings"
                                            << "cookie" << "a=1; path=/photos/settings";
+        // Attributes as browsers read them.
+        QTest::newRow("cookie path after a blank") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; Path= /"
+                                                   << "cookie" << "a=1; Path= /photos/";
+        QTest::newRow("cookie path name before a blank") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; path =/"
+                                                         << "cookie" << "a=1; path =/photos/";
+        QTest::newRow("cookie path after a tab") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; Path=\t/"
+                                                 << "cookie" << "a=1; Path=\t/photos/";
+        QTest::newRow("cookie paths: the last") << "/photos/ A /" << "http" << "/photos/x cookie=a=1; Path=/x; PATH\t= / ;Secure"
+                                                << "cookie" << "a=1; Path=/photos/x; PATH\t= /photos/ ;Secure";
         QTest::newRow("cookie path outside") << "/d C /in" << "http" << "/d/x cookie=a=1; Path=/inside" << "cookie" << "a=1; Path=/inside";
         // A back end told its public prefix names its pages under it already.
         const QString told = "/p/ B /";
@@ -197,6 +206,13 @@ private slots:
         QTest::newRow("space prefix, redirect") << "/my%20app/ A /" << "http" << "/my%20app/x location=/y" << "location" << "/my%20app/y";
         QTest::newRow("space prefix, cookie") << "/my%20app/ A /" << "http" << "/my%20app/x cookie=a=1; Path=/" << "cookie" << "a=1; Path=/my%20app/";
         QTest::newRow("bare prefix redirected") << "/sync/ A /" << "https" << "/sync q=1" << "location" << "{site}/sync/?q=1";
+        // A back end whose address is its path without the "/" is reached there.
+        QTest::newRow("bare destination path: redirect") << "/wetty/ A /wetty/" << "http" << "/wetty/ location=/wetty"
+                                                         << "location" << "/wetty";
+        QTest::newRow("bare destination path: reached") << "/wetty/ A /wetty/" << "http" << "/wetty" << "line" << "A GET /wetty";
+        QTest::newRow("bare destination path: query") << "/app/ A /ui/" << "http" << "/app?q=1" << "line" << "A GET /ui?q=1";
+        QTest::newRow("bare destination path: its rest") << "/app/ A /ui/" << "http" << "/app/x" << "line" << "A GET /ui/x";
+        QTest::newRow("bare destination path: not a longer name") << "/app/ A /ui/" << "http" << "/appx" << "line" << "status 404";
         QTest::newRow("bare prefix of another rule's") << "/a/ A /;/a/sync/ B /" << "http" << "/a/sync" << "line" << "A GET /sync";
         const QString portal = "/portal A / admin;/portal/app B /";
         QTest::newRow("httpheaders: own requests") << portal << "http" << "/portal/x" << "admin" << "admin|5";
@@ -264,9 +280,10 @@ private slots:
     // reach them as from their own origin, and refuse another site's, which
     // pass unchanged. The browser asks for Host 127.0.0.1, unless the row
     // names another ("Host: name; "), and sends one header ("{site}": that
-    // site's origin); the back end's answer and the Host,
-    // Origin, Referer and X-Forwarded-Host it got ("{A}", "{S}": the back
-    // end's host and port), or the WebSocket's outcome.
+    // site's origin), with a Destination as a WebDAV MOVE; the back end's
+    // answer and the Host, Origin, Referer, Destination and X-Forwarded-Host
+    // it got ("{A}", "{S}": the back end's host and port), or the WebSocket's
+    // outcome.
     void origin_data()
     {
         QTest::addColumn<QString>("rules");
@@ -308,6 +325,21 @@ private slots:
                                                                << false << kept;
         QTest::newRow("inside a rule that keeps the host") << "/nb A / preserve;/nb/x A /" << "http" << "Origin: {site}"
                                                            << false << "accepted, Host {A}, Origin http://{A}";
+        // WebDAV clients send no Origin: mod_proxy's forwarded headers go.
+        const QString move = "accepted, Host {A}, Destination ";
+        const QString forwarded = ", X-Forwarded-Host 127.0.0.1";
+        const QString moved = move + "http://{A}/dav/b%20c?x=1" + forwarded;
+        QTest::newRow("MOVE on the site") << "/nb A /dav/" << "http" << "Destination: {site}/nb/b%20c?x=1" << false << moved;
+        QTest::newRow("MOVE, https site") << "/nb A /dav/" << "https" << "Destination: {site}/nb/b%20c?x=1" << false << moved;
+        QTest::newRow("MOVE to the prefix") << "/nb/ A /dav/" << "http" << "Destination: {site}/nb/" << false
+                                            << move + "http://{A}/dav/" + forwarded;
+        QTest::newRow("MOVE, TLS back end") << "/nb S /" << "https" << "Destination: {site}/nb/y" << false
+                                            << "accepted, Host {S}, Destination https://{S}/y" + forwarded;
+        for (const char *elsewhere : {"http://evil.example/nb/y", "{site}:1/nb/y", "{site}/nbx/y", "{site}/other/nb/y",
+                                      "https://127.0.0.1/nb/y"})
+            QTest::newRow(qPrintable(QString("MOVE elsewhere: %1").arg(elsewhere)))
+                << "/nb A /dav/" << "http" << QString("Destination: ") + elsewhere << false
+                << move + QString(elsewhere).replace("{site}", "http://127.0.0.1") + forwarded;
     }
     void origin()
     {
@@ -327,11 +359,12 @@ private slots:
             const QByteArray echo = webSocketEcho(port(scheme), https, "/nb/chat?checkorigin=1", "hello", header);
             seen = echo == "hello" ? "accepted" : echo == "HTTP/1.1 403 Forbidden" ? "refused" : QString(echo);
         } else {
-            const RawReply reply = rawRequest(port(scheme), https, "/nb/x?checkorigin=1", header, host);
+            const RawReply reply = rawRequest(port(scheme), https, "/nb/x?checkorigin=1", header, host,
+                                              sent.startsWith("Destination") ? "MOVE" : "GET");
             RawReply seenByBackend;
             seenByBackend.head = reply.body;
             seen = reply.status == 200 ? "accepted" : reply.status == 403 ? "refused" : QString("status %1").arg(reply.status);
-            for (const char *name : {"Host", "Origin", "Referer", "X-Forwarded-Host"}) {
+            for (const char *name : {"Host", "Origin", "Referer", "Destination", "X-Forwarded-Host"}) {
                 const QByteArray value = seenByBackend.header(name);
                 if (!value.isEmpty())
                     seen += QString(", %1 %2").arg(name, QString(value));
@@ -344,25 +377,35 @@ private slots:
 
     // Each proxied request carries this Apache's mark once, also where two
     // rules' locations take it; one that carries it already has come back
-    // here and is refused, another appliance's passes.
+    // here and is refused wherever it goes on either web port (the
+    // appliance's own pages too, which still serve unmarked requests),
+    // another appliance's passes.
     void hopMark_data()
     {
+        QTest::addColumn<QString>("request"); // scheme and path
         QTest::addColumn<QString>("mark");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("none") << "" << "200 {mark}";
-        QTest::newRow("another appliance's") << "0123456789abcdef" << "200 0123456789abcdef, {mark}";
-        QTest::newRow("this Apache's") << "{mark}" << "508";
-        QTest::newRow("this Apache's after another's") << "0123456789abcdef, {mark}" << "508";
+        QTest::newRow("none") << "http /app/admin/x" << "" << "200 {mark}";
+        QTest::newRow("another appliance's") << "http /app/admin/x" << "0123456789abcdef" << "200 0123456789abcdef, {mark}";
+        QTest::newRow("this Apache's") << "http /app/admin/x" << "{mark}" << "508";
+        QTest::newRow("this Apache's after another's") << "http /app/admin/x" << "0123456789abcdef, {mark}" << "508";
+        QTest::newRow("appliance's page") << "http /index.html" << "" << "200 ";
+        QTest::newRow("appliance's page, this Apache's") << "http /index.html" << "{mark}" << "508";
+        QTest::newRow("port without rules, this Apache's") << "https /index.html" << "{mark}" << "508";
+        QTest::newRow("port without rules, another's") << "https /index.html" << "0123456789abcdef" << "200 ";
     }
     void hopMark()
     {
+        QFETCH(QString, request);
         QFETCH(QString, mark);
         QFETCH(QString, expected);
         const QString own = KMApacheConf::hopToken();
         QVERIFY2(use("/app A /;/app/admin B /admin", "http"), qPrintable(fixture.errorText()));
         const QByteArray header = mark.isEmpty() ? QByteArray()
                                                  : "X-Reverseproxy-Hop: " + mark.replace("{mark}", own).toUtf8() + "\r\n";
-        const RawReply reply = rawRequest(fixture.httpPort(), false, "/app/admin/x", header);
+        const bool https = request.startsWith("https ");
+        const RawReply reply = rawRequest(https ? fixture.httpsPort() : fixture.httpPort(), https,
+                                          request.section(' ', 1).toUtf8(), header);
         RawReply seenByBackend;
         seenByBackend.head = reply.body;
         const QString seen = reply.status == 200 ? "200 " + seenByBackend.header("X-Reverseproxy-Hop")

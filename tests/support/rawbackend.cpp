@@ -344,14 +344,14 @@ QByteArray RawReply::header(const QByteArray &name) const
 }
 
 RawReply rawRequest(quint16 port, bool tls, const QByteArray &target, const QByteArray &extraHeaders,
-                    const QByteArray &host)
+                    const QByteArray &host, const QByteArray &method)
 {
     RawReply reply;
     QSslSocket socket;
     const int colon = host.lastIndexOf(':');
     if (!connectSocket(socket, port, tls, QString::fromUtf8(colon > 0 ? host.left(colon) : host)))
         return reply;
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n"
+    socket.write(method + ' ' + target + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n"
                  + extraHeaders + "\r\n");
     QByteArray data;
     while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(kReplyWaitMs))

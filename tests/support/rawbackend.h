@@ -45,7 +45,7 @@ private:
 // One blocking HTTP/1.1 request on 127.0.0.1 (TLS without certificate checks
 // when tls is set), with extra header lines ("Name: value\r\n" each). host
 // is the Host header; over TLS its name (without a port) is also the server
-// name the client asks for.
+// name the client asks for. method is the request's (a WebDAV MOVE, ...).
 struct RawReply
 {
     int status = 0; // 0 when no answer came
@@ -54,7 +54,8 @@ struct RawReply
     QByteArray header(const QByteArray &name) const; // the first such header's value
 };
 RawReply rawRequest(quint16 port, bool tls, const QByteArray &target,
-                    const QByteArray &extraHeaders = QByteArray(), const QByteArray &host = "127.0.0.1");
+                    const QByteArray &extraHeaders = QByteArray(), const QByteArray &host = "127.0.0.1",
+                    const QByteArray &method = "GET");
 
 // Upgrades a request for target to a WebSocket, sends message as one text
 // frame and returns the payload of the first frame that comes back, or a
