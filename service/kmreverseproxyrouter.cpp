@@ -247,19 +247,22 @@ void KMReverseproxyRouter::_reverseproxy_log(QJsonObject *retObject, QJsonObject
 {
     envObject->setErr(ZX2Error::ERR_FAILED, QString());
     const QJsonObject params = cmdObject.value(kParams).toObject();
+    // Numbers read as in every other command; a limit past the most one
+    // listing answers gets that most.
     const QJsonValue limit = params.value(QStringLiteral("limit"));
-    const QJsonValue pxyno = params.value(kPxyno);
-    if (!limit.isUndefined() && !(limit.isDouble() && limit.toDouble() >= 1)) {
+    const int count = limit.isUndefined() ? kDefaultLogLimit : toInt(limit);
+    const bool anyRule = !params.contains(kPxyno);
+    const int pxyno = anyRule ? 0 : requestedPxyno(cmdObject);
+    if (count < 1) {
         refuse(envObject, QStringLiteral("参数内容错误(limit)"));
         return;
     }
-    if (!pxyno.isUndefined() && !(pxyno.isDouble() && pxyno.toDouble() >= 1)) {
+    if (!anyRule && pxyno < 1) {
         refuse(envObject, QStringLiteral("参数内容错误(pxyno)"));
         return;
     }
-    const int count = limit.isUndefined() ? kDefaultLogLimit : int(qMin<double>(limit.toDouble(), KMAuditTrail::kMaxListed));
     QJsonArray entries;
-    if (!manager()->log(*envObject, entries, count, pxyno.isUndefined() ? 0 : toInt(pxyno)))
+    if (!manager()->log(*envObject, entries, count, pxyno))
         return;
     retObject->insert(kResults, entries);
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
