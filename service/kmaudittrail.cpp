@@ -10,6 +10,12 @@
 
 namespace {
 
+// Sides of an entry longer than this (compact JSON) keep only their length,
+// and names only their start: a refused request may carry anything, and the
+// trail must stay small however many entries it keeps.
+constexpr int kMaxSideBytes = 16 * 1024;
+constexpr int kMaxNameLength = 255;
+
 // The kernel's name of a process: what it was started as, cut to 15 bytes.
 QString programOf(qint64 pid)
 {
@@ -36,7 +42,11 @@ QJsonValue listedValue(const QJsonValue &stored)
 
 QJsonValue ruleSide(const QJsonObject &params)
 {
-    return params.isEmpty() ? QJsonValue() : QJsonValue(KMAuditTrail::withoutSecrets(params));
+    if (params.isEmpty())
+        return QJsonValue();
+    const QJsonObject kept = KMAuditTrail::withoutSecrets(params);
+    const int bytes = QJsonDocument(kept).toJson(QJsonDocument::Compact).size();
+    return bytes <= kMaxSideBytes ? kept : QJsonObject{{QStringLiteral("omitted"), bytes}};
 }
 
 } // namespace
@@ -46,7 +56,7 @@ KMAuditEntry KMAuditEntry::about(int rulePxyno, const QString &ruleName, const Q
 {
     KMAuditEntry entry = *this;
     entry.pxyno = rulePxyno;
-    entry.name = ruleName;
+    entry.name = ruleName.left(kMaxNameLength);
     entry.before = ruleSide(ruleBefore);
     entry.after = ruleSide(ruleAfter);
     return entry;

@@ -27,7 +27,8 @@ struct KMAuditEntry
     QJsonValue after;
 
     // A copy about a rule, its parameters before and after the change (an
-    // empty object for none) with their secrets left out.
+    // empty object for none) with their secrets left out; a side longer
+    // than 16 KiB as JSON becomes {"omitted": its length in bytes}.
     KMAuditEntry about(int rulePxyno, const QString &ruleName, const QJsonObject &ruleBefore,
                        const QJsonObject &ruleAfter) const;
 };

@@ -644,12 +644,12 @@ void KMReverseproxy::logRefused(KMAuditEntry entry)
     // Transactions share the one connection: none may run beside a change's.
     std::lock_guard<std::mutex> locker(d->writeLock);
     QList<QJsonObject> rows;
-    if (entry.pxyno > 0 && d->db.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), entry.pxyno}})
+    if (entry.pxyno > 0
+        && d->db.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), entry.pxyno}})
         && !rows.isEmpty()) {
         const KMRule stored = KMRule::fromRow(rows.first());
-        entry.before = KMAuditTrail::withoutSecrets(stored.params);
-        if (entry.name.isEmpty())
-            entry.name = stored.name;
+        entry = entry.about(entry.pxyno, entry.name.isEmpty() ? stored.name : entry.name, stored.params,
+                            entry.after.toObject());
     }
     if (d->db.transactionBegin()) {
         if (KMAuditTrail::append(d->db, entry) && d->db.transactionCommit())

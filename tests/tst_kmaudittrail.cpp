@@ -17,6 +17,7 @@ private slots:
     void initTestCase() { initReverseproxyResources(); }
     void withoutSecrets_data();
     void withoutSecrets();
+    void longSides();
     void callerOfConnection();
     void boundNewestFirst();
 };
@@ -51,6 +52,14 @@ void TestKMAuditTrail::withoutSecrets()
     const KMAuditEntry entry = caller.about(3, "a", params, params);
     QCOMPARE(entry.before.toObject(), kept);
     QCOMPARE(entry.after.toObject(), kept);
+}
+
+void TestKMAuditTrail::longSides()
+{
+    const KMAuditEntry entry = KMAuditEntry().about(1, QString(300, 'n'), {{"x", QString(20000, 'a')}}, {});
+    QCOMPARE(entry.name, QString(255, 'n'));
+    QCOMPARE(entry.before.toObject(), QJsonObject({{"omitted", 20008}}));
+    QVERIFY(entry.after.isNull());
 }
 
 void TestKMAuditTrail::callerOfConnection()
