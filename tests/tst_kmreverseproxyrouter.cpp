@@ -219,7 +219,8 @@ void tst_KMReverseproxyRouter::lifecycle()
     for (const QJsonValue &entry : answer.value(QStringLiteral("results")).toArray())
         trail << entry.toObject().value(QStringLiteral("cmd")).toString() + QLatin1Char(' ')
                      + entry.toObject().value(QStringLiteral("name")).toString();
-    QCOMPARE(trail, QStringList({"reverseproxy_remove Life2", "reverseproxy_change Life2", "reverseproxy_create Life"}));
+    QCOMPARE(trail,
+             QStringList({"reverseproxy_remove Life2", "reverseproxy_change Life2", "reverseproxy_create Life"}));
 }
 
 void tst_KMReverseproxyRouter::logChecks_data()

@@ -386,8 +386,8 @@ QString readViewArgs(const QStringList &args, int *pxyno)
     if (view == QLatin1String("log")) {
         bool ok = args.size() == 1;
         *pxyno = args.size() == 2 ? args.at(1).toInt(&ok) : 0;
-        return ok && (args.size() == 1 || *pxyno > 0) ? QString()
-                                                      : QStringLiteral("expected log [RULE] with a rule number RULE above 0");
+        const bool fits = ok && (args.size() == 1 || *pxyno > 0);
+        return fits ? QString() : QStringLiteral("expected log [RULE] with a rule number RULE above 0");
     }
     if (view == QLatin1String("export"))
         return args.size() <= 2 ? QString() : QStringLiteral("expected export [FILE]");
@@ -417,7 +417,8 @@ int main(int argc, char *argv[])
                        {QStringLiteral("replace"), QStringLiteral("With import: replace the whole rule table.")},
                        {QStringLiteral("dry-run"), QStringLiteral("With import: check the rules, change nothing.")},
                        {QStringLiteral("n"), QStringLiteral("With log: the newest N entries."), QStringLiteral("N")}});
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status, export, import, log or a service command."));
+    parser.addPositionalArgument(QStringLiteral("COMMAND"),
+                                 QStringLiteral("list, show, status, export, import, log or a service command."));
     parser.addPositionalArgument(QStringLiteral("PARAMS-JSON"),
         QStringLiteral("Parameters of a service command, a JSON object; the rule number of show;"
                        " the file of export or import."),
