@@ -420,7 +420,7 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("COMMAND"),
                                  QStringLiteral("list, show, status, export, import, log or a service command."));
     parser.addPositionalArgument(QStringLiteral("PARAMS-JSON"),
-        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show;"
+        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show or log;"
                        " the file of export or import."),
         QStringLiteral("[PARAMS-JSON | N | FILE]"));
 
