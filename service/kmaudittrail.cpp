@@ -16,7 +16,8 @@ namespace {
 constexpr int kMaxSideBytes = 16 * 1024;
 constexpr int kMaxNameLength = 255;
 
-// The kernel's name of a process: what it was started as, cut to 15 bytes.
+// The kernel's name of a process, cut to 15 bytes: its program's file name
+// unless it renamed itself. A record of who asked, not a proof.
 QString programOf(qint64 pid)
 {
     if (pid <= 0)
