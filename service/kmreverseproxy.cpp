@@ -176,10 +176,13 @@ public:
         bool dryRun = false;
         std::function<bool(ZX2Journals &, QList<KMRule> &)> store;
         std::function<void(ZX2Journals &, int)> refused;
+        KMAuditEntry audit; // recorded with the change when its command is set
     };
     bool apply(ZX2Journals &journals, TableChange &change, const KMAppliancePorts &ports);
+    // Stores the change and records it in the audit trail, in one transaction.
+    bool storeRecorded(ZX2Journals &journals, TableChange &change);
     // Appends the rules of table from index firstNew on, after emptying the
-    // store with replace, in one transaction; they get the store's numbers.
+    // store with replace; they get the store's numbers.
     bool storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew, bool replace);
     // Whether the stored parameters would grow past kMaxStored by
     // added bytes less removed.
@@ -242,8 +245,6 @@ bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, KMRule &rule)
 bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew,
                                     bool replace)
 {
-    if (!db.transactionBegin())
-        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
     int changes = 0;
     int lastId = 0;
     bool stored = !replace || db.call(changes, lastId, QStringLiteral("reverseproxy_clear"), QJsonObject());
@@ -251,11 +252,26 @@ bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table
         stored = db.call(changes, lastId, QStringLiteral("reverseproxy_append"), table.at(i).storedValues());
         table[i].pxyno = lastId;
     }
+    return stored || sqlError(journals);
+}
+
+bool KMReverseproxyPrivate::storeRecorded(ZX2Journals &journals, TableChange &change)
+{
+    if (!db.transactionBegin())
+        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
+    bool stored = change.store(journals, change.after);
+    if (stored && !change.audit.cmd.isEmpty()) {
+        // A created rule is numbered by the store: the last of the table.
+        if (change.audit.pxyno < 0)
+            change.audit.pxyno = change.after.last().pxyno;
+        stored = KMAuditTrail::append(db, change.audit) || sqlError(journals);
+    }
     if (stored && db.transactionCommit())
         return true;
-    const QString error = stored ? QStringLiteral("cannot commit the transaction") : db.lastError();
+    if (stored)
+        fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot commit the transaction"));
     db.transactionRollback();
-    return fail(journals, ZX2Error::ERR_SQLERROR, error);
+    return false;
 }
 
 bool KMReverseproxyPrivate::storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const
@@ -440,13 +456,13 @@ bool KMReverseproxyPrivate::apply(ZX2Journals &journals, TableChange &change,
     }
     if (change.dryRun)
         return true; // the change ends unkept
-    if (!change.store(journals, change.after))
+    if (!storeRecorded(journals, change))
         return false;
     staged.keep(change.after);
     return true;
 }
 
-bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
+bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params, const KMAuditEntry &audit)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
@@ -466,6 +482,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
         return false;
     change.after << rule;
     change.directives = rule.writesDirectives();
+    change.audit = audit.about(rule.pxyno, rule.name, QJsonObject(), rule.params);
     change.store = [this, values](ZX2Journals &result, QList<KMRule> &after) {
         int changes = 0;
         int lastId = 0;
@@ -477,7 +494,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params)
     return d->apply(journals, change, ports);
 }
 
-bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
+bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params, const KMAuditEntry &audit)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
@@ -507,6 +524,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     found->pxyno = rule.pxyno;
     change.fresh = rule.pxyno;
     change.directives = rule.writesDirectives();
+    change.audit = audit.about(rule.pxyno, rule.name, d->parsed.value(rule.pxyno).rule.params, found->params);
     change.store = [this, values](ZX2Journals &result, QList<KMRule> &) {
         int changes = 0;
         int lastId = 0;
@@ -517,7 +535,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params)
     return d->apply(journals, change, ports);
 }
 
-bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
+bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno, const KMAuditEntry &audit)
 {
     std::lock_guard<std::mutex> locker(d->writeLock);
     KMReverseproxyPrivate::TableChange change;
@@ -530,6 +548,8 @@ bool KMReverseproxy::remove(ZX2Journals &journals, int pxyno)
     if (change.after.size() == before)
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("序号不存在"));
     change.fresh = pxyno;
+    const KMRule removed = d->parsed.value(pxyno).rule;
+    change.audit = audit.about(pxyno, removed.name, removed.params, QJsonObject());
     change.store = [this, pxyno](ZX2Journals &result, QList<KMRule> &) {
         int changes = 0;
         int lastId = 0;
@@ -547,7 +567,8 @@ QString KMReverseproxy::importLabel(int index, const QJsonObject &params)
                           : QStringLiteral("rule %1 (%2): ").arg(index + 1).arg(name);
 }
 
-bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun)
+bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun,
+                                 const KMAuditEntry &audit)
 {
     if (rules.isEmpty() && !replace)
         return true; // nothing to change, nothing to reload
@@ -582,6 +603,9 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     if (d->storeFull(journals, bytes, replace ? d->storedBytes : 0))
         return false;
     change.dryRun = dryRun;
+    // What was imported, not every rule: one import may carry thousands.
+    change.audit = audit.about(0, QString(), QJsonObject(),
+                               {{QStringLiteral("rules"), rules.size()}, {QStringLiteral("replace"), replace}});
     change.refused = [&rules](ZX2Journals &result, int refused) {
         const int index = -1 - refused;
         if (index >= 0 && index < rules.size())
@@ -608,4 +632,31 @@ bool KMReverseproxy::mapTo(ZX2Journals &journals) const
         return d->sqlError(journals);
     change.store = [](ZX2Journals &, QList<KMRule> &) { return true; };
     return d->apply(journals, change, KMAppliance::webPorts());
+}
+
+bool KMReverseproxy::log(ZX2Journals &journals, QJsonArray &entries, int limit, int pxyno) const
+{
+    return KMAuditTrail::list(d->db, entries, limit, pxyno) || d->sqlError(journals);
+}
+
+void KMReverseproxy::logRefused(KMAuditEntry entry)
+{
+    if (entry.cmd.isEmpty())
+        return;
+    // Transactions share the one connection: none may run beside a change's.
+    std::lock_guard<std::mutex> locker(d->writeLock);
+    QList<QJsonObject> rows;
+    if (entry.pxyno > 0
+        && d->db.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), entry.pxyno}})
+        && !rows.isEmpty()) {
+        const KMRule stored = KMRule::fromRow(rows.first());
+        entry = entry.about(entry.pxyno, entry.name.isEmpty() ? stored.name : entry.name, stored.params,
+                            entry.after.toObject());
+    }
+    if (d->db.transactionBegin()) {
+        if (KMAuditTrail::append(d->db, entry) && d->db.transactionCommit())
+            return;
+        d->db.transactionRollback();
+    }
+    ZX2StatePrintln(4, QStringLiteral("cannot record a refused change in the audit trail: ") + d->db.lastError());
 }

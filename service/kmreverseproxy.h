@@ -1,6 +1,8 @@
 #ifndef KMREVERSEPROXY_H
 #define KMREVERSEPROXY_H
 
+#include "kmaudittrail.h"
+
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
@@ -18,6 +20,9 @@ class KMReverseproxyPrivate;
 // candidate files, Apache's test, store), so two requests can never both pass
 // the same check, and a change is answered only once the database and the
 // files agree.
+// A change with an audit entry whose command is set (see KMAuditEntry) is
+// recorded in the audit trail in the transaction that stores it; the caller
+// records a refusal with logRefused.
 // Call start once before anything else, and stop once the last request ended.
 class KMReverseproxy : public QObject
 {
@@ -41,17 +46,18 @@ public:
     // Replaces rule by the record of rule number pxyno.
     bool acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno) const;
     // params is the client's rule parameter object; it is stored as it came.
-    bool create(ZX2Journals &journals, const QJsonObject &params);
+    bool create(ZX2Journals &journals, const QJsonObject &params, const KMAuditEntry &audit = KMAuditEntry());
     // params additionally carries "pxyno", the rule to rewrite.
-    bool change(ZX2Journals &journals, const QJsonObject &params);
-    bool remove(ZX2Journals &journals, int pxyno);
+    bool change(ZX2Journals &journals, const QJsonObject &params, const KMAuditEntry &audit = KMAuditEntry());
+    bool remove(ZX2Journals &journals, int pxyno, const KMAuditEntry &audit = KMAuditEntry());
     // Adds rules (client rule parameter objects) to the table, or replaces
     // the table with them, as one change: each passes every check of a
     // create against the table as it will be, then one store transaction,
     // one regeneration and one reload. On any refusal nothing changes and the
     // journal holds the rule's own code and importLabel + the reason. dryRun
     // answers the same and changes nothing.
-    bool importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun);
+    bool importRules(ZX2Journals &journals, const QJsonArray &rules, bool replace, bool dryRun,
+                     const KMAuditEntry &audit = KMAuditEntry());
     // The most rules one import takes (ERR_NOT_ENOUGH beyond).
     static constexpr int kMaxImport = 5000;
     // "rule <index counted from 1> (<name>): ", how an import names a rule
@@ -60,6 +66,14 @@ public:
     // How Apache took the rules: the last reload's outcome, whether Apache
     // runs, and the rules left out of its configuration with the reason.
     bool status(ZX2Journals &journals, QJsonObject &results) const;
+    // The newest limit entries of the audit trail (of rule pxyno only, when
+    // above 0), newest first.
+    bool log(ZX2Journals &journals, QJsonArray &entries, int limit, int pxyno) const;
+    // Records a refused change (entry.err holds the answer's code) in a
+    // transaction of its own; a rule it names that is stored gives the
+    // entry its parameters as "before" and, when it has none, its name.
+    // Entries without a command are not recorded.
+    void logRefused(KMAuditEntry entry);
 
     // Rewrites http.conf, https.conf and the virtual-host files from the whole
     // rule table and schedules Apache's reload.

@@ -41,6 +41,32 @@ KMReverseproxy *manager()
     return IAppData()->reverseproxy();
 }
 
+// Records the change command in the audit trail when it ends refused; the
+// rule manager records the changes it makes.
+class RefusalRecord
+{
+public:
+    RefusalRecord(const ZX2Cabinet *envObject, KMAuditEntry entry)
+        : m_env(envObject), m_entry(std::move(entry))
+    {
+    }
+    ~RefusalRecord()
+    {
+        if (ZX2Error::isSuccess(m_env->err()))
+            return;
+        m_entry.err = m_env->err();
+        manager()->logRefused(m_entry);
+    }
+
+private:
+    Q_DISABLE_COPY(RefusalRecord)
+    const ZX2Cabinet *m_env;
+    KMAuditEntry m_entry;
+};
+
+// The entries a listing of the trail may ask for by default.
+const int kDefaultLogLimit = 100;
+
 } // namespace
 
 class KMReverseproxyRouterPrivate
@@ -146,9 +172,13 @@ void KMReverseproxyRouter::_reverseproxy_acquit(QJsonObject *retObject, QJsonObj
 void KMReverseproxyRouter::_reverseproxy_create(QJsonObject *, QJsonObject cmdObject, ZX2Cabinet *envObject)
 {
     envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    const KMAuditEntry caller = KMAuditTrail::callerOf(*envObject, cmdObject);
+    const QJsonObject params = cmdObject.value(kParams).toObject();
+    const RefusalRecord refusal(envObject, caller.about(0, toString(params.value(QStringLiteral("name"))).trimmed(),
+                                                        QJsonObject(), params));
     if (!d->checkParams(cmdObject, envObject))
         return;
-    if (!manager()->create(*envObject, cmdObject.value(kParams).toObject()))
+    if (!manager()->create(*envObject, params, caller))
         return;
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
@@ -156,9 +186,14 @@ void KMReverseproxyRouter::_reverseproxy_create(QJsonObject *, QJsonObject cmdOb
 void KMReverseproxyRouter::_reverseproxy_change(QJsonObject *, QJsonObject cmdObject, ZX2Cabinet *envObject)
 {
     envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    const KMAuditEntry caller = KMAuditTrail::callerOf(*envObject, cmdObject);
+    const QJsonObject params = cmdObject.value(kParams).toObject();
+    const RefusalRecord refusal(envObject, caller.about(requestedPxyno(cmdObject),
+                                                        toString(params.value(QStringLiteral("name"))).trimmed(),
+                                                        QJsonObject(), params));
     if (!d->checkParams(cmdObject, envObject))
         return;
-    if (!manager()->change(*envObject, cmdObject.value(kParams).toObject()))
+    if (!manager()->change(*envObject, params, caller))
         return;
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
@@ -167,11 +202,13 @@ void KMReverseproxyRouter::_reverseproxy_remove(QJsonObject *, QJsonObject cmdOb
 {
     envObject->setErr(ZX2Error::ERR_FAILED, QString());
     const int pxyno = requestedPxyno(cmdObject);
+    const KMAuditEntry caller = KMAuditTrail::callerOf(*envObject, cmdObject);
+    const RefusalRecord refusal(envObject, caller.about(pxyno, QString(), QJsonObject(), QJsonObject()));
     if (pxyno < 1) {
         refuse(envObject, QStringLiteral("参数遗漏(pxyno)"));
         return;
     }
-    if (!manager()->remove(*envObject, pxyno))
+    if (!manager()->remove(*envObject, pxyno, caller))
         return;
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
@@ -191,16 +228,45 @@ void KMReverseproxyRouter::_reverseproxy_import(QJsonObject *retObject, QJsonObj
 {
     envObject->setErr(ZX2Error::ERR_FAILED, QString());
     const QJsonObject params = cmdObject.value(kParams).toObject();
-    if (!KMReverseproxyRouterPrivate::checkImport(params, envObject))
-        return;
     const QJsonArray rules = params.value(QStringLiteral("rules")).toArray();
     const bool replace = toBool(params.value(QStringLiteral("replace")));
     const bool dryRun = toBool(params.value(QStringLiteral("dryrun")));
-    if (!manager()->importRules(*envObject, rules, replace, dryRun))
+    const KMAuditEntry caller = dryRun ? KMAuditEntry() : KMAuditTrail::callerOf(*envObject, cmdObject);
+    const RefusalRecord refusal(envObject, caller.about(0, QString(), QJsonObject(),
+                                                        {{QStringLiteral("rules"), rules.size()},
+                                                         {QStringLiteral("replace"), replace}}));
+    if (!KMReverseproxyRouterPrivate::checkImport(params, envObject))
+        return;
+    if (!manager()->importRules(*envObject, rules, replace, dryRun, caller))
         return;
     retObject->insert(kResults, QJsonObject{{QStringLiteral("imported"), rules.size()},
                                             {QStringLiteral("replace"), replace},
                                             {QStringLiteral("dryrun"), dryRun}});
+    envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
+}
+
+void KMReverseproxyRouter::_reverseproxy_log(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    envObject->setErr(ZX2Error::ERR_FAILED, QString());
+    const QJsonObject params = cmdObject.value(kParams).toObject();
+    // Numbers read as in every other command; a limit past the most one
+    // listing answers gets that most.
+    const QJsonValue limit = params.value(QStringLiteral("limit"));
+    const int count = limit.isUndefined() ? kDefaultLogLimit : toInt(limit);
+    const bool anyRule = !params.contains(kPxyno);
+    const int pxyno = anyRule ? 0 : requestedPxyno(cmdObject);
+    if (count < 1) {
+        refuse(envObject, QStringLiteral("参数内容错误(limit)"));
+        return;
+    }
+    if (!anyRule && pxyno < 1) {
+        refuse(envObject, QStringLiteral("参数内容错误(pxyno)"));
+        return;
+    }
+    QJsonArray entries;
+    if (!manager()->log(*envObject, entries, count, pxyno))
+        return;
+    retObject->insert(kResults, entries);
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
 
@@ -244,4 +310,10 @@ void KMReverseproxyRouter::reverseproxy_import(QJsonObject *retObject, QJsonObje
 {
     if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
         _reverseproxy_import(retObject, cmdObject, envObject);
+}
+
+void KMReverseproxyRouter::reverseproxy_log(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject)
+{
+    if (!KMReverseproxyRouterPrivate::answerHelp(retObject, cmdObject))
+        _reverseproxy_log(retObject, cmdObject, envObject);
 }

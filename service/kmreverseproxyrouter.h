@@ -12,7 +12,9 @@ class KMReverseproxyRouterPrivate;
 // command checks the request's "params", calls the rule manager of the
 // application object (IAppData()) and sets the call's journal. The plain
 // slots answer a request carrying "help" with their (empty) help entry; the
-// underscore slots do the work and stay out of help_interfaces.
+// underscore slots do the work and stay out of help_interfaces. Every change
+// command is recorded in the audit trail with its caller, refused ones too
+// (dry runs change nothing and are not).
 // Slots run on connection threads, several at once.
 class KMReverseproxyRouter : public ZX2TodoRouter
 {
@@ -29,6 +31,7 @@ private slots:
     void _reverseproxy_remove(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void _reverseproxy_status(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void _reverseproxy_import(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
+    void _reverseproxy_log(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_alload(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_acquit(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_create(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
@@ -36,6 +39,7 @@ private slots:
     void reverseproxy_remove(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_status(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
     void reverseproxy_import(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
+    void reverseproxy_log(QJsonObject *retObject, QJsonObject cmdObject, ZX2Cabinet *envObject);
 
 private:
     Q_DISABLE_COPY(KMReverseproxyRouter)

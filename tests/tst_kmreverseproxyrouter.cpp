@@ -22,6 +22,8 @@ private slots:
     void numberChecks_data();
     void numberChecks();
     void lifecycle();
+    void logChecks_data();
+    void logChecks();
     void helpKeyEmptiesAnswerAndKeepsJournal();
     void underscoreFormIgnoresHelp();
     void changeWithoutNumberReachesManager();
@@ -68,7 +70,7 @@ void tst_KMReverseproxyRouter::routerIdAndListing()
     QStringList names;
     IAppData()->router()->allInterfaces(names);
     for (const char *cmd : {"reverseproxy_alload", "reverseproxy_acquit", "reverseproxy_create",
-                            "reverseproxy_change", "reverseproxy_remove", "reverseproxy_import"})
+                            "reverseproxy_change", "reverseproxy_remove", "reverseproxy_import", "reverseproxy_log"})
         QVERIFY2(names.contains(QLatin1String(cmd)), cmd);
     for (const QString &name : names)
         QVERIFY2(!name.startsWith(QLatin1Char('_')), qPrintable(name));
@@ -211,6 +213,43 @@ void tst_KMReverseproxyRouter::lifecycle()
     QCOMPARE(answer.value(QStringLiteral("err")).toInt(), 9994);
     QCOMPARE(answer.value(QStringLiteral("errmsg")).toString(), QStringLiteral("指定序号不存在"));
     QVERIFY(!answer.contains(QStringLiteral("results")));
+
+    answer = call(QStringLiteral("reverseproxy_log"), {{QStringLiteral("pxyno"), pxyno}});
+    QStringList trail;
+    for (const QJsonValue &entry : answer.value(QStringLiteral("results")).toArray())
+        trail << entry.toObject().value(QStringLiteral("cmd")).toString() + QLatin1Char(' ')
+                     + entry.toObject().value(QStringLiteral("name")).toString();
+    QCOMPARE(trail,
+             QStringList({"reverseproxy_remove Life2", "reverseproxy_change Life2", "reverseproxy_create Life"}));
+}
+
+void tst_KMReverseproxyRouter::logChecks_data()
+{
+    QTest::addColumn<QJsonObject>("params");
+    QTest::addColumn<int>("err");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("most"); // entries listed
+    QTest::newRow("defaults") << QJsonObject() << 0 << QString() << 100;
+    QTest::newRow("more than one listing gives") << QJsonObject{{"limit", 5000}} << 0 << QString() << 1000;
+    QTest::newRow("one rule") << QJsonObject{{"limit", "2"}, {"pxyno", 999999}} << 0 << QString() << 2;
+    QTest::newRow("limit 0") << QJsonObject{{"limit", 0}} << 9995 << "参数内容错误(limit)" << 0;
+    QTest::newRow("limit not a number") << QJsonObject{{"limit", "many"}} << 9995 << "参数内容错误(limit)" << 0;
+    QTest::newRow("rule 0") << QJsonObject{{"pxyno", 0}} << 9995 << "参数内容错误(pxyno)" << 0;
+}
+
+void tst_KMReverseproxyRouter::logChecks()
+{
+    QFETCH(QJsonObject, params);
+    QFETCH(int, err);
+    QFETCH(QString, message);
+    QFETCH(int, most);
+    for (int i = 0; i < 3; ++i) // refused: a trail longer than the smallest limit
+        call(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), 999999}});
+    const QJsonObject answer = call(QStringLiteral("reverseproxy_log"), params);
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(), err);
+    QCOMPARE(answer.value(QStringLiteral("errmsg")).toString(), message);
+    const QJsonArray entries = answer.value(QStringLiteral("results")).toArray();
+    QVERIFY(entries.size() <= most && (most == 0 || entries.size() >= qMin(most, 3)));
 }
 
 void tst_KMReverseproxyRouter::helpKeyEmptiesAnswerAndKeepsJournal()

@@ -75,7 +75,11 @@ private slots:
                                         {"System.Id", "Z9REVERSEPROXY"},
                                         {"System.Version", "1"}}));
         QCOMPARE(db->dbVersion(), 1);
-        QVERIFY(!db->dbUpgrades()); // nothing to upgrade yet
+        // Version 2 adds the audit trail, to new and existing databases alike.
+        QVERIFY(db->dbUpgrades());
+        QCOMPARE(db->dbVersion(), 2);
+        QVERIFY(db->call("audittrail_list", {{"limit", 1}}));
+        QVERIFY(!db->dbUpgrades());
         QCOMPARE(numbers(), QList<int>());
     }
 
@@ -86,7 +90,8 @@ private slots:
                                "reverseproxy_exists_name", "reverseproxy_append", "reverseproxy_change",
                                "reverseproxy_remove"})
             QVERIFY2(ids.contains(id), id);
-        QVERIFY(!db->dbUpgradable(1));
+        QVERIFY(db->dbUpgradable(1));
+        QVERIFY(!db->dbUpgradable(2));
     }
 
     void ruleRecord()

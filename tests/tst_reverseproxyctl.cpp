@@ -34,9 +34,10 @@ private slots:
     void unanswered_data();
     void unanswered();
     void access();
+    void auditTrail();
 
 private:
-    int run(const QStringList &args, QByteArray *out, const QByteArray &input = QByteArray());
+    int run(const QStringList &args, QByteArray *out, const QByteArray &input = QByteArray(), bool nobody = false);
     QJsonObject ask(const QString &command, const QJsonObject &params);
 
     ServiceRoot m_root;
@@ -66,11 +67,16 @@ void TestReverseproxyctl::initTestCase()
     }
 }
 
-int TestReverseproxyctl::run(const QStringList &args, QByteArray *out, const QByteArray &input)
+int TestReverseproxyctl::run(const QStringList &args, QByteArray *out, const QByteArray &input, bool nobody)
 {
     QProcess client;
     client.setProcessEnvironment(m_root.environment());
-    client.start(QStringLiteral(BIN_DIR "/reverseproxyctl"), QStringList{QStringLiteral("--lpcid"), m_root.lpcid()} + args);
+    const QStringList command = QStringList{QStringLiteral(BIN_DIR "/reverseproxyctl"), QStringLiteral("--lpcid"),
+                                            m_root.lpcid()} + args;
+    if (nobody)
+        client.start(QStringLiteral("setpriv"), asNobody() + command);
+    else
+        client.start(command.first(), command.mid(1));
     client.write(input);
     client.closeWriteChannel();
     if (!client.waitForFinished(60000))
@@ -306,6 +312,65 @@ void TestReverseproxyctl::access()
     const QByteArray hash = users.at(1).toObject().value("hash").toString().toLatin1();
     QCOMPARE(users.at(1).toObject().value("name").toString(), QStringLiteral("bob"));
     QCOMPARE(QByteArray(::crypt("second-pw", hash.constData())), hash);
+}
+
+// Changes by two users, one refused, as the trail lists and prints them to
+// either user; no password reaches it.
+void TestReverseproxyctl::auditTrail()
+{
+    if (!canActAsNobody())
+        QSKIP("needs root, setpriv and python3 to act as another user");
+    for (const QString &dir : {m_root.root(), m_root.path(QStringLiteral("/orba/run"))})
+        QVERIFY(QFile::setPermissions(dir, QFile::permissions(dir) | QFile::ExeOther));
+    auto json = [](const QJsonObject &object) { return QString::fromUtf8(QJsonDocument(object).toJson()); };
+    QJsonObject rule = simpleRule(QStringLiteral("日志"), QStringLiteral("/trail/"), 3100);
+    rule.insert("access", QJsonObject{{"users", QJsonArray{QJsonObject{{"name", "alice"}, {"password", "s3cret-pw"}}}}});
+    QByteArray out;
+    QCOMPARE(run({QStringLiteral("reverseproxy_create"), json(rule)}, &out), 0);
+    const int pxyno = ask(QStringLiteral("reverseproxy_alload"), {}).value("results").toObject()
+                          .value(QStringLiteral("日志")).toObject().value("pxyno").toInt();
+    QVERIFY(pxyno > 0);
+    QJsonObject changed = rule;
+    changed.insert(QStringLiteral("pxyno"), pxyno);
+    changed.insert(QStringLiteral("dest"), simpleRule(QString(), QString(), 3200).value("dest"));
+    QCOMPARE(run({QStringLiteral("reverseproxy_change"), json(changed)}, &out, {}, true), 0);
+    QCOMPARE(run({QStringLiteral("reverseproxy_create"), json(rule)}, &out, {}, true), 1); // the name exists
+    QCOMPARE(run({QStringLiteral("reverseproxy_remove"), json({{"pxyno", pxyno}})}, &out), 0);
+
+    const QJsonObject answer = ask(QStringLiteral("reverseproxy_log"), {{"limit", 4}});
+    QVERIFY(!json(answer).contains(QStringLiteral("s3cret-pw")));
+    const QJsonArray entries = answer.value("results").toArray();
+    QCOMPARE(entries.size(), 4);
+    const QList<QStringList> expected{{"reverseproxy_remove", "0", "0", "before"},
+                                      {"reverseproxy_create", "65534", "9993", "after"},
+                                      {"reverseproxy_change", "65534", "0", "before after"},
+                                      {"reverseproxy_create", "0", "0", "after"}};
+    for (int i = 0; i < entries.size(); ++i) {
+        const QJsonObject entry = entries.at(i).toObject();
+        QStringList sides;
+        for (const char *side : {"before", "after"}) {
+            if (entry.value(side).isObject())
+                sides << side;
+        }
+        QCOMPARE((QStringList{entry.value("cmd").toString(), QString::number(entry.value("uid").toInt()),
+                              QString::number(entry.value("err").toInt()), sides.join(' ')}),
+                 expected.at(i));
+        QCOMPARE(entry.value("program").toString(), QStringLiteral("reverseproxyctl"));
+        QCOMPARE(entry.value("name").toString(), QStringLiteral("日志"));
+    }
+    QCOMPARE(entries.at(2).toObject().value("after").toObject().value("access").toObject(),
+             QJsonObject({{"users", QJsonArray{QJsonObject{{"name", "alice"}}}}}));
+
+    // Read by the other user, of this rule only; the time is local.
+    QCOMPARE(run({"log", "-n", "2", QString::number(pxyno)}, &out, {}, true), 0);
+    const QStringList lines = QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(0).startsWith(QStringLiteral("TIME")), qPrintable(lines.at(0)));
+    const QString row = QStringLiteral("^[-0-9]{10} [:0-9]{8} +%1 +reverseproxyctl\\[\\d+\\] +reverseproxy_%2 +%3 日志 +ok +")
+                        + QRegularExpression::escape("http://<appliance>/trail/ -> http://127.0.0.1:3200/") + '$';
+    QVERIFY2(QRegularExpression(row.arg("root", "remove").arg(pxyno)).match(lines.at(1)).hasMatch(), qPrintable(lines.at(1)));
+    QVERIFY2(QRegularExpression(row.arg("nobody", "change").arg(pxyno)).match(lines.at(2)).hasMatch(), qPrintable(lines.at(2)));
+    QCOMPARE(run({QStringLiteral("list"), QStringLiteral("-n"), QStringLiteral("2")}, &out), 2);
 }
 
 QTEST_GUILESS_MAIN(TestReverseproxyctl)

@@ -188,7 +188,8 @@ void tst_ServiceE2E::helpInterfacesListsPlainCommands()
     QCOMPARE(results.keys(), QStringList({QStringLiteral("help_interfaces"), QStringLiteral("reverseproxy_acquit"),
                                           QStringLiteral("reverseproxy_alload"), QStringLiteral("reverseproxy_change"),
                                           QStringLiteral("reverseproxy_create"), QStringLiteral("reverseproxy_import"),
-                                          QStringLiteral("reverseproxy_remove"), QStringLiteral("reverseproxy_status")}));
+                                          QStringLiteral("reverseproxy_log"), QStringLiteral("reverseproxy_remove"),
+                                          QStringLiteral("reverseproxy_status")}));
     const QJsonObject create = results.value(QStringLiteral("reverseproxy_create")).toObject();
     QCOMPARE(create, QJsonObject({{QStringLiteral("comment"), QStringLiteral("<<此接口没有提供使用说明>>")},
                                   {QStringLiteral("cmd"), QStringLiteral("reverseproxy_create")}}));

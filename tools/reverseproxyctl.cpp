@@ -31,6 +31,7 @@ namespace {
 enum ExitStatus { Succeeded = 0, Refused = 1, Unreachable = 2, PermissionDenied = 3, ForeignServer = 4 };
 
 const int kDefaultTimeout = 30; // seconds; a create may wait on netstat twice
+const int kDefaultLogEntries = 20;
 
 const char *const kDescription =
     "Talks to the reverse-proxy service over its local socket.\n"
@@ -50,13 +51,16 @@ const char *const kDescription =
     "                        number or name), adding USER when missing; the password is\n"
     "                        read from the terminal without echo (from a line of standard\n"
     "                        input when that is no terminal), never from the command line\n"
+    "  log [-n N] [RULE]     the newest N changes (default 20, at most 1000), refused ones\n"
+    "                        too, of rule number RULE only when given: when, who, through\n"
+    "                        which program and command, and the outcome\n"
     "  COMMAND [PARAMS-JSON] sends COMMAND with the JSON object PARAMS-JSON (default {})\n"
     "                        and prints the answer as indented JSON\n"
-    "With --json, list, show, status and import print the service's answer as indented JSON too.\n"
+    "With --json, list, show, status, import and log print the service's answer as indented JSON too.\n"
     "\n"
     "Commands: reverseproxy_alload, reverseproxy_acquit, reverseproxy_create,\n"
     "reverseproxy_change, reverseproxy_remove, reverseproxy_status, reverseproxy_import,\n"
-    "help_interfaces.\n"
+    "reverseproxy_log, help_interfaces.\n"
     "\n"
     "Exit status: 0 when the answer's \"err\" is 0 or 10000, 1 for any other answer,\n"
     "2 when the service cannot be reached, gives no answer in time (whether the\n"
@@ -376,9 +380,36 @@ int setPassword(const Service &service, const QString &rule, const QString &user
     });
 }
 
-// --check belongs to list, --replace and --dry-run to import; empty when they fit.
+int trail(const Service &service, int limit, int pxyno, bool json)
+{
+    QJsonObject params{{QStringLiteral("limit"), limit}};
+    if (pxyno > 0)
+        params.insert(QStringLiteral("pxyno"), pxyno);
+    QJsonObject answer;
+    if (const int asked = ask(service, QStringLiteral("reverseproxy_log"), params, &answer))
+        return asked;
+    if (json || !isSuccess(answer))
+        return print(answer, json, [](const QJsonObject &) { return QString(); });
+    QTextStream(stdout) << RuleView::auditTable(answer.value(QStringLiteral("results")).toArray());
+    return Succeeded;
+}
+
+// The number of entries -n asks for; empty when it fits.
+QString readLogLimit(const QCommandLineParser &parser, int *limit)
+{
+    *limit = kDefaultLogEntries;
+    if (!parser.isSet(QStringLiteral("n")))
+        return QString();
+    bool ok = false;
+    *limit = parser.value(QStringLiteral("n")).toInt(&ok);
+    return ok && *limit >= 1 && *limit <= 1000 ? QString() : QStringLiteral("-n needs a whole number from 1 to 1000");
+}
+
+// --check belongs to list, --replace and --dry-run to import, -n to log; empty when they fit.
 QString readCommandOptions(const QCommandLineParser &parser, const QString &command)
 {
+    if (parser.isSet(QStringLiteral("n")) && command != QLatin1String("log"))
+        return QStringLiteral("-n goes with log only");
     if (parser.isSet(QStringLiteral("check")) && command != QLatin1String("list"))
         return QStringLiteral("--check goes with list only");
     if ((parser.isSet(QStringLiteral("replace")) || parser.isSet(QStringLiteral("dry-run")))
@@ -395,6 +426,12 @@ QString readViewArgs(const QStringList &args, int *pxyno)
         bool ok = false;
         *pxyno = args.size() == 2 ? args.at(1).toInt(&ok) : 0;
         return ok && *pxyno > 0 ? QString() : QStringLiteral("expected show N with a rule number N above 0");
+    }
+    if (view == QLatin1String("log")) {
+        bool ok = args.size() == 1;
+        *pxyno = args.size() == 2 ? args.at(1).toInt(&ok) : 0;
+        const bool fits = ok && (args.size() == 1 || *pxyno > 0);
+        return fits ? QString() : QStringLiteral("expected log [RULE] with a rule number RULE above 0");
     }
     if (view == QLatin1String("export"))
         return args.size() <= 2 ? QString() : QStringLiteral("expected export [FILE]");
@@ -426,10 +463,12 @@ int main(int argc, char *argv[])
     parser.addOptions({lpcidOption, timeoutOption, jsonOption});
     parser.addOptions({{QStringLiteral("check"), QStringLiteral("With list: check every rule's back end from here.")},
                        {QStringLiteral("replace"), QStringLiteral("With import: replace the whole rule table.")},
-                       {QStringLiteral("dry-run"), QStringLiteral("With import: check the rules, change nothing.")}});
-    parser.addPositionalArgument(QStringLiteral("COMMAND"), QStringLiteral("list, show, status, export, import, passwd or a service command."));
+                       {QStringLiteral("dry-run"), QStringLiteral("With import: check the rules, change nothing.")},
+                       {QStringLiteral("n"), QStringLiteral("With log: the newest N entries."), QStringLiteral("N")}});
+    parser.addPositionalArgument(QStringLiteral("COMMAND"),
+                                 QStringLiteral("list, show, status, export, import, log, passwd or a service command."));
     parser.addPositionalArgument(QStringLiteral("PARAMS-JSON"),
-        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show;"
+        QStringLiteral("Parameters of a service command, a JSON object; the rule number of show or log;"
                        " the file of export or import."),
         QStringLiteral("[PARAMS-JSON | N | FILE]"));
 
@@ -446,16 +485,20 @@ int main(int argc, char *argv[])
     if (args.isEmpty() || args.size() > (args.at(0) == QLatin1String("passwd") ? 3 : 2))
         return fail(QStringLiteral("expected COMMAND [PARAMS-JSON]; see --help"));
     const QStringList views{QStringLiteral("list"), QStringLiteral("show"), QStringLiteral("status"),
-                            QStringLiteral("export"), QStringLiteral("import"), QStringLiteral("passwd")};
+                            QStringLiteral("export"), QStringLiteral("import"), QStringLiteral("log"),
+                            QStringLiteral("passwd")};
     const bool isView = views.contains(args.at(0));
     Service service;
     QJsonObject params;
     int pxyno = 0;
+    int logLimit = 0;
     QString error = readTimeout(parser, timeoutOption, &service.timeout);
     if (error.isEmpty())
         error = isView ? readViewArgs(args, &pxyno) : readParams(args, &params);
     if (error.isEmpty())
         error = readCommandOptions(parser, args.at(0));
+    if (error.isEmpty())
+        error = readLogLimit(parser, &logLimit);
     if (error.isEmpty())
         error = readLpcid(parser.value(lpcidOption), &service.lpcid);
     if (!error.isEmpty())
@@ -475,5 +518,7 @@ int main(int argc, char *argv[])
         return status(service, json);
     if (args.at(0) == QLatin1String("passwd"))
         return setPassword(service, args.at(1), args.at(2));
+    if (args.at(0) == QLatin1String("log"))
+        return trail(service, logLimit, pxyno, json);
     return raw(service, args.at(0), params);
 }

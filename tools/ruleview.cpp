@@ -3,12 +3,15 @@
 #include "ruleaccess.h"
 #include "zx2utils.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QStringList>
 #include <QVector>
 
 #include <algorithm>
+
+#include <pwd.h>
 
 namespace RuleView {
 
@@ -104,6 +107,28 @@ QString table(const QJsonObject &rulesByName, const DisabledRules &disabled, con
     return formatTable(rows);
 }
 
+QString userName(int uid)
+{
+    if (uid < 0)
+        return QStringLiteral("?");
+    const passwd *user = ::getpwuid(uid_t(uid));
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(uid);
+}
+
+// What an entry's rule leads from and to (what was asked, for a refusal);
+// the rule it removed; for an import, how many rules.
+QString changeOf(const QJsonObject &entry)
+{
+    const QJsonObject after = entry.value(QLatin1String("after")).toObject();
+    const QJsonObject rule = after.isEmpty() ? entry.value(QLatin1String("before")).toObject() : after;
+    if (rule.contains(QLatin1String("rules")))
+        return QStringLiteral("%1 rules%2").arg(toInt(rule.value(QLatin1String("rules"))))
+            .arg(toBool(rule.value(QLatin1String("replace"))) ? QStringLiteral(", replacing the table") : QString());
+    if (!rule.value(QLatin1String("source")).isObject())
+        return QString();
+    return sourceUrl(rule) + QStringLiteral(" -> ") + destinationUrl(rule);
+}
+
 } // namespace
 
 DisabledRules disabledRules(const QJsonObject &status)
@@ -192,6 +217,29 @@ QString statusText(const QJsonObject &status)
         const QJsonObject rule = entry.toObject();
         rows.append({QString(), QString::number(toInt(rule.value(QLatin1String("pxyno")))) + QLatin1Char(' ')
                                     + text(rule, "name") + QStringLiteral(": ") + text(rule, "reason")});
+    }
+    return formatTable(rows);
+}
+
+QString auditTable(const QJsonArray &entries)
+{
+    QVector<QStringList> rows{{QStringLiteral("TIME"), QStringLiteral("USER"), QStringLiteral("PROGRAM"),
+                               QStringLiteral("COMMAND"), QStringLiteral("RULE"), QStringLiteral("RESULT"),
+                               QStringLiteral("CHANGE")}};
+    for (const QJsonValue &value : entries) {
+        const QJsonObject entry = value.toObject();
+        const QDateTime time = QDateTime::fromString(text(entry, "time"), Qt::ISODate);
+        const int pid = toInt(entry.value(QLatin1String("pid")));
+        const int pxyno = toInt(entry.value(QLatin1String("pxyno")));
+        const int err = toInt(entry.value(QLatin1String("err")));
+        rows.append({time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                                    : text(entry, "time"),
+                     userName(toInt(entry.value(QLatin1String("uid")), -1)),
+                     text(entry, "program") + (pid > 0 ? QStringLiteral("[%1]").arg(pid) : QString()),
+                     text(entry, "cmd"),
+                     (pxyno > 0 ? QString::number(pxyno) + QLatin1Char(' ') : QString()) + text(entry, "name"),
+                     err == 0 || err == 10000 ? QStringLiteral("ok") : QStringLiteral("err %1").arg(err),
+                     changeOf(entry)});
     }
     return formatTable(rows);
 }

@@ -1,13 +1,14 @@
 #ifndef RULEVIEW_H
 #define RULEVIEW_H
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
 
 // Readable text for the answers of the reverse-proxy service: rule records of
-// "reverseproxy_alload" / "reverseproxy_acquit" and the "results" of
-// "reverseproxy_status".
+// "reverseproxy_alload" / "reverseproxy_acquit", the "results" of
+// "reverseproxy_status" and of "reverseproxy_log".
 namespace RuleView {
 
 // Rule number -> reason, for the rules the status lists as disabled.
@@ -32,6 +33,11 @@ QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled
 // Every field of one rule, one per line.
 QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled);
 QString statusText(const QJsonObject &status);
+// The entries of "reverseproxy_log", one line each in the order given, under
+// a header line: the local time, the user (the uid's name as this system
+// knows it now), the program and its process, the command, the rule, the
+// outcome and the rule's source and destination (or what was imported).
+QString auditTable(const QJsonArray &entries);
 
 } // namespace RuleView
 

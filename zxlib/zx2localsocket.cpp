@@ -312,6 +312,9 @@ ZX2LocalSocket::ZX2LocalSocket(ZX2LocalServer *server, quintptr socketDescriptor
     , d(new ZX2LocalSocketPrivate(server, socketDescriptor, debugging))
 {
     d->cabinet.insert(QStringLiteral("protocol"), 128);
+    // Who asks, for the commands that keep a record of their callers (-1: unknown).
+    d->cabinet.insert(QStringLiteral("uid"), d->uid == uint(-1) ? qint64(-1) : qint64(d->uid));
+    d->cabinet.insert(QStringLiteral("pid"), pidOf(socketDescriptor));
     if (server)
         server->attach(this);
     std::thread([this] { run(); }).detach();
@@ -329,6 +332,15 @@ uint ZX2LocalSocket::uidOf(quintptr descriptor)
     if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
         return uint(-1); // unknown peers share one account of their own
     return credentials.uid;
+}
+
+qint64 ZX2LocalSocket::pidOf(quintptr descriptor)
+{
+    ucred credentials{};
+    socklen_t size = sizeof credentials;
+    if (::getsockopt(int(descriptor), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return 0;
+    return credentials.pid;
 }
 
 uint ZX2LocalSocket::peerUid() const

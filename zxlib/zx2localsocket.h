@@ -20,7 +20,9 @@ constexpr int kWriteWaitMs = 30000;
 // request is served once the peer has taken the previous answer. The object
 // then deletes itself through the main thread's event loop. While idle the
 // thread sleeps in the kernel until bytes or a stop arrive; an idle
-// connection between datagrams has no deadline.
+// connection between datagrams has no deadline. The connection's environment
+// object holds the peer's credentials as read when it connected: "uid" and
+// "pid" (-1 and 0 when unknown).
 //
 // The environment variable ZX2_DATAGRAM_DEADLINE_MS, read once per process,
 // replaces the 30 s deadline for an unfinished datagram and for an answer;
@@ -50,6 +52,9 @@ private:
     static uint uidOf(quintptr descriptor);
     // The peer's user id, read when the connection was accepted.
     uint peerUid() const;
+    // The process id at the other end of descriptor (0 when unknown): the
+    // process that connected, which may have ended or passed the socket on.
+    static qint64 pidOf(quintptr descriptor);
     ZX2LocalSocketPrivate *const d;
 };
 
