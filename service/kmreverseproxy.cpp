@@ -12,6 +12,8 @@
 
 #include <QHash>
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <functional>
 #include <memory>
@@ -32,6 +34,41 @@ bool fail(ZX2Journals &journals, int err, const QString &message)
 {
     journals.setErr(err, message);
     return false;
+}
+
+// Clients read every message in Chinese; SQLite's own texts are English.
+bool storeError(ZX2Journals &journals, const ZX2DBSqlite &store)
+{
+    const int code = store.lastErrorCode();
+    QString message;
+    switch (code) {
+    case SQLITE_FULL:
+        message = QStringLiteral("磁盘空间不足,规则未能保存");
+        break;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+        message = QStringLiteral("数据库忙,请稍后再试");
+        break;
+    case SQLITE_READONLY:
+    case SQLITE_PERM:
+    case SQLITE_CANTOPEN:
+        message = QStringLiteral("数据库无法写入");
+        break;
+    case SQLITE_IOERR:
+        message = QStringLiteral("数据库读写失败");
+        break;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+        message = QStringLiteral("数据库已损坏");
+        break;
+    case SQLITE_NOMEM:
+        message = QStringLiteral("内存不足");
+        break;
+    default:
+        message = QStringLiteral("数据库操作失败(错误码%1)").arg(code);
+        break;
+    }
+    return fail(journals, ZX2Error::ERR_SQLERROR, message);
 }
 
 // Names are unique regardless of ASCII letter case, as the store's UPPER()
@@ -135,6 +172,11 @@ class KMReverseproxyPrivate
 {
 public:
     ZX2DBSqlite db;
+    // Listings and single reads use a connection of their own: each of its
+    // reads sees the table as last committed, never an import's transaction
+    // half done on db.
+    ZX2DBSqlite reader;
+    bool openReader(const QString &path);
     // Serialises create, change, remove and mapTo from their first check to
     // the last file written, so two requests never both pass the same check
     // and regenerations never interleave. Taken before the site's own lock.
@@ -185,7 +227,8 @@ public:
     // The stored rules this version does not write, with the reason.
     static QMap<int, QString> screen(const QList<KMRule> &rules);
     bool sqlError(ZX2Journals &journals) const;
-    // Whether an existing store reads as a rule database; fills the journal if not.
+    // Whether an existing store reads as a rule database; fills the journal
+    // with SQLite's own verdict if not (for the start's failure line).
     bool storeReadable(ZX2Journals &journals);
     void useWriteAheadLog();
     // Moves the write-ahead log into the database file, so the file alone
@@ -241,7 +284,7 @@ bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table
                                     bool replace)
 {
     if (!db.transactionBegin())
-        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
+        return sqlError(journals);
     int changes = 0;
     int lastId = 0;
     bool stored = !replace || db.call(changes, lastId, QStringLiteral("reverseproxy_clear"), QJsonObject());
@@ -251,9 +294,9 @@ bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table
     }
     if (stored && db.transactionCommit())
         return true;
-    const QString error = stored ? QStringLiteral("cannot commit the transaction") : db.lastError();
+    sqlError(journals); // before the rollback, whose outcome is not the cause
     db.transactionRollback();
-    return fail(journals, ZX2Error::ERR_SQLERROR, error);
+    return false;
 }
 
 bool KMReverseproxyPrivate::storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const
@@ -288,7 +331,19 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
 
 bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
 {
-    return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
+    return storeError(journals, db);
+}
+
+bool KMReverseproxyPrivate::openReader(const QString &path)
+{
+    if (!reader.openOnly(path) || !reader.loadSqlEngine(QStringLiteral(":/kmreverseproxy/engine.sql")))
+        return false;
+    int changes = 0;
+    int lastId = 0;
+    // A reader waits out a checkpoint instead of failing the listing.
+    reader.exec(changes, lastId, QStringLiteral("PRAGMA query_only=1; PRAGMA busy_timeout=10000;"), QJsonObject(),
+                QJsonObject());
+    return true;
 }
 
 // A commit in the write-ahead log needs one sync instead of the rollback
@@ -332,13 +387,13 @@ bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
     QList<QJsonObject> rows;
     if (!db.exec(changes, lastId, rows, QStringLiteral("PRAGMA quick_check;"), QJsonObject(),
                  QJsonObject()))
-        return sqlError(journals);
+        return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
     const QString verdict = rows.value(0).value(QStringLiteral("quick_check")).toString();
     if (verdict != QLatin1String("ok"))
         return fail(journals, ZX2Error::ERR_SQLERROR, verdict);
     rows.clear();
     if (!db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
-        return sqlError(journals);
+        return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
     return true;
 }
 
@@ -358,8 +413,11 @@ bool KMReverseproxy::start(ZX2Journals &journals)
 {
     initReverseproxyResources();
     bool created = false;
-    if (!d->db.open(orbaPath(QLatin1String(kReverseproxyDatabase)), QStringLiteral(":/kmreverseproxy/engine.sql"),
-                    QStringLiteral(":/kmreverseproxy/creator.sql"), &created))
+    const QString path = orbaPath(QLatin1String(kReverseproxyDatabase));
+    // Rules may carry credentials in their headers: no other user reads them.
+    d->db.setFileMode(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    if (!d->db.open(path, QStringLiteral(":/kmreverseproxy/engine.sql"), QStringLiteral(":/kmreverseproxy/creator.sql"),
+                    &created))
         return false;
     // SQLite opens any file lazily: a damaged store would only show up as an
     // error on every later request, so refuse to start on it instead.
@@ -369,6 +427,10 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     }
     d->useWriteAheadLog();
     d->db.dbUpgrades(); // "nothing to upgrade" is the usual outcome
+    if (!d->openReader(path)) {
+        d->db.close();
+        return false;
+    }
     // Once a change is live, the database file alone holds it.
     d->site.reset(new KMLiveSite([this] {
         std::lock_guard<std::mutex> locker(d->writeLock);
@@ -381,6 +443,7 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     if (!d->readRules(rules)) {
         d->sqlError(journals);
         d->db.close();
+        d->reader.close();
         return false;
     }
     // Files that cannot be written now do not stop the service: the reload
@@ -405,8 +468,8 @@ void KMReverseproxy::stop()
 bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 {
     QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
-        return d->sqlError(journals);
+    if (!d->reader.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
+        return storeError(journals, d->reader);
     for (const QJsonObject &row : qAsConst(rows)) {
         const QJsonObject rule = ruleRecord(row);
         rules.insert(toString(rule.value(QStringLiteral("name"))).trimmed(), rule);
@@ -417,8 +480,8 @@ bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno) const
 {
     QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}))
-        return d->sqlError(journals);
+    if (!d->reader.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}))
+        return storeError(journals, d->reader);
     if (rows.isEmpty())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
     rule = ruleRecord(rows.first());
