@@ -83,6 +83,16 @@ bool isServed(const QString &name)
     return probe.waitForConnected(kProbeWaitMs);
 }
 
+// Whether the socket file at path belongs to a user other than root and this
+// process's: no server of this program made it (clients refuse to talk to
+// it), so a squatter's live socket does not keep the name.
+bool foreignSocket(const QString &path)
+{
+    struct stat info{};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_uid != 0
+        && info.st_uid != ::geteuid();
+}
+
 // The id of the group named name; false when there is none.
 bool groupId(const QString &name, gid_t &gid)
 {
@@ -244,8 +254,9 @@ bool ZX2LocalServer::start(QString name)
     if (name.contains(QLatin1Char('/')))
         QDir().mkpath(QFileInfo(socketPath(name)).absolutePath());
     // Listening replaces an existing socket file, so a live server must be
-    // detected first: its name is not ours to take.
-    if (isServed(name))
+    // detected first: its name is not ours to take, unless another user
+    // squats it.
+    if (isServed(name) && !foreignSocket(socketPath(name)))
         return false;
     if (!d->group.isEmpty()) {
         if (!listenRestricted(socketPath(name)))

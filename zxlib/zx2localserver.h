@@ -55,7 +55,9 @@ public:
 
     bool isRunning() const;
     // A name holding "/" is a path whose missing directories are created. A
-    // stale socket file of that name is replaced; a live server's is not. The
+    // stale socket file of that name is replaced; a live server's is not,
+    // unless the file belongs to a user other than root and this process's
+    // (a squatter: clients trust no such server). The
     // socket never appears under the name with a wider mode than its final one.
     // False also when the socket group does not exist or cannot be given.
     bool start(QString name);
