@@ -28,10 +28,11 @@ class ZX2TodoRouter;
 // finds room. Held are the bytes of a datagram being received and of the
 // request being served, and for users other than root the answer not yet
 // taken by the peer. A connection whose bytes do not fit, or whose declared
-// datagram could never fit its user's share, is closed. One request of a
-// user other than root is served at a time; that user's others wait their
-// turn, so that the memory answers take while they are built stays bounded
-// too.
+// datagram could never fit its user's share, is closed. One request of the
+// users other than root is served at a time, all such users together; their
+// others wait their turn, so that the memory answers take while they are
+// built stays bounded too (root's requests never wait). Once a large answer
+// has left, the memory it took is given back to the system.
 class ZX2LocalServer : public QLocalServer
 {
     Q_OBJECT
