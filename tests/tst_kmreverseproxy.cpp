@@ -7,6 +7,7 @@
 #include "zx2error.h"
 #include "zx2journals.h"
 #include "kmpaths.h"
+#include "zx2dbsqlite.h"
 
 #include <QHostInfo>
 #include <QJsonArray>
@@ -927,6 +928,33 @@ private slots:
         QCOMPARE(messages.count("stored"), 1);
         QCOMPARE(messages.count(message), 19);
         QCOMPARE(ruleCount(), 1);
+    }
+
+    // A restored store may hold a rule of another protocol: the start leaves
+    // it out with the reason, and serves the others.
+    void storedRuleOfAnotherProtocolLeftOut()
+    {
+        QVERIFY(create(rule("web", "http", 0, "/web", 3000)));
+        QVERIFY(create(rule("files", "http", 0, "/files", 3001)));
+        manager.reset();
+        {
+            ZX2DBSqlite store;
+            QVERIFY(store.openOnly(orbaPath(kReverseproxyDatabase)));
+            int changes = 0, lastId = 0;
+            QVERIFY(store.exec(changes, lastId, "UPDATE t_reverseproxy SET pxy_params = REPLACE(pxy_params, "
+                                                "'\"protocol\":\"http\"', '\"protocol\":\"ftp\"') WHERE pxy_no = 2;",
+                               {}, {}));
+            QCOMPARE(changes, 1);
+        }
+        manager.reset(new KMReverseproxy);
+        ZX2Journals journals;
+        QVERIFY(manager->start(journals));
+        QJsonObject status;
+        QVERIFY(manager->status(journals, status));
+        QCOMPARE(status.value("disabled").toArray(),
+                 QJsonArray({QJsonObject{{"pxyno", 2}, {"name", "files"}, {"reason", "参数内容错误(source.protocol)"}}}));
+        const QByteArray http = readFile(kReverseproxyHttpConf);
+        QVERIFY(http.contains("'/web'") && !http.contains("'/files'"));
     }
 
     // A listing while a replacing import runs sees the table before or after
