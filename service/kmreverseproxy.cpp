@@ -5,14 +5,13 @@
 #include "kmpaths.h"
 #include "kmreverseproxyresources.h"
 #include "kmrule.h"
+#include "kmstoremessage.h"
 #include "zx2dbsqlite.h"
 #include "zx2error.h"
 #include "zx2journals.h"
 #include "zx2utils.h"
 
 #include <QHash>
-
-#include <sqlite3.h>
 
 #include <algorithm>
 #include <functional>
@@ -34,41 +33,6 @@ bool fail(ZX2Journals &journals, int err, const QString &message)
 {
     journals.setErr(err, message);
     return false;
-}
-
-// Clients read every message in Chinese; SQLite's own texts are English.
-bool storeError(ZX2Journals &journals, const ZX2DBSqlite &store)
-{
-    const int code = store.lastErrorCode();
-    QString message;
-    switch (code) {
-    case SQLITE_FULL:
-        message = QStringLiteral("磁盘空间不足,规则未能保存");
-        break;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-        message = QStringLiteral("数据库忙,请稍后再试");
-        break;
-    case SQLITE_READONLY:
-    case SQLITE_PERM:
-    case SQLITE_CANTOPEN:
-        message = QStringLiteral("数据库无法写入");
-        break;
-    case SQLITE_IOERR:
-        message = QStringLiteral("数据库读写失败");
-        break;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-        message = QStringLiteral("数据库已损坏");
-        break;
-    case SQLITE_NOMEM:
-        message = QStringLiteral("内存不足");
-        break;
-    default:
-        message = QStringLiteral("数据库操作失败(错误码%1)").arg(code);
-        break;
-    }
-    return fail(journals, ZX2Error::ERR_SQLERROR, message);
 }
 
 // Names are unique regardless of ASCII letter case, as the store's UPPER()
@@ -331,7 +295,7 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
 
 bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
 {
-    return storeError(journals, db);
+    return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(db.lastErrorCode()));
 }
 
 bool KMReverseproxyPrivate::openReader(const QString &path)
@@ -469,7 +433,7 @@ bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 {
     QList<QJsonObject> rows;
     if (!d->reader.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
-        return storeError(journals, d->reader);
+        return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(d->reader.lastErrorCode()));
     for (const QJsonObject &row : qAsConst(rows)) {
         const QJsonObject rule = ruleRecord(row);
         rules.insert(toString(rule.value(QStringLiteral("name"))).trimmed(), rule);
@@ -481,7 +445,7 @@ bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno)
 {
     QList<QJsonObject> rows;
     if (!d->reader.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}))
-        return storeError(journals, d->reader);
+        return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(d->reader.lastErrorCode()));
     if (rows.isEmpty())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
     rule = ruleRecord(rows.first());

@@ -76,16 +76,16 @@ public:
     // The columns the store keeps for this rule (without pxyno).
     QJsonObject storedValues() const;
 
-    // The first field (name, source.protocol, source.host, source.path,
-    // source.port, dest.protocol, dest.host, dest.path, dest.port,
-    // httpheaders, then params for an object too large to store) whose
-    // value, written into Apache's configuration, could add or break
-    // directives; empty when the rule is safe to write: both protocols are
-    // http or https; httpheaders keys come from an allow-list of directives
-    // that act on requests only, and their values read no files nor the
-    // service's environment; a port is a number or a decimal text; a source
-    // host is a DNS name (ASCII letters, digits, hyphens, dots between
-    // labels, at most 253 characters) with an optional leading "*.".
+    // The first field (name, source.protocol (http or https), source.host,
+    // source.path, source.port, dest.protocol (the same), dest.host,
+    // dest.path, dest.port, httpheaders, then params for an
+    // object too large to store) whose value, written into Apache's
+    // configuration, could add or break directives; empty when the
+    // rule is safe to write: httpheaders keys come from an allow-list of
+    // directives that act on requests only, and their values read no files
+    // nor the service's environment; a port is a number or a decimal text;
+    // a source host is a DNS name (ASCII letters, digits, hyphens, dots
+    // between labels, at most 253 characters) with an optional leading "*.".
     // Whether Apache accepts the arguments is for Apache's own test to say.
     QString unsafeField() const;
 
