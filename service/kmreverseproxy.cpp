@@ -322,8 +322,8 @@ void KMReverseproxyPrivate::useWriteAheadLog()
 
 bool KMReverseproxyPrivate::checkpoint()
 {
-    // A listing reading at that moment holds the log (SQLITE_LOCKED, or a
-    // "busy" row): it ends within milliseconds, so try again a few times.
+    // A listing reading through the reader at that moment holds the log (a
+    // "busy" row): it ends soon, so try again a few times.
     QString error;
     for (int attempt = 0; attempt < kCheckpointAttempts; ++attempt) {
         if (attempt > 0)
