@@ -1,5 +1,6 @@
 #include "appdata.h"
 
+#include "kmdatalock.h"
 #include "kmreverseproxy.h"
 #include "kmreverseproxyrouter.h"
 #include "kmstartfailure.h"
@@ -55,6 +56,7 @@ public:
     AppDataPrivate();
     void quitOnSignal();
 
+    KMDataLock dataLock; // taken before anything in the data directory is touched
     KMReverseproxy reverseproxy;
     QString appname;
     KMReverseproxyRouter router;
@@ -110,6 +112,12 @@ AppData *AppData::create()
 
 bool AppData::start()
 {
+    const QString directory = orbaPath(QLatin1String(kReverseproxyDir));
+    if (!d->dataLock.take(directory))
+        return startFailure(d->dataLock.heldElsewhere()
+                                ? QStringLiteral("another instance runs on the data directory")
+                                : QStringLiteral("cannot lock the data directory (%1)").arg(d->dataLock.error()),
+                            directory);
     ZX2Journals myJournals;
     if (!d->reverseproxy.start(myJournals)) {
         PRINTVAR(myJournals.toObject());

@@ -27,8 +27,9 @@ public:
     // directory) and hands it to the router.
     bool initialize(const QString &path);
 
-    // Starts the rule manager, then the local server under "lpcid", restricted
-    // to the group "lpcgroup" when that is set. Must run on the main thread
+    // Locks the data directory (one service per directory), starts the rule
+    // manager, then the local server under "lpcid", restricted to the group
+    // "lpcgroup" when that is set. Must run on the main thread
     // before the event loop. When it fails, one line on standard error names
     // the cause and the path (kmstartfailure.h).
     bool start();

@@ -5,6 +5,7 @@
 #include "kmruleaccess.h"
 #include "zx2utils.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QHash>
@@ -378,7 +379,9 @@ QStringList forwardedLines(const QJsonValue &headers, const QString &source, con
 // The location blocks of earlier generations: most regenerations change one
 // rule of many. A block is made of the rule's stored text and number and of
 // the arguments alone; rules not read from the store are not kept. The
-// generated files share the kept lines.
+// generated files share the kept lines. The stored text enters the key by
+// its digest (a rule's text may be a megabyte), and what is kept is bounded
+// in bytes: a few large blocks weigh as much as thousands of small ones.
 class BlockCache
 {
 public:
@@ -388,9 +391,11 @@ public:
         if (rule.storedText.isEmpty() || rule.pxyno <= 0)
             return KMApacheConf::locationLines(rule, scheme, ordinal, options, nested, at);
         const QChar separator(0x1f);
+        const QByteArray text = QByteArray::fromRawData(reinterpret_cast<const char *>(rule.storedText.constData()),
+                                                        rule.storedText.size() * int(sizeof(QChar)));
         const QString key = QString::number(rule.pxyno) % separator % scheme % separator % QString::number(ordinal)
                             % separator % options % separator % at % separator % nested.join(separator) % separator
-                            % rule.storedText;
+                            % QLatin1String(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
         {
             std::lock_guard<std::mutex> locker(m_lock);
             const auto found = m_blocks.constFind(key);
@@ -398,17 +403,34 @@ public:
                 return *found;
         }
         const QStringList lines = KMApacheConf::locationLines(rule, scheme, ordinal, options, nested, at);
+        const qint64 bytes = weight(key, lines);
         std::lock_guard<std::mutex> locker(m_lock);
-        if (m_blocks.size() >= kMaxBlocks)
+        if (m_bytes + bytes > kMaxBytes) {
             m_blocks.clear(); // the next generations fill it again
-        m_blocks.insert(key, lines);
+            m_bytes = 0;
+        }
+        if (bytes <= kMaxBytes && !m_blocks.contains(key)) {
+            m_blocks.insert(key, lines);
+            m_bytes += bytes;
+        }
         return lines;
     }
 
 private:
-    static const int kMaxBlocks = 20000; // more than the configuration bound lets a table have
+    static qint64 weight(const QString &key, const QStringList &lines)
+    {
+        qint64 characters = key.size();
+        for (const QString &line : lines)
+            characters += line.size();
+        return characters * qint64(sizeof(QChar));
+    }
+
+    // Several times the blocks of a table at the configuration bound of
+    // ordinary rules, a small part of the service's memory budget.
+    static const qint64 kMaxBytes = 16 * 1024 * 1024;
     std::mutex m_lock;
     QHash<QString, QStringList> m_blocks;
+    qint64 m_bytes = 0; // of the keys and lines kept
 };
 
 BlockCache &blocks()

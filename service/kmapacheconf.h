@@ -34,7 +34,9 @@ struct KMApacheFiles
     int ownerOf(const QString &path, int line) const;
 };
 
-// Turns rules into Apache configuration lines. Stateless; the rules are
+// Turns rules into Apache configuration lines. The output depends on the
+// arguments alone; the location blocks of earlier calls are kept (bounded in
+// bytes, shared by all threads) to be handed out again. The rules are
 // expected to have passed KMRule::unsafeField().
 class KMApacheConf
 {

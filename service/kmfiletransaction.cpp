@@ -3,9 +3,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QSet>
 #include <QTemporaryFile>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -23,6 +25,17 @@ QString backupName(const QString &path)
         if (!QFileInfo::exists(name) && !QFileInfo(name).isSymLink())
             return name;
     }
+}
+
+// A rename is durable once the directory holding the name is on disk.
+bool syncDirectory(const QString &path)
+{
+    const int fd = ::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 } // namespace
@@ -45,6 +58,9 @@ public:
     bool applyStep(KMFileStep &step);
     bool undoStep(KMFileStep &step);
     void drop();
+    // Puts the names the steps changed on disk, so that a power loss
+    // leaves either side of apply() or undo(), never an empty file.
+    void syncDirectories() const;
 };
 
 bool KMFileTransactionPrivate::applyStep(KMFileStep &step)
@@ -81,6 +97,15 @@ bool KMFileTransactionPrivate::undoStep(KMFileStep &step)
         step.backup.clear();
     }
     return back;
+}
+
+void KMFileTransactionPrivate::syncDirectories() const
+{
+    QSet<QString> directories;
+    for (const KMFileStep &step : steps)
+        directories.insert(QFileInfo(step.target).absolutePath());
+    for (const QString &directory : qAsConst(directories))
+        syncDirectory(directory);
 }
 
 // Removes staged files and backups: after finish() or before apply().
@@ -122,7 +147,9 @@ bool KMFileTransaction::stage(const QString &path, const QByteArray &data, int g
         && current.open(QIODevice::ReadOnly) && current.readAll() == data)
         return true;
     QTemporaryFile file(path + QStringLiteral(".XXXXXX"));
-    if (!file.open() || file.write(data) != data.size() || !file.flush())
+    // On disk before it is renamed into place: else a power loss could
+    // leave the new name on an empty file.
+    if (!file.open() || file.write(data) != data.size() || !file.flush() || ::fsync(file.handle()) != 0)
         return false;
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
     if (group != -1 && ::fchown(file.handle(), uid_t(-1), gid_t(group)) != 0)
@@ -153,6 +180,7 @@ bool KMFileTransaction::apply()
             return false;
         }
     }
+    d->syncDirectories();
     return true;
 }
 
@@ -167,6 +195,7 @@ bool KMFileTransaction::undo()
             d->failed = step->target;
         }
     }
+    d->syncDirectories();
     d->applied = !all;
     if (all)
         d->drop();

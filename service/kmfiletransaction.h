@@ -12,6 +12,8 @@ class KMFileTransactionPrivate;
 // disk too: new contents are written beside their targets first (the only
 // step that needs space), then renamed into place while each old file stays
 // reachable through a hard link, so putting it back is a rename again.
+// Staged contents are on disk before they are renamed, and the directories
+// after: a power loss leaves the old or the new files, never empty ones.
 // Destroyed after apply() without finish(), it undoes; destroyed before,
 // it removes what it staged. Not thread-safe; one owner at a time.
 class KMFileTransaction

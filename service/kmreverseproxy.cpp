@@ -6,6 +6,7 @@
 #include "kmreverseproxyresources.h"
 #include "kmrule.h"
 #include "kmruleaccess.h"
+#include "kmstoremessage.h"
 #include "zx2dbsqlite.h"
 #include "zx2error.h"
 #include "zx2journals.h"
@@ -136,6 +137,11 @@ class KMReverseproxyPrivate
 {
 public:
     ZX2DBSqlite db;
+    // Listings and single reads use a connection of their own: each of its
+    // reads sees the table as last committed, never an import's transaction
+    // half done on db.
+    ZX2DBSqlite reader;
+    bool openReader(const QString &path);
     // Serialises create, change, remove and mapTo from their first check to
     // the last file written, so two requests never both pass the same check
     // and regenerations never interleave. Taken before the site's own lock.
@@ -190,7 +196,8 @@ public:
     // The stored rules this version does not write, with the reason.
     static QMap<int, QString> screen(const QList<KMRule> &rules);
     bool sqlError(ZX2Journals &journals) const;
-    // Whether an existing store reads as a rule database; fills the journal if not.
+    // Whether an existing store reads as a rule database; fills the journal
+    // with SQLite's own verdict if not (for the start's failure line).
     bool storeReadable(ZX2Journals &journals);
     void useWriteAheadLog();
     // Moves the write-ahead log into the database file, so the file alone
@@ -258,7 +265,7 @@ bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table
 bool KMReverseproxyPrivate::storeRecorded(ZX2Journals &journals, TableChange &change)
 {
     if (!db.transactionBegin())
-        return fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot begin a transaction"));
+        return sqlError(journals);
     bool stored = change.store(journals, change.after);
     if (stored && !change.audit.cmd.isEmpty()) {
         // A created rule is numbered by the store: the last of the table.
@@ -268,8 +275,7 @@ bool KMReverseproxyPrivate::storeRecorded(ZX2Journals &journals, TableChange &ch
     }
     if (stored && db.transactionCommit())
         return true;
-    if (stored)
-        fail(journals, ZX2Error::ERR_SQLERROR, QStringLiteral("cannot commit the transaction"));
+    sqlError(journals); // before the rollback, whose outcome is not the cause
     db.transactionRollback();
     return false;
 }
@@ -306,7 +312,19 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
 
 bool KMReverseproxyPrivate::sqlError(ZX2Journals &journals) const
 {
-    return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
+    return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(db.lastErrorCode()));
+}
+
+bool KMReverseproxyPrivate::openReader(const QString &path)
+{
+    if (!reader.openOnly(path) || !reader.loadSqlEngine(QStringLiteral(":/kmreverseproxy/engine.sql")))
+        return false;
+    int changes = 0;
+    int lastId = 0;
+    // A reader waits out a checkpoint instead of failing the listing.
+    reader.exec(changes, lastId, QStringLiteral("PRAGMA query_only=1; PRAGMA busy_timeout=10000;"), QJsonObject(),
+                QJsonObject());
+    return true;
 }
 
 // A commit in the write-ahead log needs one sync instead of the rollback
@@ -321,8 +339,8 @@ void KMReverseproxyPrivate::useWriteAheadLog()
 
 bool KMReverseproxyPrivate::checkpoint()
 {
-    // A listing reading at that moment holds the log (SQLITE_LOCKED, or a
-    // "busy" row): it ends within milliseconds, so try again a few times.
+    // A listing reading through the reader at that moment holds the log (a
+    // "busy" row): it ends soon, so try again a few times.
     QString error;
     for (int attempt = 0; attempt < kCheckpointAttempts; ++attempt) {
         if (attempt > 0)
@@ -350,13 +368,13 @@ bool KMReverseproxyPrivate::storeReadable(ZX2Journals &journals)
     QList<QJsonObject> rows;
     if (!db.exec(changes, lastId, rows, QStringLiteral("PRAGMA quick_check;"), QJsonObject(),
                  QJsonObject()))
-        return sqlError(journals);
+        return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
     const QString verdict = rows.value(0).value(QStringLiteral("quick_check")).toString();
     if (verdict != QLatin1String("ok"))
         return fail(journals, ZX2Error::ERR_SQLERROR, verdict);
     rows.clear();
     if (!db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
-        return sqlError(journals);
+        return fail(journals, ZX2Error::ERR_SQLERROR, db.lastError());
     return true;
 }
 
@@ -376,8 +394,11 @@ bool KMReverseproxy::start(ZX2Journals &journals)
 {
     initReverseproxyResources();
     bool created = false;
-    if (!d->db.open(orbaPath(QLatin1String(kReverseproxyDatabase)), QStringLiteral(":/kmreverseproxy/engine.sql"),
-                    QStringLiteral(":/kmreverseproxy/creator.sql"), &created))
+    const QString path = orbaPath(QLatin1String(kReverseproxyDatabase));
+    // Rules may carry credentials in their headers: no other user reads them.
+    d->db.setFileMode(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    if (!d->db.open(path, QStringLiteral(":/kmreverseproxy/engine.sql"), QStringLiteral(":/kmreverseproxy/creator.sql"),
+                    &created))
         return false;
     // SQLite opens any file lazily: a damaged store would only show up as an
     // error on every later request, so refuse to start on it instead.
@@ -387,6 +408,10 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     }
     d->useWriteAheadLog();
     d->db.dbUpgrades(); // "nothing to upgrade" is the usual outcome
+    if (!d->openReader(path)) {
+        d->db.close();
+        return false;
+    }
     // Once a change is live, the database file alone holds it.
     d->site.reset(new KMLiveSite([this] {
         std::lock_guard<std::mutex> locker(d->writeLock);
@@ -399,6 +424,7 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     if (!d->readRules(rules)) {
         d->sqlError(journals);
         d->db.close();
+        d->reader.close();
         return false;
     }
     // Files that cannot be written now do not stop the service: the reload
@@ -423,8 +449,8 @@ void KMReverseproxy::stop()
 bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 {
     QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
-        return d->sqlError(journals);
+    if (!d->reader.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
+        return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(d->reader.lastErrorCode()));
     for (const QJsonObject &row : qAsConst(rows)) {
         const QJsonObject rule = ruleRecord(row);
         rules.insert(toString(rule.value(QStringLiteral("name"))).trimmed(), rule);
@@ -435,8 +461,8 @@ bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno) const
 {
     QList<QJsonObject> rows;
-    if (!d->db.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}))
-        return d->sqlError(journals);
+    if (!d->reader.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}))
+        return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(d->reader.lastErrorCode()));
     if (rows.isEmpty())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
     rule = ruleRecord(rows.first());

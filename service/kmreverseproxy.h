@@ -31,17 +31,21 @@ public:
     explicit KMReverseproxy(QObject *parent = nullptr);
     ~KMReverseproxy() override;
 
-    // Opens (or creates) the rule database and upgrades it, writes Apache's
-    // files from it (whatever files were in place) and has Apache reload.
-    // False when the store cannot be opened (the journal is then not
-    // touched), exists but is damaged (the journal then holds ERR_SQLERROR
-    // and SQLite's verdict), or the files cannot be written (ERR_SAVE).
+    // Opens (or creates) the rule database (mode 0640 with its companions,
+    // whatever the umask) and upgrades it, writes Apache's files from it
+    // (whatever files were in place) and has Apache reload. False when the
+    // store cannot be opened (the journal is then not touched) or exists but
+    // is damaged (the journal then holds ERR_SQLERROR and SQLite's verdict).
+    // Files that cannot be written do not stop the start: the reload worker
+    // writes them again and status reports the outcome.
     bool start(ZX2Journals &journals);
     // Ends the reload worker (and a child it runs) and moves the database's
     // write-ahead log into its file. Idempotent; the destructor calls it.
     void stop();
 
-    // Inserts every rule record into rules under its trimmed name.
+    // Inserts every rule record into rules under its trimmed name. Listings
+    // read the table as the last finished change left it, never a change
+    // under way.
     bool alload(ZX2Journals &journals, QJsonObject &rules) const;
     // Replaces rule by the record of rule number pxyno.
     bool acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno) const;

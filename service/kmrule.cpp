@@ -43,6 +43,13 @@ KMRuleSide readSide(const QJsonValue &value, bool collapseSlashes)
     return result;
 }
 
+// The protocols a rule's URLs and virtual hosts are written for; another
+// scheme would reach ProxyPass as it came.
+bool webProtocol(const QString &protocol)
+{
+    return protocol == QLatin1String("http") || protocol == QLatin1String("https");
+}
+
 bool validPort(int port)
 {
     return port >= 0 && port <= 65535;
@@ -317,6 +324,8 @@ QString KMRule::unsafeField() const
     };
     if (unsafeText(name) || name.size() > kMaxNameLength)
         return QStringLiteral("name");
+    if (!webProtocol(source.protocol))
+        return QStringLiteral("source.protocol");
     if (!validSourceHost(source.host))
         return QStringLiteral("source.host");
     if (unsafeText(source.path) || source.path.contains(kPathWildcards)
@@ -324,6 +333,8 @@ QString KMRule::unsafeField() const
         return QStringLiteral("source.path");
     if (!validPort(source.port) || !decimalPort(portValue(QStringLiteral("source"))))
         return QStringLiteral("source.port");
+    if (!webProtocol(dest.protocol))
+        return QStringLiteral("dest.protocol");
     if (unsafeText(dest.host) || dest.host.contains(quote) || !validDestinationHost(dest.host))
         return QStringLiteral("dest.host");
     // Inside the quoted URL Apache would take one backslash of a pair away.

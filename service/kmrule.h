@@ -76,8 +76,9 @@ public:
     // The columns the store keeps for this rule (without pxyno).
     QJsonObject storedValues() const;
 
-    // The first field (name, source.host, source.path, source.port,
-    // dest.host, dest.path, dest.port, httpheaders, access.*, then params for an
+    // The first field (name, source.protocol (http or https), source.host,
+    // source.path, source.port, dest.protocol (the same), dest.host,
+    // dest.path, dest.port, httpheaders, access.*, then params for an
     // object too large to store) whose value, written into Apache's
     // configuration, could add or break directives; empty when the
     // rule is safe to write: httpheaders keys come from an allow-list of

@@ -21,6 +21,10 @@ int main(int argc, char *argv[])
     // a malloc arena that keeps its freed answer buffers (about 1 MB per
     // connection with 1000 rules). Two arenas keep the service small.
     mallopt(M_ARENA_MAX, 2);
+    // Large buffers (rule texts, listings, answers) come from and go back to
+    // the system directly: glibc would otherwise raise this threshold after
+    // the first large free and keep such buffers in its heap.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
     QCoreApplication app(argc, argv);
 

@@ -7,6 +7,7 @@
 #include "zx2error.h"
 #include "zx2journals.h"
 #include "kmpaths.h"
+#include "zx2dbsqlite.h"
 
 #include <QHostInfo>
 #include <QJsonArray>
@@ -16,6 +17,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -826,6 +828,8 @@ private slots:
         QTest::newRow("question mark in source path") << "source/path" << QJsonValue("/a?b") << "source.path";
         QTest::newRow("brackets in source path") << "source/path" << QJsonValue("/a[0-9]") << "source.path";
         QTest::newRow("source port") << "source/port" << QJsonValue(65536) << "source.port";
+        QTest::newRow("other source protocol") << "source/protocol" << QJsonValue("ftp") << "source.protocol";
+        QTest::newRow("other dest protocol") << "dest/protocol" << QJsonValue("unix") << "dest.protocol";
         QTest::newRow("control in dest host") << "dest/host" << QJsonValue("h\x7f") << "dest.host";
         QTest::newRow("half a bracket") << "dest/host" << QJsonValue("[::1") << "dest.host";
         QTest::newRow("url in dest host") << "dest/host" << QJsonValue("a/b?c") << "dest.host";
@@ -948,6 +952,99 @@ private slots:
         QCOMPARE(messages.count("stored"), 1);
         QCOMPARE(messages.count(message), 19);
         QCOMPARE(ruleCount(), 1);
+    }
+
+    // A restored store may hold a rule of another protocol: the start leaves
+    // it out with the reason, and serves the others.
+    void storedRuleOfAnotherProtocolLeftOut()
+    {
+        QVERIFY(create(rule("web", "http", 0, "/web", 3000)));
+        QVERIFY(create(rule("files", "http", 0, "/files", 3001)));
+        manager.reset();
+        {
+            ZX2DBSqlite store;
+            QVERIFY(store.openOnly(orbaPath(kReverseproxyDatabase)));
+            int changes = 0, lastId = 0;
+            QVERIFY(store.exec(changes, lastId, "UPDATE t_reverseproxy SET pxy_params = REPLACE(pxy_params, "
+                                                "'\"protocol\":\"http\"', '\"protocol\":\"ftp\"') WHERE pxy_no = 2;",
+                               {}, {}));
+            QCOMPARE(changes, 1);
+        }
+        manager.reset(new KMReverseproxy);
+        ZX2Journals journals;
+        QVERIFY(manager->start(journals));
+        QJsonObject status;
+        QVERIFY(manager->status(journals, status));
+        QCOMPARE(status.value("disabled").toArray(),
+                 QJsonArray({QJsonObject{{"pxyno", 2}, {"name", "files"}, {"reason", "参数内容错误(source.protocol)"}}}));
+        const QByteArray http = readFile(kReverseproxyHttpConf);
+        QVERIFY(http.contains("'/web'") && !http.contains("'/files'"));
+    }
+
+    // A listing while a replacing import runs sees the table before or after
+    // it, never part of it.
+    void listingDuringReplacingImport()
+    {
+        const auto table = [](const QString &prefix, int count) {
+            QJsonArray rules;
+            for (int i = 0; i < count; ++i)
+                rules.append(rule(prefix + QString::number(i), "http", 0, QString("/%1%2").arg(prefix).arg(i), 3000));
+            return rules;
+        };
+        ZX2Journals journals;
+        QVERIFY(manager->importRules(journals, table("old", 200), false, false));
+        std::atomic<bool> imported{false};
+        QList<int> seen;
+        std::thread lister([&] {
+            while (!imported) {
+                ZX2Journals listed;
+                QJsonObject rules;
+                seen << (manager->alload(listed, rules) ? rules.size() : -1);
+            }
+        });
+        const bool done = manager->importRules(journals, table("new", 1500), true, false);
+        imported = true;
+        lister.join();
+        QVERIFY2(done, qPrintable(journals.errmsg()));
+        QVERIFY(!seen.isEmpty());
+        for (const int size : qAsConst(seen))
+            QVERIFY2(size == 200 || size == 1500, qPrintable(QString::number(size)));
+        QCOMPARE(ruleCount(), 1500);
+    }
+
+    // Rules may carry credentials: the store and its companions are the
+    // owner's and the group's alone, also under a lax umask and for a store
+    // an older version left readable.
+    void storeModes_data()
+    {
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("new store") << false;
+        QTest::newRow("store left readable") << true;
+    }
+    void storeModes()
+    {
+        QFETCH(bool, existing);
+        QVERIFY(create(rule("web", "http", 0, "/web", 3000)));
+        manager.reset();
+        const QString store = orbaPath(kReverseproxyDatabase);
+        const QStringList files{store, store + "-wal", store + "-shm"};
+        if (!existing)
+            QVERIFY(QFile::remove(store));
+        for (const QString &file : files) {
+            if (existing && !QFile::exists(file))
+                QVERIFY(writeTestFile(file, QByteArray()));
+            QFile::setPermissions(file, QFile::permissions(file) | QFile::ReadOther | QFile::ReadGroup);
+        }
+        const mode_t umaskBefore = ::umask(022);
+        manager.reset(new KMReverseproxy);
+        ZX2Journals journals;
+        const bool started = manager->start(journals);
+        const bool created = create(rule("app", "http", 0, "/app", 3000));
+        ::umask(umaskBefore);
+        QVERIFY(started && created);
+        const QFile::Permissions owner = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser;
+        for (const QString &file : files)
+            QCOMPARE(QFile::permissions(file), owner | QFile::ReadGroup);
     }
 
     void definedPort_data()

@@ -11,6 +11,7 @@
 #include "zx2rpcpacket.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -131,6 +133,9 @@ private slots:
     void socketGroup();
     void startFailureNamesCause_data();
     void startFailureNamesCause();
+    void squattedSocketIsReplaced_data();
+    void squattedSocketIsReplaced();
+    void secondInstanceChangesNothing();
     void unusableConfiguration_data();
     void unusableConfiguration();
 
@@ -244,8 +249,9 @@ void TestServiceBadstate::refusesDamagedState()
     expectStartFailure(service, {QStringLiteral("--cfg"), configPath()}, cause, QString::fromLatin1(kDatabase));
 }
 
-// The database cannot be created: its directory is a file, or (for an
-// unprivileged service) a directory without write permission.
+// The data directory is a file (it cannot even be locked), or the database
+// cannot be created in it (for an unprivileged service, a directory without
+// write permission).
 void TestServiceBadstate::unwritableConfigurationDirectory()
 {
     const QString outside = m_root->root() + QStringLiteral("/config.json");
@@ -255,7 +261,9 @@ void TestServiceBadstate::unwritableConfigurationDirectory()
         QVERIFY(QDir(confDir).removeRecursively());
         QVERIFY(writeTestFile(confDir, "a file where the directory should be\n"));
         ServiceProcess service(*m_root);
-        expectStartFailure(service, {QStringLiteral("--cfg"), outside}, kUnopened, QString::fromLatin1(kDatabase));
+        expectStartFailure(service, {QStringLiteral("--cfg"), outside},
+                           QStringLiteral("cannot lock the data directory (Not a directory)"),
+                           QString::fromLatin1(kConfDir));
         QVERIFY(QFile::remove(confDir));
     }
     const QString confDir = m_root->path(QString::fromLatin1(kConfDir));
@@ -427,12 +435,15 @@ void TestServiceBadstate::socketGroup()
 void TestServiceBadstate::startFailureNamesCause_data()
 {
     QTest::addColumn<QJsonObject>("config"); // "lpcid" is the test's socket unless given
-    QTest::addColumn<bool>("foreignServer");   // a server of the user nobody holds the socket
+    QTest::addColumn<bool>("liveServer");      // a server of the service's own user holds the socket
     QTest::addColumn<QString>("cause");
     QTest::addColumn<QString>("path");
     const QString socket = QStringLiteral("/orba/run/reverseproxy.sock");
-    QTest::newRow("socket held by another user's server")
-        << QJsonObject() << true << "socket in use by another server (socket of user nobody)" << socket;
+    const passwd *own = ::getpwuid(::geteuid());
+    QTest::newRow("socket held by a server of the same user")
+        << QJsonObject() << true
+        << QStringLiteral("socket in use by another server (socket of user %1)").arg(QString::fromLocal8Bit(own->pw_name))
+        << socket;
     QTest::newRow("unknown socket group")
         << QJsonObject{{QStringLiteral("lpcgroup"), QStringLiteral("no-such-group-here")}} << false
         << "unknown socket group \"no-such-group-here\" (\"lpcgroup\")" << socket;
@@ -444,7 +455,7 @@ void TestServiceBadstate::startFailureNamesCause_data()
 void TestServiceBadstate::startFailureNamesCause()
 {
     QFETCH(QJsonObject, config);
-    QFETCH(bool, foreignServer);
+    QFETCH(bool, liveServer);
     QFETCH(QString, cause);
     QFETCH(QString, path);
     QCOMPARE(m_root->path(QStringLiteral("/orba/run/reverseproxy.sock")), m_root->lpcid());
@@ -452,21 +463,94 @@ void TestServiceBadstate::startFailureNamesCause()
         config.insert(QStringLiteral("lpcid"), m_root->lpcid());
     m_root->writeConfig(config);
     QProcess server;
-    if (foreignServer) {
-        if (!canActAsNobody())
-            QSKIP("needs root, setpriv and python3 to act as another user");
-        openToOthers(m_root->root());
-        const QString runDir = QFileInfo(m_root->lpcid()).absolutePath();
-        QVERIFY(QDir().mkpath(runDir));
-        QCOMPARE(::chmod(QFile::encodeName(runDir).constData(), 01777), 0);
-        QVERIFY(startSocketServer(server, m_root->lpcid(), 0666, true));
+    if (liveServer) {
+        QVERIFY(QDir().mkpath(QFileInfo(m_root->lpcid()).absolutePath()));
+        QVERIFY(startSocketServer(server, m_root->lpcid(), 0666, false));
     }
     ServiceProcess service(*m_root);
     expectStartFailure(service, {QStringLiteral("--cfg"), configPath()}, cause, path);
-    // The other user's server keeps its socket; the service leaves none behind.
-    QCOMPARE(QFile::exists(m_root->lpcid()), foreignServer);
+    // The other server keeps its socket; the service leaves none behind.
+    QCOMPARE(QFile::exists(m_root->lpcid()), liveServer);
     server.closeWriteChannel();
-    QVERIFY(!foreignServer || server.waitForFinished(30000));
+    QVERIFY(!liveServer || server.waitForFinished(30000));
+}
+
+// A socket file of another user cannot be the service's (its clients refuse
+// to talk to it): a squatter's live server there, under a bare name in the
+// temporary directory or a path, is replaced.
+void TestServiceBadstate::squattedSocketIsReplaced_data()
+{
+    QTest::addColumn<bool>("bareName");
+    QTest::newRow("bare name in the temporary directory") << true;
+    QTest::newRow("a path") << false;
+}
+
+void TestServiceBadstate::squattedSocketIsReplaced()
+{
+    QFETCH(bool, bareName);
+    if (!canActAsNobody())
+        QSKIP("needs root, setpriv and python3 to act as another user");
+    openToOthers(m_root->root());
+    const QString shared = m_root->path(bareName ? QStringLiteral("/tmp") : QStringLiteral("/orba/run"));
+    QVERIFY(QDir().mkpath(shared));
+    QCOMPARE(::chmod(QFile::encodeName(shared).constData(), 01777), 0);
+    const QString socket = shared + QStringLiteral("/reverseproxy.sock");
+    QProcess squatter;
+    QVERIFY(startSocketServer(squatter, socket, 0666, true));
+    m_root->writeConfig({{QStringLiteral("lpcid"), bareName ? QStringLiteral("reverseproxy.sock") : socket}});
+    ServiceProcess service(*m_root);
+    service.setEnvironmentVariable(QStringLiteral("TMPDIR"), shared);
+    QVERIFY(service.start({QStringLiteral("--cfg"), configPath()}));
+    QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(socket).ownerId() == ::geteuid() || !service.isRunning(), 30000);
+    QVERIFY2(service.isRunning(), qPrintable(service.errors()));
+    ServiceConnection client;
+    QVERIFY(client.open(socket));
+    QJsonObject answer;
+    QVERIFY(client.request(command(QStringLiteral("reverseproxy_alload")), &answer));
+    QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), 0);
+    squatter.closeWriteChannel();
+    QVERIFY(squatter.waitForFinished(30000));
+}
+
+// A second service started by hand on the same data directory refuses to
+// start before it touches anything: the running one's files, staged and
+// backup files and database stay as they were, and it goes on serving.
+void TestServiceBadstate::secondInstanceChangesNothing()
+{
+    makeDatabase();
+    ServiceProcess running(*m_root);
+    QVERIFY(running.start({QStringLiteral("--cfg"), configPath()}, m_root->lpcid()));
+    ServiceConnection client;
+    QVERIFY(client.open(m_root->lpcid()));
+    QJsonObject answer;
+    QTRY_VERIFY_WITH_TIMEOUT(client.request(command(QStringLiteral("reverseproxy_status")), &answer)
+                                 && answer.value(QStringLiteral("results")).toObject().value(QStringLiteral("reload"))
+                                            .toObject().value(QStringLiteral("state")).toString() == QLatin1String("ok"),
+                             60000);
+    // A staged file and a backup as a change under way leaves them.
+    const QString http = m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"));
+    QVERIFY(writeTestFile(http + QStringLiteral(".a1b2c3"), "staged\n"));
+    QVERIFY(writeTestFile(http + QStringLiteral(".old0"), "backup\n"));
+    const QString data = m_root->path(QLatin1String(kConfDir));
+    const auto snapshot = [&data] {
+        QStringList files;
+        QDirIterator it(data, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QFileInfo info(it.next());
+            files << info.filePath() + QLatin1Char(' ') + info.lastModified().toString(Qt::ISODateWithMs);
+        }
+        files.sort();
+        return files;
+    };
+    const QStringList before = snapshot();
+    ServiceProcess second(*m_root);
+    expectStartFailure(second, {QStringLiteral("--cfg"), configPath()},
+                       QStringLiteral("another instance runs on the data directory"), QLatin1String(kConfDir));
+    QCOMPARE(snapshot(), before);
+    QVERIFY(client.request(command(QStringLiteral("reverseproxy_alload")), &answer));
+    QCOMPARE(answer.value(QStringLiteral("results")).toObject().size(), 40);
+    running.signal(SIGTERM);
+    QVERIFY(running.waitForExit());
 }
 
 void TestServiceBadstate::unusableConfiguration_data()

@@ -312,6 +312,24 @@ private slots:
         QCOMPARE(column(db, "SELECT count(*) FROM t;"), QStringList({"1"}));
     }
 
+    // A full store is told apart from other failures, in a statement and in
+    // a commit alike.
+    void fullStoreReportsItsCode()
+    {
+        ZX2DBSqlite db;
+        QVERIFY(db.open(dir->filePath("db.sqlite"), QString(), writeFile("c.sql", "CREATE TABLE t(a);")));
+        QCOMPARE(db.lastErrorCode(), 0);
+        int changes = 0, lastId = 0;
+        QVERIFY(db.exec(changes, lastId, "PRAGMA max_page_count = 3;", {}, {}));
+        const QString fill = "INSERT INTO t VALUES(zeroblob(100000));";
+        QVERIFY(!db.exec(changes, lastId, fill, {}, {}));
+        QCOMPARE(db.lastErrorCode(), 13); // SQLITE_FULL
+        QVERIFY(!db.exec(changes, lastId, "SELECT * FROM missing;", {}, {}));
+        QCOMPARE(db.lastErrorCode(), 1); // SQLITE_ERROR
+        QVERIFY(!db.transactionCommit()); // none open
+        QCOMPARE(db.lastErrorCode(), 1);
+    }
+
     void openCreatesDirectoryAndDatabase()
     {
         ZX2DBSqlite db;

@@ -247,7 +247,12 @@ class ZX2DBSqlitePrivate
 public:
     explicit ZX2DBSqlitePrivate(ZX2DBSqlite *owner) : q(owner) {}
 
-    void setError(const QString &text);
+    void setError(const QString &text, int code);
+    void setErrorCode(int code);
+    // Gives the file at path (created empty when missing) and the companions
+    // SQLite keeps beside it the file mode; SQLite creates later companions
+    // with the mode of the database file.
+    bool applyFileMode(const QString &file, bool create);
     bool openConnection(const QString &file, int flags);
     bool openOrCreate(const QString &file, const QString *creatorFile, bool *created);
     void discardNewFile(const QString &file);
@@ -262,6 +267,7 @@ public:
     int runSteps(const QJsonObject &engine, int version);
     bool finishUpgrade(int version);
     void detachedFinished();
+    bool runTransaction(const char *sql);
 
     ZX2DBSqlite *const q;
 
@@ -271,8 +277,10 @@ public:
     QReadWriteLock connectionLock;
     sqlite3 *db = nullptr;
 
-    QMutex errorLock; // guards lastError, written by any thread
+    QMutex errorLock; // guards lastError and errorCode, written by any thread
     QString lastError;
+    int errorCode = 0;
+    QFileDevice::Permissions fileMode; // none: SQLite's own
 
     QReadWriteLock engineLock; // guards engine
     QJsonObject engine;
@@ -285,10 +293,40 @@ public:
     int detached = 0;
 };
 
-void ZX2DBSqlitePrivate::setError(const QString &text)
+void ZX2DBSqlitePrivate::setError(const QString &text, int code)
 {
     QMutexLocker locker(&errorLock);
     lastError = text;
+    errorCode = code & 0xff;
+}
+
+void ZX2DBSqlitePrivate::setErrorCode(int code)
+{
+    QMutexLocker locker(&errorLock);
+    errorCode = code & 0xff;
+}
+
+bool ZX2DBSqlitePrivate::applyFileMode(const QString &file, bool create)
+{
+    if (fileMode == QFileDevice::Permissions())
+        return true;
+    if (create) {
+        QFile empty(file);
+        if (!empty.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+            setError(empty.errorString(), SQLITE_CANTOPEN);
+            return false;
+        }
+    }
+    for (const char *suffix : {"", "-wal", "-shm", "-journal"}) {
+        const QString path = file + QLatin1String(suffix);
+        if (QFileInfo::exists(path) && !QFile::setPermissions(path, fileMode) && !*suffix) {
+            setError(QStringLiteral("cannot set the mode of ") + path, SQLITE_PERM);
+            if (create)
+                QFile::remove(file);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ZX2DBSqlitePrivate::openConnection(const QString &file, int flags)
@@ -298,7 +336,7 @@ bool ZX2DBSqlitePrivate::openConnection(const QString &file, int flags)
     const int rc = sqlite3_open_v2(file.toUtf8().constData(), &handle,
                                    flags | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (rc != SQLITE_OK) {
-        setError(QString::fromUtf8(handle ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)));
+        setError(QString::fromUtf8(handle ? sqlite3_errmsg(handle) : sqlite3_errstr(rc)), rc);
         sqlite3_close_v2(handle);
         return false;
     }
@@ -323,11 +361,16 @@ bool ZX2DBSqlitePrivate::openOrCreate(const QString &file, const QString *creato
                                        | QFile::ReadGroup | QFile::ExeGroup
                                        | QFile::ReadOther | QFile::ExeOther);
     }
-    if (!openConnection(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE))
+    if (!applyFileMode(file, !existed))
         return false;
+    if (!openConnection(file, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
+        if (!existed)
+            QFile::remove(file);
+        return false;
+    }
     if (!existed) {
         if (creatorFile ? creatorFile->isEmpty() : creator.isEmpty()) {
-            setError(QStringLiteral("Not found creator ddl"));
+            setError(QStringLiteral("Not found creator ddl"), 0);
             discardNewFile(file);
             return false;
         }
@@ -396,7 +439,7 @@ bool ZX2DBSqlitePrivate::prepare(const char *text, const char *end, sqlite3_stmt
     sqlite3_mutex_enter(mutex);
     const bool ok = sqlite3_prepare_v2(db, text, int(end - text), stmt, tail) == SQLITE_OK;
     if (!ok)
-        setError(QString::fromUtf8(sqlite3_errmsg(db)));
+        setError(QString::fromUtf8(sqlite3_errmsg(db)), sqlite3_errcode(db));
     sqlite3_mutex_leave(mutex);
     return ok;
 }
@@ -420,7 +463,7 @@ bool ZX2DBSqlitePrivate::step(sqlite3_stmt *stmt, QList<QJsonObject> *rows, bool
         }
         const bool done = rc == SQLITE_DONE;
         if (!done)
-            setError(QString::fromUtf8(sqlite3_errmsg(db)));
+            setError(QString::fromUtf8(sqlite3_errmsg(db)), rc);
         if (done || result) {
             changes = sqlite3_changes(db);
             lastId = qint32(sqlite3_last_insert_rowid(db));
@@ -440,7 +483,7 @@ bool ZX2DBSqlitePrivate::callStatement(int &changes, int &lastId, QList<QJsonObj
         statement = engine.value(sqlid).toObject();
     }
     if (statement.isEmpty()) {
-        setError(QStringLiteral("sqlid not found: ") + sqlid);
+        setError(QStringLiteral("sqlid not found: ") + sqlid, 0);
         return false;
     }
     return run(changes, lastId, rows, statement.value(QStringLiteral("text")).toString(), values,
@@ -490,6 +533,17 @@ bool ZX2DBSqlitePrivate::finishUpgrade(int version)
     return false;
 }
 
+bool ZX2DBSqlitePrivate::runTransaction(const char *sql)
+{
+    QReadLocker connection(&connectionLock);
+    if (!db)
+        return false;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        setErrorCode(rc);
+    return rc == SQLITE_OK;
+}
+
 void ZX2DBSqlitePrivate::detachedFinished()
 {
     std::lock_guard<std::mutex> locker(detachedLock);
@@ -518,6 +572,17 @@ QString ZX2DBSqlite::lastError() const
     return d->lastError;
 }
 
+int ZX2DBSqlite::lastErrorCode() const
+{
+    QMutexLocker locker(&d->errorLock);
+    return d->errorCode;
+}
+
+void ZX2DBSqlite::setFileMode(QFileDevice::Permissions mode)
+{
+    d->fileMode = mode;
+}
+
 QJsonObject ZX2DBSqlite::sqlEngine() const
 {
     QReadLocker locker(&d->engineLock);
@@ -527,7 +592,7 @@ QJsonObject ZX2DBSqlite::sqlEngine() const
 bool ZX2DBSqlite::loadSqlEngine(const QString &path)
 {
     if (path.isEmpty()) {
-        d->setError(QStringLiteral("Not found engine ddl."));
+        d->setError(QStringLiteral("Not found engine ddl."), 0);
         return false;
     }
     QString text;
@@ -625,21 +690,17 @@ void ZX2DBSqlite::callDetach(const QString &sqlid, const QJsonObject &values)
 
 bool ZX2DBSqlite::transactionBegin()
 {
-    QReadLocker connection(&d->connectionLock);
-    return d->db && sqlite3_exec(d->db, "begin transaction", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return d->runTransaction("begin transaction");
 }
 
 bool ZX2DBSqlite::transactionCommit()
 {
-    QReadLocker connection(&d->connectionLock);
-    return d->db && sqlite3_exec(d->db, "commit transaction", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return d->runTransaction("commit transaction");
 }
 
 bool ZX2DBSqlite::transactionRollback()
 {
-    QReadLocker connection(&d->connectionLock);
-    return d->db
-        && sqlite3_exec(d->db, "rollback transaction", nullptr, nullptr, nullptr) == SQLITE_OK;
+    return d->runTransaction("rollback transaction");
 }
 
 bool ZX2DBSqlite::open(const QString &path, const QString &engine, const QString &creator,
@@ -659,7 +720,7 @@ bool ZX2DBSqlite::open(const QString &path, bool *created)
 bool ZX2DBSqlite::openOnly(const QString &path)
 {
     close();
-    if (!QFileInfo::exists(path))
+    if (!QFileInfo::exists(path) || !d->applyFileMode(path, false))
         return false;
     return d->openConnection(path, SQLITE_OPEN_READWRITE);
 }

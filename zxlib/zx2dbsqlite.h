@@ -1,6 +1,7 @@
 #ifndef ZX2DBSQLITE_H
 #define ZX2DBSQLITE_H
 
+#include <QFileDevice>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
@@ -69,10 +70,21 @@ public:
     // outcome is not reported. Does nothing without a connection.
     void callDetach(const QString &sqlid, const QJsonObject &values);
 
-    // Their failure messages do not reach lastError().
+    // SQLite's primary result code (SQLITE_FULL, ...) of the failure that
+    // lastError() describes; 0 before any failure with a code.
+    int lastErrorCode() const;
+
+    // Their failure messages do not reach lastError(); their codes reach
+    // lastErrorCode().
     bool transactionBegin();
     bool transactionCommit();
     bool transactionRollback();
+
+    // The mode the database file and its companions (-wal, -shm,
+    // -journal) get at every open, whatever the umask; when not set (the
+    // default), a new file gets SQLite's 0644 less the umask and existing
+    // ones keep theirs.
+    void setFileMode(QFileDevice::Permissions mode);
 
     // Opens the database at path. A missing file is created, with its
     // directory (mode 755), from the creator script file creator; created is

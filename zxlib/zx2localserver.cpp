@@ -48,6 +48,11 @@ constexpr int kRootReserveShare = 8;
 // are built together: a listing of a large table takes several times its
 // size while it is built.
 constexpr int kRequestsPerUser = 1;
+// Requests of users other than root served at once, all users together: each
+// user's own turn alone would let every user build a large listing at the
+// same time, each taking several times its size. Once built, an answer is
+// charged to its user's budget like a datagram.
+constexpr int kRequestsOfUsers = 1;
 // Bytes held for unfinished datagrams of all connections together: many
 // clients sending large datagrams must not drive the service out of memory.
 constexpr qint64 kDatagramBudget = 256 * 1024 * 1024;
@@ -81,6 +86,16 @@ bool isServed(const QString &name)
     QLocalSocket probe;
     probe.connectToServer(name);
     return probe.waitForConnected(kProbeWaitMs);
+}
+
+// Whether the socket file at path belongs to a user other than root and this
+// process's: no server of this program made it (clients refuse to talk to
+// it), so a squatter's live socket does not keep the name.
+bool foreignSocket(const QString &path)
+{
+    struct stat info{};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_uid != 0
+        && info.st_uid != ::geteuid();
 }
 
 // The id of the group named name; false when there is none.
@@ -161,10 +176,11 @@ public:
     qint64 userBytes = 0;
     QHash<uint, qint64> bytesOf;
 
-    // Requests in service of each user other than root.
+    // Requests in service of each user other than root, and of all of them.
     std::mutex turnLock;
     std::condition_variable turnFree;
     QHash<uint, int> requestsOf;
+    int userRequests = 0;
 
     std::mutex connectionsLock;
     std::condition_variable connectionsGone;
@@ -244,8 +260,9 @@ bool ZX2LocalServer::start(QString name)
     if (name.contains(QLatin1Char('/')))
         QDir().mkpath(QFileInfo(socketPath(name)).absolutePath());
     // Listening replaces an existing socket file, so a live server must be
-    // detected first: its name is not ours to take.
-    if (isServed(name))
+    // detected first: its name is not ours to take, unless another user
+    // squats it.
+    if (isServed(name) && !foreignSocket(socketPath(name)))
         return false;
     if (!d->group.isEmpty()) {
         if (!listenRestricted(socketPath(name)))
@@ -396,10 +413,13 @@ bool ZX2LocalServer::beginRequest(uint uid, const std::atomic<bool> &stop)
     if (uid == 0)
         return true;
     std::unique_lock<std::mutex> locker(d->turnLock);
-    d->turnFree.wait(locker, [&] { return stop || d->requestsOf.value(uid) < kRequestsPerUser; });
+    d->turnFree.wait(locker, [&] {
+        return stop || (d->requestsOf.value(uid) < kRequestsPerUser && d->userRequests < kRequestsOfUsers);
+    });
     if (stop)
         return false;
     ++d->requestsOf[uid];
+    ++d->userRequests;
     return true;
 }
 
@@ -411,6 +431,7 @@ void ZX2LocalServer::endRequest(uint uid)
         std::lock_guard<std::mutex> locker(d->turnLock);
         if (--d->requestsOf[uid] <= 0)
             d->requestsOf.remove(uid);
+        --d->userRequests;
     }
     d->turnFree.notify_all();
 }

@@ -28,10 +28,11 @@ class ZX2TodoRouter;
 // finds room. Held are the bytes of a datagram being received and of the
 // request being served, and for users other than root the answer not yet
 // taken by the peer. A connection whose bytes do not fit, or whose declared
-// datagram could never fit its user's share, is closed. One request of a
-// user other than root is served at a time; that user's others wait their
-// turn, so that the memory answers take while they are built stays bounded
-// too.
+// datagram could never fit its user's share, is closed. One request of the
+// users other than root is served at a time, all such users together; their
+// others wait their turn, so that the memory answers take while they are
+// built stays bounded too (root's requests never wait). Once a large answer
+// has left, the memory it took is given back to the system.
 class ZX2LocalServer : public QLocalServer
 {
     Q_OBJECT
@@ -55,7 +56,9 @@ public:
 
     bool isRunning() const;
     // A name holding "/" is a path whose missing directories are created. A
-    // stale socket file of that name is replaced; a live server's is not. The
+    // stale socket file of that name is replaced; a live server's is not,
+    // unless the file belongs to a user other than root and this process's
+    // (a squatter: clients trust no such server). The
     // socket never appears under the name with a wider mode than its final one.
     // False also when the socket group does not exist or cannot be given.
     bool start(QString name);

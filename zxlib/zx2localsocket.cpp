@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -30,6 +31,9 @@ constexpr int kDatagramDeadlineMs = kWriteWaitMs;
 constexpr int kStopDrainMs = 2000;
 // While an answer waits for its peer, a stop request is seen within this long.
 constexpr int kStopCheckMs = 100;
+// Once an answer this large has left, the memory its construction took is
+// given back to the system.
+constexpr int kLargeAnswer = 1024 * 1024;
 
 int datagramDeadlineMs()
 {
@@ -283,8 +287,14 @@ bool ZX2LocalSocketPrivate::flush()
         server->releaseDatagram(uid, charged - left);
         charged = left;
     }
-    if (left == 0)
+    if (left == 0) {
+        const bool large = outgoing.size() >= kLargeAnswer;
         dropAnswer();
+        // glibc keeps what the answer's construction freed for later
+        // allocations; the service gives it back while it idles.
+        if (large)
+            ::malloc_trim(0);
+    }
     return true;
 }
 
