@@ -331,7 +331,7 @@ void TestServiceBadstate::garbageDefineGivesPortZero()
     QVERIFY(QFile::exists(m_root->path(QStringLiteral("/orba/etc/reverseproxy/virtualhost/http_18080.conf"))));
     QFile http(m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf")));
     QVERIFY(http.open(QIODevice::ReadOnly));
-    QCOMPARE(http.readAll(), QByteArray());
+    QVERIFY(!http.readAll().contains("ProxyPass")); // the site-wide loop guard only
     QVERIFY(service.isRunning());
 }
 
