@@ -58,7 +58,8 @@ public:
     // ("rule <index>: " without a name).
     static QString importLabel(int index, const QJsonObject &params);
     // How Apache took the rules: the last reload's outcome, whether Apache
-    // runs, and the rules left out of its configuration with the reason.
+    // runs, and the rules left out of its configuration with the reason;
+    // "certificates": the certificate of each name of the https rules.
     bool status(ZX2Journals &journals, QJsonObject &results) const;
 
     // Rewrites http.conf, https.conf and the virtual-host files from the whole

@@ -312,6 +312,8 @@ ZX2LocalSocket::ZX2LocalSocket(ZX2LocalServer *server, quintptr socketDescriptor
     , d(new ZX2LocalSocketPrivate(server, socketDescriptor, debugging))
 {
     d->cabinet.insert(QStringLiteral("protocol"), 128);
+    // Commands answer some things to root only (a private key).
+    d->cabinet.insert(QStringLiteral("uid"), double(d->uid));
     if (server)
         server->attach(this);
     std::thread([this] { run(); }).detach();
