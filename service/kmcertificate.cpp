@@ -27,7 +27,7 @@
 namespace {
 
 const QLatin1String kLetsEncrypt("https://acme-v02.api.letsencrypt.org/directory");
-const QLatin1String kRefused("参数内容错误(certificate)");
+const QString kRefused = QStringLiteral("参数内容错误(certificate)");
 // A certificate or key larger than this is no certificate chain.
 const int kMaxPemLength = 64 * 1024;
 

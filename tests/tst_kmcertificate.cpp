@@ -1,0 +1,163 @@
+#include "kmcertificate.h"
+#include "testcertificates.h"
+#include "zx2journals.h"
+
+#include <QJsonArray>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// A rule's "certificate": which ones may be stored, and what a caller other
+// than root sees of a brought one.
+class tst_KMCertificate : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void check_data();
+    void check();
+    void keyHiddenFromOthers();
+    void describeReadsNotAfterAndIssuer();
+    void applianceAddressFromApache();
+    void webPortsMappedForTheCa();
+
+private:
+    QTemporaryDir m_root;
+};
+
+namespace {
+
+const KMAppliancePorts kPorts{8080, 8443};
+
+QJsonObject ruleParams(const QString &protocol, const QString &host, const QJsonValue &certificate)
+{
+    QJsonObject params{{QStringLiteral("name"), QStringLiteral("app")},
+                       {QStringLiteral("source"), QJsonObject{{QStringLiteral("protocol"), protocol},
+                                                              {QStringLiteral("host"), host},
+                                                              {QStringLiteral("path"), QStringLiteral("/")}}},
+                       {QStringLiteral("dest"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
+                                                            {QStringLiteral("port"), 3000}}}};
+    if (!certificate.isUndefined())
+        params.insert(QStringLiteral("certificate"), certificate);
+    return params;
+}
+
+QJsonObject brought(const TestCertificate &certificate)
+{
+    return {{QStringLiteral("pem"), QString::fromLatin1(certificate.pem)},
+            {QStringLiteral("key"), QString::fromLatin1(certificate.key)}};
+}
+
+} // namespace
+
+void tst_KMCertificate::initTestCase()
+{
+    QVERIFY(m_root.isValid());
+    qputenv("ORBA_ROOT", m_root.path().toLocal8Bit());
+}
+
+void tst_KMCertificate::check_data()
+{
+    QTest::addColumn<QJsonObject>("params");
+    QTest::addColumn<bool>("acceptTerms");
+    QTest::addColumn<bool>("accepted");
+
+    const QString https = QStringLiteral("https");
+    const QString host = QStringLiteral("photos.nas.test");
+    const TestCertificate good = makeTestCertificate({host});
+    const TestCertificate other = makeTestCertificate({host});
+    const TestCertificate wildcard = makeTestCertificate({QStringLiteral("*.nas.test")});
+    TestCertificate mismatched = good;
+    mismatched.key = other.key;
+
+    QTest::newRow("absent") << ruleParams(https, host, QJsonValue::Undefined) << false << true;
+    QTest::newRow("appliance") << ruleParams(QStringLiteral("http"), QString(), QStringLiteral("appliance")) << false
+                               << true;
+    QTest::newRow("acme") << ruleParams(https, host, QStringLiteral("acme")) << true << true;
+    QTest::newRow("acme, terms not accepted") << ruleParams(https, host, QStringLiteral("acme")) << false << false;
+    QTest::newRow("acme on http") << ruleParams(QStringLiteral("http"), host, QStringLiteral("acme")) << true << false;
+    QTest::newRow("acme without host") << ruleParams(https, QString(), QStringLiteral("acme")) << true << false;
+    QTest::newRow("acme for a wildcard") << ruleParams(https, QStringLiteral("*.nas.test"), QStringLiteral("acme"))
+                                         << true << false;
+    QTest::newRow("acme for the appliance's own name")
+        << ruleParams(https, QStringLiteral("localhost"), QStringLiteral("acme")) << true << false;
+    QTest::newRow("unknown kind") << ruleParams(https, host, QStringLiteral("letsencrypt")) << true << false;
+    QTest::newRow("brought") << ruleParams(https, host, brought(good)) << false << true;
+    QTest::newRow("brought wildcard") << ruleParams(https, host, brought(wildcard)) << false << true;
+    QTest::newRow("brought wildcard for a wildcard host")
+        << ruleParams(https, QStringLiteral("*.nas.test"), brought(wildcard)) << false << true;
+    QTest::newRow("mismatched key") << ruleParams(https, host, brought(mismatched)) << false << false;
+    QTest::newRow("expired") << ruleParams(https, host, brought(makeTestCertificate({host}, -30, -1))) << false
+                             << false;
+    QTest::newRow("another name")
+        << ruleParams(https, host, brought(makeTestCertificate({QStringLiteral("other.nas.test")}))) << false << false;
+    QTest::newRow("not a certificate")
+        << ruleParams(https, host, QJsonObject{{QStringLiteral("pem"), QStringLiteral("x")},
+                                               {QStringLiteral("key"), QString::fromLatin1(good.key)}})
+        << false << false;
+    QTest::newRow("brought on http") << ruleParams(QStringLiteral("http"), host, brought(good)) << false << false;
+}
+
+void tst_KMCertificate::check()
+{
+    QFETCH(QJsonObject, params);
+    QFETCH(bool, acceptTerms);
+    QFETCH(bool, accepted);
+    KMAcmeSettings acme = KMAcmeSettings::fromConfig({});
+    acme.acceptTerms = acceptTerms;
+    ZX2Journals journals;
+    QCOMPARE(KMCertificate::check(journals, KMRule::fromParams(params), acme, kPorts), accepted);
+    if (!accepted)
+        QCOMPARE(journals.errmsg(), QStringLiteral("参数内容错误(certificate)"));
+}
+
+void tst_KMCertificate::keyHiddenFromOthers()
+{
+    const TestCertificate own = makeTestCertificate({QStringLiteral("photos.nas.test")});
+    const QJsonObject hidden = KMCertificate::withoutKey(
+        ruleParams(QStringLiteral("https"), QStringLiteral("photos.nas.test"), brought(own)));
+    const QJsonObject certificate = hidden.value(QStringLiteral("certificate")).toObject();
+    QCOMPARE(certificate.value(QStringLiteral("key")).toString(), QString());
+    QCOMPARE(certificate.value(QStringLiteral("pem")).toString(), QString::fromLatin1(own.pem));
+    const QJsonObject acme = ruleParams(QStringLiteral("https"), QStringLiteral("a.nas.test"), QStringLiteral("acme"));
+    QCOMPARE(KMCertificate::withoutKey(acme), acme);
+}
+
+void tst_KMCertificate::describeReadsNotAfterAndIssuer()
+{
+    QString notAfter;
+    QString issuer;
+    QVERIFY(KMCertificate::describe(makeTestCertificate({QStringLiteral("photos.nas.test")}, -1, 10).pem, notAfter,
+                                    issuer));
+    QCOMPARE(issuer, QStringLiteral("CN=photos.nas.test"));
+    const QDateTime end = QDateTime::fromString(notAfter, Qt::ISODate);
+    QVERIFY2(end > QDateTime::currentDateTimeUtc().addDays(9) && end < QDateTime::currentDateTimeUtc().addDays(11),
+             qPrintable(notAfter));
+    QVERIFY(!KMCertificate::describe("not a certificate", notAfter, issuer));
+}
+
+void tst_KMCertificate::applianceAddressFromApache()
+{
+    const QByteArray output = "VirtualHost configuration:\n"
+                              "127.0.0.1:8080         appl (/etc/apache2/x.conf:3)\n"
+                              "127.0.0.1:8443         is a NameVirtualHost\n"
+                              "         default server appl (/etc/apache2/x.conf:9)\n";
+    QCOMPARE(KMCertificate::addressOnPort(output, 8443), QStringLiteral("127.0.0.1:8443"));
+    QCOMPARE(KMCertificate::addressOnPort("*:443   is a NameVirtualHost\n", 443), QStringLiteral("*:443"));
+    QCOMPARE(KMCertificate::addressOnPort("Syntax error\n", 443), QStringLiteral("*:443"));
+}
+
+void tst_KMCertificate::webPortsMappedForTheCa()
+{
+    const KMAcmeSettings acme = KMAcmeSettings::fromConfig({{QStringLiteral("accept-terms"), true}});
+    QCOMPARE(acme.directory, QStringLiteral("https://acme-v02.api.letsencrypt.org/directory"));
+    const QStringList names{QStringLiteral("a.nas.test")};
+    QVERIFY(KMCertificate::managedDomainLines(names, acme, kPorts).contains(QStringLiteral("    MDPortMap http:8080 https:8443")));
+    const QStringList standard = KMCertificate::managedDomainLines(names, acme, {80, 443});
+    QVERIFY(standard.filter(QStringLiteral("MDPortMap")).isEmpty());
+    QVERIFY(standard.contains(QStringLiteral("    MDomain a.nas.test")));
+    QVERIFY(KMCertificate::managedDomainLines({}, acme, kPorts).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_KMCertificate)
+#include "tst_kmcertificate.moc"
