@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QRegularExpression>
@@ -22,6 +23,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -188,6 +190,23 @@ QJsonObject acmeState(const QString &name)
     return {{QStringLiteral("state"), QStringLiteral("pending")}};
 }
 
+// Apache's children write into mod_md's store: the directories above it
+// that are made here can be passed through by every user.
+void makeStoreParents()
+{
+    const QString root = orbaPath(QStringLiteral("/orba"));
+    QString path = root;
+    for (const QString &part : KMCertificate::storeDir().mid(root.size()).split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + part;
+        if (path == KMCertificate::storeDir() || QFileInfo::exists(path))
+            continue;
+        if (!QDir().mkdir(path))
+            return;
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                                        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    }
+}
+
 } // namespace
 
 KMAcmeSettings KMAcmeSettings::fromConfig(const QJsonObject &acme)
@@ -269,6 +288,8 @@ QString KMCertificate::keyFile(const KMRule &rule)
 
 bool KMCertificate::storeFiles(ZX2Journals &journals, const QList<KMRule> &rules)
 {
+    if (std::any_of(rules.cbegin(), rules.cend(), [](const KMRule &rule) { return kind(rule.params) == Kind::Acme; }))
+        makeStoreParents();
     for (const KMRule &rule : rules) {
         if (!ownSite(rule) || kind(rule.params) != Kind::Own || QFile::exists(keyFile(rule)))
             continue;
@@ -342,7 +363,7 @@ QStringList KMCertificate::managedDomainLines(const QStringList &names, const KM
 
 QString KMCertificate::storeDir()
 {
-    return orbaPath(QLatin1String(kReverseproxyDir)) + QStringLiteral("/md");
+    return orbaPath(QLatin1String(kAcmeStore));
 }
 
 QString KMCertificate::addressOnPort(const QByteArray &output, int port)
