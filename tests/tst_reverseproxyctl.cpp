@@ -28,6 +28,7 @@ private slots:
     void json();
     void status();
     void disabledRules();
+    void certificates();
     void unanswered_data();
     void unanswered();
 
@@ -197,6 +198,24 @@ void TestReverseproxyctl::disabledRules()
                             "last reload:     failed at 2026-12-07T10:00:00Z: AH00526\n"
                             "disabled rules:  1\n"
                             "                 2 web: 端口已被占用\n"));
+}
+
+void TestReverseproxyctl::certificates()
+{
+    const QJsonObject status = QJsonDocument::fromJson(
+        "{\"apache\":\"active\",\"reload\":{\"state\":\"ok\"},\"certificates\":["
+        "{\"host\":\"photos.nas.test\",\"kind\":\"acme\",\"state\":\"valid\","
+        "\"notAfter\":\"2027-03-01T10:00:00Z\",\"issuer\":\"CN=Pebble Intermediate CA\"},"
+        "{\"host\":\"down.nas.test\",\"kind\":\"acme\",\"state\":\"failed\",\"reason\":\"CA unreachable\"}]}")
+        .object();
+    const QString names = QStringLiteral(
+        "certificates:  2\n"
+        "               photos.nas.test acme valid until 2027-03-01T10:00:00Z (CN=Pebble Intermediate CA)\n"
+        "               down.nas.test acme failed: CA unreachable\n");
+    QCOMPARE(RuleView::certificatesText(status), QLatin1Char('\n') + names);
+    QVERIFY2(RuleView::statusText(status).contains(QStringLiteral("certificates:    2\n")),
+             qPrintable(RuleView::statusText(status)));
+    QCOMPARE(RuleView::certificatesText(QJsonObject()), QString());
 }
 
 void TestReverseproxyctl::unanswered_data()

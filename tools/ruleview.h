@@ -32,6 +32,9 @@ QString rulesTable(const QJsonObject &rulesByName, const DisabledRules &disabled
 // Every field of one rule, one per line.
 QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled);
 QString statusText(const QJsonObject &status);
+// The certificate of each https name of the status: a "certificates:" line
+// and one line per name; empty when the status lists none.
+QString certificatesText(const QJsonObject &status);
 
 } // namespace RuleView
 
