@@ -1,4 +1,5 @@
 #include "appliancefixture.h"
+#include "otheruser.h"
 #include "servicefixture.h"
 #include "testcertificates.h"
 #include "testfiles.h"
@@ -27,6 +28,7 @@ private slots:
     void cleanupTestCase();
     void broughtCertificate_data();
     void broughtCertificate();
+    void keyShownToRootOnly();
     void acmeCertificateObtained();
     void acmeServerDownLeavesSiteUp();
 
@@ -244,6 +246,27 @@ void tst_ServiceCertificate::broughtCertificate()
     QCOMPARE(status.value(QStringLiteral("state")).toString(), QStringLiteral("valid"));
     QCOMPARE(QDateTime::fromString(status.value(QStringLiteral("notAfter")).toString(), Qt::ISODate),
              expected.expiryDate());
+}
+
+// An export by another user carries the brought certificate without its key.
+void tst_ServiceCertificate::keyShownToRootOnly()
+{
+    if (!canActAsNobody())
+        QSKIP("needs root and setpriv to act as another user");
+    const auto exported = [this](bool nobody) {
+        const QStringList client{QStringLiteral(BIN_DIR "/reverseproxyctl"), QStringLiteral("--lpcid"),
+                                 m_root.lpcid(), QStringLiteral("export")};
+        QProcess process;
+        if (nobody)
+            process.start(QStringLiteral("setpriv"), asNobody() + client);
+        else
+            process.start(client.first(), client.mid(1));
+        return process.waitForFinished(60000) ? process.readAllStandardOutput() : QByteArray();
+    };
+    const QByteArray root = exported(false);
+    QVERIFY2(root.contains("BEGIN CERTIFICATE") && root.contains("PRIVATE KEY"), root.constData());
+    const QByteArray others = exported(true);
+    QVERIFY2(others.contains("BEGIN CERTIFICATE") && !others.contains("PRIVATE KEY"), others.constData());
 }
 
 void tst_ServiceCertificate::acmeCertificateObtained()
