@@ -868,13 +868,20 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
 {
     QHash<QString, PoolOptions> options; // every rule to an origin gets the options of all
     QMap<int, PortGroup> groups;
-    QList<const KMRule *> named; // names of the https web port with a certificate of their own
+    // The names of the https web port with a certificate of their own, and
+    // every rule of those names.
+    QSet<QString> ownNames;
+    for (const KMRule &rule : rules) {
+        if (ports.https > 0 && rule.source.effectivePort(ports) == ports.https && KMCertificate::ownSite(rule))
+            ownNames.insert(rule.hostKey());
+    }
+    QList<const KMRule *> named;
     for (const KMRule &rule : rules) {
         PoolOptions &pool = options[origin(rule.dest)];
         const PoolOptions own = ruleOptions(rule.params);
         pool.timeout = pool.timeout || own.timeout;
         pool.reuse = pool.reuse || own.reuse;
-        if (ports.https > 0 && rule.source.effectivePort(ports) == ports.https && KMCertificate::ownSite(rule)) {
+        if (rule.source.effectivePort(ports) == ports.https && ownNames.contains(rule.hostKey())) {
             named << &rule;
             continue;
         }

@@ -396,20 +396,30 @@ QString KMCertificate::applianceAddress(int port)
     return address;
 }
 
-QJsonArray KMCertificate::status(const QList<KMRule> &rules, const KMAppliancePorts &ports)
+QJsonArray KMCertificate::status(const QList<KMRule> &rules)
 {
-    Q_UNUSED(ports)
-    QJsonArray out;
-    QSet<QString> seen;
+    // Each name's first rule, or the first that names a certificate of its own.
+    QStringList names;
+    QHash<QString, const KMRule *> byName;
     for (const KMRule &rule : rules) {
         const QString key = rule.hostKey();
-        if (rule.source.protocol != QLatin1String("https") || key.isEmpty() || seen.contains(key))
+        if (rule.source.protocol != QLatin1String("https") || key.isEmpty())
             continue;
-        seen << key;
+        if (!byName.contains(key))
+            names << key;
+        if (!byName.contains(key) || (ownSite(rule) && !ownSite(*byName.value(key))))
+            byName.insert(key, &rule);
+    }
+    QJsonArray out;
+    QJsonObject appliance; // read once, for the first name that has it
+    for (const QString &key : qAsConst(names)) {
+        const KMRule &rule = *byName.value(key);
         const Kind own = ownSite(rule) ? kind(rule.params) : Kind::Appliance;
+        if (own == Kind::Appliance && appliance.isEmpty())
+            appliance = described(applianceCertificate());
         QJsonObject entry = own == Kind::Acme  ? acmeState(key)
                             : own == Kind::Own ? described(pemOf(rule))
-                                               : described(applianceCertificate());
+                                               : appliance;
         entry.insert(QStringLiteral("host"), rule.source.host);
         entry.insert(QStringLiteral("kind"), own == Kind::Acme  ? QStringLiteral("acme")
                                              : own == Kind::Own ? QStringLiteral("own")

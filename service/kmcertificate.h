@@ -85,7 +85,7 @@ public:
     // One object per name of the https rules: host, kind (appliance, acme,
     // own), state (valid, pending, failed), notAfter (ISO 8601), issuer,
     // and when failed the reason.
-    static QJsonArray status(const QList<KMRule> &rules, const KMAppliancePorts &ports);
+    static QJsonArray status(const QList<KMRule> &rules);
     // The names whose obtained certificate mod_md holds ready for the next
     // graceful reload.
     static QStringList staged(const QList<KMRule> &rules);

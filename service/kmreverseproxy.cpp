@@ -623,7 +623,7 @@ bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
     if (d->db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject())) {
         for (const QJsonObject &row : qAsConst(rows))
             rules << KMRule::fromRow(row);
-        results.insert(QStringLiteral("certificates"), KMCertificate::status(rules, KMAppliance::webPorts()));
+        results.insert(QStringLiteral("certificates"), KMCertificate::status(rules));
     }
     return true;
 }

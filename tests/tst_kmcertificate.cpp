@@ -1,3 +1,4 @@
+#include "kmapacheconf.h"
 #include "kmcertificate.h"
 #include "testcertificates.h"
 #include "zx2journals.h"
@@ -20,6 +21,7 @@ private slots:
     void describeReadsNotAfterAndIssuer();
     void applianceAddressFromApache();
     void webPortsMappedForTheCa();
+    void customPortNamesGetTheirCertificates();
 
 private:
     QTemporaryDir m_root;
@@ -157,6 +159,36 @@ void tst_KMCertificate::webPortsMappedForTheCa()
     QVERIFY(standard.filter(QStringLiteral("MDPortMap")).isEmpty());
     QVERIFY(standard.contains(QStringLiteral("    MDomain a.nas.test")));
     QVERIFY(KMCertificate::managedDomainLines({}, acme, kPorts).isEmpty());
+}
+
+// On a custom https port each name with a certificate of its own has it in
+// its virtual host; the others include the appliance's snippet.
+void tst_KMCertificate::customPortNamesGetTheirCertificates()
+{
+    const TestCertificate own = makeTestCertificate({QStringLiteral("own.nas.test")});
+    QList<KMRule> rules;
+    int pxyno = 0;
+    for (const QJsonValue &certificate : {QJsonValue(QStringLiteral("acme")), QJsonValue(brought(own)), QJsonValue()}) {
+        QJsonObject params = ruleParams(QStringLiteral("https"), QString(), certificate);
+        QJsonObject source = params.value(QStringLiteral("source")).toObject();
+        const QStringList hosts{QStringLiteral("acme.nas.test"), QStringLiteral("own.nas.test"),
+                                QStringLiteral("plain.nas.test")};
+        source.insert(QStringLiteral("host"), hosts.at(pxyno));
+        source.insert(QStringLiteral("port"), 9443);
+        params.insert(QStringLiteral("source"), source);
+        params.insert(QStringLiteral("name"), hosts.at(pxyno));
+        rules << KMRule::fromParams(params);
+        rules.last().pxyno = ++pxyno;
+    }
+    const KMApacheFiles files = KMApacheConf::generate(rules, kPorts);
+    QCOMPARE(files.virtualHosts.size(), 1);
+    const QString text = files.virtualHosts.first().lines.join(QLatin1Char('\n'));
+    QCOMPARE(files.virtualHosts.first().lines.size(), files.virtualHosts.first().owners.size());
+    QVERIFY(text.contains(QStringLiteral("    MDomain acme.nas.test\n")));
+    QVERIFY(text.contains(QStringLiteral("SSLCertificateKeyFile '") + KMCertificate::keyFile(rules.at(1))));
+    // The port's first virtual host (every other name) and plain.nas.test's.
+    QCOMPARE(text.count(QStringLiteral("Include ")), 2);
+    QVERIFY(!text.contains(QStringLiteral("BEGIN")));
 }
 
 QTEST_GUILESS_MAIN(tst_KMCertificate)
