@@ -33,9 +33,11 @@ const int kDefaultTimeout = 30; // seconds; a create may wait on netstat twice
 const char *const kDescription =
     "Talks to the reverse-proxy service over its local socket.\n"
     "\n"
-    "  list                  the rules as a table, with the reason of each disabled one\n"
+    "  list                  the rules as a table, with the reason of each disabled one,\n"
+    "                        then each https name's certificate\n"
     "  show N                every field of rule number N\n"
-    "  status                the last Apache reload, Apache's state and the disabled rules\n"
+    "  status                the last Apache reload, Apache's state, the disabled rules\n"
+    "                        and each https name's certificate\n"
     "  list --check          the rules with a BACKEND column: whether each back end answers\n"
     "                        a connection and a HEAD request (2 s each), checked from here\n"
     "  export [FILE]         every rule as one JSON document, to FILE or standard output\n"
