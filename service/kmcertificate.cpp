@@ -13,6 +13,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QHostAddress>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -256,8 +257,10 @@ bool KMCertificate::check(ZX2Journals &journals, const KMRule &rule, const KMAcm
     KMRuleSide root = rule.source;
     root.path = QStringLiteral("/");
     bool usable = own != Kind::Invalid && ownSite(rule) && !KMAppliance::reservedSource(root, ports);
+    // A CA validates a plain name over http: no wildcard, no address.
     if (usable && own == Kind::Acme)
-        usable = acme.acceptTerms && !rule.source.host.startsWith(QLatin1String("*."));
+        usable = acme.acceptTerms && !rule.source.host.startsWith(QLatin1String("*."))
+                 && QHostAddress(rule.source.host).isNull();
     else if (usable)
         usable = broughtUsable(rule);
     if (!usable)

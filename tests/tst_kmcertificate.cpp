@@ -18,8 +18,6 @@ private slots:
     void check_data();
     void check();
     void keyHiddenFromOthers();
-    void describeReadsNotAfterAndIssuer();
-    void applianceAddressFromApache();
     void webPortsMappedForTheCa();
     void customPortNamesGetTheirCertificates();
 
@@ -81,6 +79,8 @@ void tst_KMCertificate::check_data()
     QTest::newRow("acme without host") << ruleParams(https, QString(), QStringLiteral("acme")) << true << false;
     QTest::newRow("acme for a wildcard") << ruleParams(https, QStringLiteral("*.nas.test"), QStringLiteral("acme"))
                                          << true << false;
+    QTest::newRow("acme for an address") << ruleParams(https, QStringLiteral("192.0.2.7"), QStringLiteral("acme"))
+                                         << true << false;
     QTest::newRow("acme for the appliance's own name")
         << ruleParams(https, QStringLiteral("localhost"), QStringLiteral("acme")) << true << false;
     QTest::newRow("unknown kind") << ruleParams(https, host, QStringLiteral("letsencrypt")) << true << false;
@@ -123,30 +123,6 @@ void tst_KMCertificate::keyHiddenFromOthers()
     QCOMPARE(certificate.value(QStringLiteral("pem")).toString(), QString::fromLatin1(own.pem));
     const QJsonObject acme = ruleParams(QStringLiteral("https"), QStringLiteral("a.nas.test"), QStringLiteral("acme"));
     QCOMPARE(KMCertificate::withoutKey(acme), acme);
-}
-
-void tst_KMCertificate::describeReadsNotAfterAndIssuer()
-{
-    QString notAfter;
-    QString issuer;
-    QVERIFY(KMCertificate::describe(makeTestCertificate({QStringLiteral("photos.nas.test")}, -1, 10).pem, notAfter,
-                                    issuer));
-    QCOMPARE(issuer, QStringLiteral("CN=photos.nas.test"));
-    const QDateTime end = QDateTime::fromString(notAfter, Qt::ISODate);
-    QVERIFY2(end > QDateTime::currentDateTimeUtc().addDays(9) && end < QDateTime::currentDateTimeUtc().addDays(11),
-             qPrintable(notAfter));
-    QVERIFY(!KMCertificate::describe("not a certificate", notAfter, issuer));
-}
-
-void tst_KMCertificate::applianceAddressFromApache()
-{
-    const QByteArray output = "VirtualHost configuration:\n"
-                              "127.0.0.1:8080         appl (/etc/apache2/x.conf:3)\n"
-                              "127.0.0.1:8443         is a NameVirtualHost\n"
-                              "         default server appl (/etc/apache2/x.conf:9)\n";
-    QCOMPARE(KMCertificate::addressOnPort(output, 8443), QStringLiteral("127.0.0.1:8443"));
-    QCOMPARE(KMCertificate::addressOnPort("*:443   is a NameVirtualHost\n", 443), QStringLiteral("*:443"));
-    QCOMPARE(KMCertificate::addressOnPort("Syntax error\n", 443), QStringLiteral("*:443"));
 }
 
 void tst_KMCertificate::webPortsMappedForTheCa()

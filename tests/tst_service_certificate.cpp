@@ -4,6 +4,7 @@
 #include "testcertificates.h"
 #include "testfiles.h"
 
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -286,6 +287,20 @@ void tst_ServiceCertificate::acmeCertificateObtained()
     QCOMPARE(QDateTime::fromString(status.value(QStringLiteral("notAfter")).toString(), Qt::ISODate),
              served(host).expiryDate());
     QVERIFY(status.value(QStringLiteral("issuer")).toString().contains(QLatin1String("Pebble")));
+
+    // Removing the rule drops the managed domain.
+    const QJsonObject rules = ask(QStringLiteral("reverseproxy_alload")).value(QStringLiteral("results")).toObject();
+    const int pxyno = rules.value(host).toObject().value(QStringLiteral("pxyno")).toInt();
+    QCOMPARE(ask(QStringLiteral("reverseproxy_remove"), {{QStringLiteral("pxyno"), pxyno}})
+                 .value(QStringLiteral("err")).toInt(), 0);
+    QVERIFY(certificateStatus(host).isEmpty());
+    QDirIterator files(m_root.path(QStringLiteral("/orba/etc/reverseproxy")), {QStringLiteral("*.conf")}, QDir::Files,
+                       QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        QFile file(files.next());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY2(!file.readAll().contains("MDomain " + host.toUtf8()), qPrintable(file.fileName()));
+    }
 }
 
 void tst_ServiceCertificate::acmeServerDownLeavesSiteUp()
@@ -293,8 +308,10 @@ void tst_ServiceCertificate::acmeServerDownLeavesSiteUp()
     requireAcme();
     m_pebble.kill();
     m_pebble.waitForFinished();
+    // An imported rule asks for its certificate as a created one does.
     const QString host = QStringLiteral("down.nas.test");
-    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), httpsRule(host, QStringLiteral("acme")))
+    QCOMPARE(ask(QStringLiteral("reverseproxy_import"),
+                 {{QStringLiteral("rules"), QJsonArray{httpsRule(host, QStringLiteral("acme"))}}})
                  .value(QStringLiteral("err")).toInt(), 0);
     QTRY_COMPARE_WITH_TIMEOUT(certificateStatus(host).value(QStringLiteral("state")).toString(),
                               QStringLiteral("failed"), kLongWait);
