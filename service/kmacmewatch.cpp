@@ -35,7 +35,7 @@ void KMAcmeWatch::run()
     std::unique_lock<std::mutex> locker(m_lock);
     while (!m_wake.wait_for(locker, std::chrono::milliseconds(kIntervalMs), [this] { return m_stopping; })) {
         locker.unlock();
-        const QStringList ready = KMCertificate::staged(m_rules());
+        const QStringList ready = KMCertificate::anyStaged() ? KMCertificate::staged(m_rules()) : QStringList();
         if (!ready.isEmpty()
             && (ready != reloadedFor || Clock::now() - reloadedAt > std::chrono::milliseconds(kRetryMs))) {
             m_reload();

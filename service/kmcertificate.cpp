@@ -446,6 +446,11 @@ QStringList KMCertificate::staged(const QList<KMRule> &rules)
     return names;
 }
 
+bool KMCertificate::anyStaged()
+{
+    return !QDir(storeDir() + QStringLiteral("/staging")).isEmpty(QDir::Dirs | QDir::NoDotAndDotDot);
+}
+
 bool KMCertificate::describe(const QByteArray &pem, QString &notAfter, QString &issuer)
 {
     const Certificate certificate = readCertificate(pem);

@@ -89,6 +89,9 @@ public:
     // The names whose obtained certificate mod_md holds ready for the next
     // graceful reload.
     static QStringList staged(const QList<KMRule> &rules);
+    // Whether mod_md has anything in its staging area at all (read without
+    // the rule table).
+    static bool anyStaged();
     // notAfter (ISO 8601) and issuer of the first certificate of pem; false
     // when it does not parse.
     static bool describe(const QByteArray &pem, QString &notAfter, QString &issuer);
