@@ -29,6 +29,7 @@ private slots:
     void status();
     void disabledRules();
     void certificates();
+    void acmeNeedsTermsAccepted();
     void unanswered_data();
     void unanswered();
 
@@ -216,6 +217,25 @@ void TestReverseproxyctl::certificates()
     QVERIFY2(RuleView::statusText(status).contains(QStringLiteral("certificates:    2\n")),
              qPrintable(RuleView::statusText(status)));
     QCOMPARE(RuleView::certificatesText(QJsonObject()), QString());
+}
+
+// Until config.json accepts the CA's terms, a rule asking for "acme" is
+// refused, and the client says why.
+void TestReverseproxyctl::acmeNeedsTermsAccepted()
+{
+    QJsonObject rule = simpleRule(QStringLiteral("photos"), QStringLiteral("/"), 3000);
+    rule[QStringLiteral("source")] = QJsonObject{{QStringLiteral("protocol"), QStringLiteral("https")},
+                                                 {QStringLiteral("host"), QStringLiteral("photos.nas.test")}};
+    rule[QStringLiteral("certificate")] = QStringLiteral("acme");
+    QProcess client;
+    client.setProcessEnvironment(m_root.environment());
+    client.start(QStringLiteral(BIN_DIR "/reverseproxyctl"),
+                 {QStringLiteral("--lpcid"), m_root.lpcid(), QStringLiteral("reverseproxy_create"),
+                  QString::fromUtf8(QJsonDocument(rule).toJson(QJsonDocument::Compact))});
+    QVERIFY(client.waitForFinished(60000));
+    QCOMPARE(client.exitCode(), 1);
+    QVERIFY(client.readAllStandardOutput().contains("参数内容错误(certificate)"));
+    QVERIFY(client.readAllStandardError().contains("\"accept-terms\": true"));
 }
 
 void TestReverseproxyctl::unanswered_data()
