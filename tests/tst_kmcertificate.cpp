@@ -130,7 +130,8 @@ void tst_KMCertificate::webPortsMappedForTheCa()
     const KMAcmeSettings acme = KMAcmeSettings::fromConfig({{QStringLiteral("accept-terms"), true}});
     QCOMPARE(acme.directory, QStringLiteral("https://acme-v02.api.letsencrypt.org/directory"));
     const QStringList names{QStringLiteral("a.nas.test")};
-    QVERIFY(KMCertificate::managedDomainLines(names, acme, kPorts).contains(QStringLiteral("    MDPortMap http:8080 https:8443")));
+    QVERIFY(KMCertificate::managedDomainLines(names, acme, kPorts)
+                .contains(QStringLiteral("    MDPortMap http:8080 https:8443")));
     const QStringList standard = KMCertificate::managedDomainLines(names, acme, {80, 443});
     QVERIFY(standard.filter(QStringLiteral("MDPortMap")).isEmpty());
     QVERIFY(standard.contains(QStringLiteral("    MDomain a.nas.test")));

@@ -67,12 +67,13 @@ void tst_ServiceCertificate::initTestCase()
 {
     QVERIFY(m_root.isValid());
     // Apache's children write mod_md's store below the root.
-    QVERIFY(QFile::setPermissions(m_root.root(), QFile::permissions(m_root.root()) | QFile::ExeOther | QFile::ReadOther));
+    QVERIFY(QFile::setPermissions(m_root.root(),
+                                  QFile::permissions(m_root.root()) | QFile::ExeOther | QFile::ReadOther));
     QVERIFY(prepareApplianceSite(m_root.root(), m_apache, &m_httpPort, &m_httpsPort));
     m_md = QFile::exists(kModules + QStringLiteral("/mod_md.so"));
-    const QString md = m_md ? QStringLiteral("<IfModule !md_module>\n    LoadModule md_module %1/mod_md.so\n</IfModule>\n")
-                                  .arg(kModules)
-                            : QString();
+    const QString md =
+        m_md ? QStringLiteral("<IfModule !md_module>\n    LoadModule md_module %1/mod_md.so\n</IfModule>\n").arg(kModules)
+             : QString();
     m_apache.setExtraConfig(md + applianceSiteConfig(m_root.root()));
     QVERIFY2(m_apache.start(), qPrintable(m_apache.errorText()));
     QVERIFY(writeStandins(m_root.root() + QStringLiteral("/bin"), m_root.root(), &m_apache));
@@ -107,12 +108,12 @@ void tst_ServiceCertificate::cleanupTestCase()
 bool tst_ServiceCertificate::startPebble()
 {
     const TestCertificate tls = makeTestCertificate({QStringLiteral("localhost")});
+    const QString certificate = m_pebbleDir.filePath(QStringLiteral("server.crt"));
     if (QStandardPaths::findExecutable(QStringLiteral("pebble")).isEmpty() || !m_pebbleDir.isValid()
         || !QFile::setPermissions(m_pebbleDir.path(), QFile::permissions(m_pebbleDir.path()) | QFile::ExeOther)
-        || !writeTestFile(m_pebbleDir.filePath(QStringLiteral("server.crt")), tls.pem)
+        || !writeTestFile(certificate, tls.pem)
         || !writeTestFile(m_pebbleDir.filePath(QStringLiteral("server.key")), tls.key)
-        || !QFile::setPermissions(m_pebbleDir.filePath(QStringLiteral("server.crt")),
-                                  QFile::permissions(m_pebbleDir.filePath(QStringLiteral("server.crt"))) | QFile::ReadOther))
+        || !QFile::setPermissions(certificate, QFile::permissions(certificate) | QFile::ReadOther))
         return false;
     const quint16 port = TestApache::freePort();
     const auto address = [](quint16 at) { return QStringLiteral("127.0.0.1:%1").arg(at); };

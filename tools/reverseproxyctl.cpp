@@ -257,7 +257,8 @@ int status(const Service &service, bool json)
 void explainAcmeRefusal(const QJsonObject &params, const QJsonObject &answer)
 {
     const bool acme = QJsonDocument(params).toJson(QJsonDocument::Compact).contains("\"certificate\":\"acme\"");
-    if (isSuccess(answer) || !acme || !toString(answer.value(QStringLiteral("errmsg"))).endsWith(QLatin1String("(certificate)")))
+    const QString message = toString(answer.value(QStringLiteral("errmsg")));
+    if (isSuccess(answer) || !acme || !message.endsWith(QLatin1String("(certificate)")))
         return;
     const QString configPath = orbaPath(QString::fromLatin1(kReverseproxyConfig));
     const QJsonObject acmeConfig = ZX2File::readJsonObject(configPath).value(QStringLiteral("acme")).toObject();

@@ -30,8 +30,8 @@ TestCertificate makeTestCertificate(const QStringList &names, int fromDays, int 
     X509_set_pubkey(certificate, key);
     X509_NAME *name = X509_get_subject_name(certificate);
     const QByteArray commonName = names.value(0).toUtf8();
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char *>(commonName.constData()),
-                               -1, -1, 0);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
+                               reinterpret_cast<const unsigned char *>(commonName.constData()), -1, -1, 0);
     X509_set_issuer_name(certificate, name);
     const QByteArray altNames = QStringLiteral("DNS:").append(names.join(QStringLiteral(",DNS:"))).toUtf8();
     X509_EXTENSION *extension = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, altNames.constData());
