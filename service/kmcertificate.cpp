@@ -191,6 +191,14 @@ QJsonObject acmeState(const QString &name)
     return {{QStringLiteral("state"), QStringLiteral("pending")}};
 }
 
+// Whether a configuration value can stand inside '...' in Apache's
+// configuration; others are left out.
+bool quotable(const QString &value)
+{
+    static const QRegularExpression unsafe(QStringLiteral("['\\\\\\x00-\\x1f\\x7f]|\\$\\{"));
+    return !value.isEmpty() && !unsafe.match(value).hasMatch();
+}
+
 // Apache's children write into mod_md's store: the directories above it
 // that are made here can be passed through by every user.
 void makeStoreParents()
@@ -344,12 +352,14 @@ QStringList KMCertificate::managedDomainLines(const QStringList &names, const KM
         return {};
     QStringList lines{QString(), QStringLiteral("# ACME 证书 (mod_md)"), QStringLiteral("<IfModule md_module>"),
                       QStringLiteral("    MDStoreDir '") + storeDir() + QLatin1Char('\''),
-                      QStringLiteral("    MDCertificateAuthority '") + acme.directory + QLatin1Char('\''),
                       QStringLiteral("    MDCertificateAgreement accepted")};
-    if (!acme.email.isEmpty())
-        lines << QStringLiteral("    MDContactEmail '") + acme.email + QLatin1Char('\'');
-    if (!acme.cacert.isEmpty())
-        lines << QStringLiteral("    MDCACertificateFile '") + acme.cacert + QLatin1Char('\'');
+    const auto setting = [&lines](const char *directive, const QString &value) {
+        if (quotable(value))
+            lines << QStringLiteral("    %1 '%2'").arg(QLatin1String(directive), value);
+    };
+    setting("MDCertificateAuthority", acme.directory);
+    setting("MDContactEmail", acme.email);
+    setting("MDCACertificateFile", acme.cacert);
     // The CA reaches the appliance on 80 and 443, which its router forwards
     // to the web ports.
     QStringList map;

@@ -136,6 +136,10 @@ void tst_KMCertificate::webPortsMappedForTheCa()
     QVERIFY(standard.filter(QStringLiteral("MDPortMap")).isEmpty());
     QVERIFY(standard.contains(QStringLiteral("    MDomain a.nas.test")));
     QVERIFY(KMCertificate::managedDomainLines({}, acme, kPorts).isEmpty());
+    // A value that would end its quotes is left out.
+    KMAcmeSettings quoted = acme;
+    quoted.email = QStringLiteral("a'\nInclude /etc/shadow");
+    QVERIFY(KMCertificate::managedDomainLines(names, quoted, kPorts).filter(QStringLiteral("MDContactEmail")).isEmpty());
 }
 
 // On a custom https port each name with a certificate of its own has it in
