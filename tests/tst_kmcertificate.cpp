@@ -139,7 +139,8 @@ void tst_KMCertificate::webPortsMappedForTheCa()
     // A value that would end its quotes is left out.
     KMAcmeSettings quoted = acme;
     quoted.email = QStringLiteral("a'\nInclude /etc/shadow");
-    QVERIFY(KMCertificate::managedDomainLines(names, quoted, kPorts).filter(QStringLiteral("MDContactEmail")).isEmpty());
+    const QStringList lines = KMCertificate::managedDomainLines(names, quoted, kPorts);
+    QVERIFY(lines.filter(QStringLiteral("MDContactEmail")).isEmpty());
 }
 
 // On a custom https port each name with a certificate of its own has it in
