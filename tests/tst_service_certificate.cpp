@@ -35,9 +35,9 @@ private slots:
 
 private:
     QJsonObject ask(const QString &cmd, const QJsonObject &params = QJsonObject());
-    QJsonObject httpsRule(const QString &host, const QJsonValue &certificate);
+    QJsonObject httpsRule(const QString &host, const QJsonValue &certificate, int port = 0);
     QJsonObject certificateStatus(const QString &host);
-    QSslCertificate served(const QString &name);
+    QSslCertificate served(const QString &name, quint16 port = 0);
     QByteArray fetch(const QString &name);
     bool startPebble();
     void requireAcme();
@@ -159,14 +159,15 @@ QJsonObject tst_ServiceCertificate::ask(const QString &cmd, const QJsonObject &p
     return answer;
 }
 
-// A rule serving the whole of host on the appliance's https port from the
-// test Apache's own documents.
-QJsonObject tst_ServiceCertificate::httpsRule(const QString &host, const QJsonValue &certificate)
+// A rule serving the whole of host on the appliance's https port (or on
+// port) from the test Apache's own documents.
+QJsonObject tst_ServiceCertificate::httpsRule(const QString &host, const QJsonValue &certificate, int port)
 {
     return {{QStringLiteral("name"), host},
             {QStringLiteral("certificate"), certificate},
             {QStringLiteral("source"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("https")},
                                                    {QStringLiteral("host"), host},
+                                                   {QStringLiteral("port"), port},
                                                    {QStringLiteral("path"), QStringLiteral("/")}}},
             {QStringLiteral("dest"), QJsonObject{{QStringLiteral("protocol"), QStringLiteral("http")},
                                                  {QStringLiteral("host"), QStringLiteral("127.0.0.1")},
@@ -184,12 +185,13 @@ QJsonObject tst_ServiceCertificate::certificateStatus(const QString &host)
     return QJsonObject();
 }
 
-// The certificate the appliance's https port presents for the name (SNI).
-QSslCertificate tst_ServiceCertificate::served(const QString &name)
+// The certificate the appliance's https port (or port) presents for the
+// name (SNI).
+QSslCertificate tst_ServiceCertificate::served(const QString &name, quint16 port)
 {
     QSslSocket socket;
     socket.setPeerVerifyMode(QSslSocket::VerifyNone);
-    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), m_httpsPort, name);
+    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port ? port : m_httpsPort, name);
     return socket.waitForEncrypted(10000) ? socket.peerCertificate() : QSslCertificate();
 }
 
@@ -275,11 +277,17 @@ void tst_ServiceCertificate::acmeCertificateObtained()
 {
     requireAcme();
     const QString host = QStringLiteral("acme.nas.test");
+    const QString custom = QStringLiteral("custom.nas.test");
+    const quint16 port = TestApache::freePort();
     QCOMPARE(ask(QStringLiteral("reverseproxy_create"), httpsRule(host, QStringLiteral("acme")))
                  .value(QStringLiteral("err")).toInt(), 0);
-    QTRY_VERIFY_WITH_TIMEOUT(
-        served(host).issuerInfo(QSslCertificate::CommonName).join(QString()).startsWith(QLatin1String("Pebble")),
-        kLongWait);
+    QCOMPARE(ask(QStringLiteral("reverseproxy_create"), httpsRule(custom, QStringLiteral("acme"), port))
+                 .value(QStringLiteral("err")).toInt(), 0);
+    const auto fromPebble = [this](const QString &name, quint16 at) {
+        const QStringList issuer = served(name, at).issuerInfo(QSslCertificate::CommonName);
+        return issuer.join(QString()).startsWith(QLatin1String("Pebble"));
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(fromPebble(host, 0) && fromPebble(custom, port), kLongWait);
     QVERIFY(fetch(host).contains("backend"));
     QTRY_COMPARE_WITH_TIMEOUT(certificateStatus(host).value(QStringLiteral("state")).toString(),
                               QStringLiteral("valid"), kLongWait);
