@@ -1,6 +1,7 @@
 #include "kmapacheconf.h"
 
 #include "kmappliance.h"
+#include "kmcertificate.h"
 #include "kmpaths.h"
 #include "kmruleaccess.h"
 #include "zx2utils.h"
@@ -455,6 +456,7 @@ struct NamedSite
     bool hsts = false; // any of its rules asks for it
     int lastRule = 0;
     QList<const KMRule *> rules;
+    const KMRule *certificate = nullptr; // the rule whose certificate of its own serves the name
 };
 
 // The private paths under which a web port's site serves its host rules:
@@ -508,6 +510,8 @@ QList<NamedSite> namedSites(const QList<const KMRule *> &rules, QList<const KMRu
         site.hsts = site.hsts || toBool(rule->params.value(QStringLiteral("hsts")));
         site.lastRule = rule->pxyno;
         site.rules << rule;
+        if (!site.certificate && KMCertificate::ownSite(*rule))
+            site.certificate = rule;
     }
     QList<NamedSite> sites = byKey.values();
     std::stable_sort(sites.begin(), sites.end(), siteBefore);
@@ -840,7 +844,9 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
         }
         QList<int> owners;
         const QStringList locations = siteLines(site.rules, scheme, false, options, owners);
-        const QStringList lines = KMApacheConf::virtualHostLines(port, group.protocol, site.host, site.hsts, locations);
+        const QStringList lines = KMApacheConf::virtualHostLines(
+            port, group.protocol, site.host, site.hsts, locations,
+            site.certificate ? KMCertificate::tlsLines(*site.certificate) : QStringList());
         // The locations sit right before the two closing lines.
         const int first = lines.size() - locations.size() - 2;
         for (int i = 0; i < lines.size(); ++i) {
@@ -850,6 +856,70 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
         file.lines << lines;
     }
     return file;
+}
+
+// The names of the appliance's https web port served with a certificate of
+// their own: a virtual host each, at the address of the appliance's own https
+// virtual host, which keeps every other name. Each serves its own rules and
+// the port's rules without a host that none of them covers, as on a custom
+// port.
+KMVirtualHostFile namedHttpsFile(int port, const QList<const KMRule *> &named,
+                                 const QList<const KMRule *> &portRules, const QHash<QString, PoolOptions> &options)
+{
+    QList<const KMRule *> hostless;
+    for (const KMRule *rule : portRules) {
+        if (rule->hostKey().isEmpty())
+            hostless << rule;
+    }
+    QList<const KMRule *> none;
+    const QList<NamedSite> sites = namedSites(named, none);
+    KMVirtualHostFile file;
+    file.fileName = KMApacheConf::virtualHostFileName(QStringLiteral("https"), port);
+    const QString address = KMCertificate::applianceAddress(port);
+    for (NamedSite site : sites) {
+        for (const KMRule *rule : qAsConst(hostless)) {
+            if (std::none_of(site.rules.cbegin(), site.rules.cend(),
+                             [rule](const KMRule *own) { return serves(own->source.path, rule->source.path); }))
+                site.rules << rule;
+        }
+        QList<int> owners;
+        const QStringList locations = siteLines(site.rules, QStringLiteral("https"), false, options, owners);
+        QStringList lines = KMApacheConf::virtualHostLines(port, QStringLiteral("https"), site.host, site.hsts,
+                                                           locations, KMCertificate::tlsLines(*site.certificate));
+        lines.first() = QStringLiteral("<VirtualHost ") + address + QLatin1Char('>');
+        const int first = lines.size() - locations.size() - 2;
+        for (int i = 0; i < lines.size(); ++i) {
+            const int at = i - first;
+            file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : site.lastRule);
+        }
+        file.lines << lines;
+    }
+    return file;
+}
+
+// mod_md's settings and managed domains, once, at the head of the file of
+// the lowest https port that serves an ACME name.
+void addManagedDomains(KMApacheFiles &files, const QList<KMRule> &rules, const KMAppliancePorts &ports)
+{
+    QStringList names;
+    int port = 0;
+    for (const KMRule &rule : rules) {
+        if (!KMCertificate::ownSite(rule) || KMCertificate::kind(rule.params) != KMCertificate::Kind::Acme)
+            continue;
+        if (!names.contains(rule.hostKey()))
+            names << rule.hostKey();
+        const int site = rule.source.effectivePort(ports);
+        port = port == 0 ? site : std::min(port, site);
+    }
+    const QString name = KMApacheConf::virtualHostFileName(QStringLiteral("https"), port);
+    for (KMVirtualHostFile &file : files.virtualHosts) {
+        if (names.isEmpty() || file.fileName != name)
+            continue;
+        const QStringList lines = KMCertificate::managedDomainLines(names, KMAcmeSettings::current(), ports);
+        file.lines = lines + file.lines;
+        for (int i = 0; i < lines.size(); ++i)
+            file.owners.prepend(0);
+    }
 }
 
 // The site of a web port: the host rules' section, then the rules without
@@ -873,11 +943,23 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
 {
     QHash<QString, PoolOptions> options; // every rule to an origin gets the options of all
     QMap<int, PortGroup> groups;
+    // The names of the https web port with a certificate of their own, and
+    // every rule of those names.
+    QSet<QString> ownNames;
+    for (const KMRule &rule : rules) {
+        if (ports.https > 0 && rule.source.effectivePort(ports) == ports.https && KMCertificate::ownSite(rule))
+            ownNames.insert(rule.hostKey());
+    }
+    QList<const KMRule *> named;
     for (const KMRule &rule : rules) {
         PoolOptions &pool = options[origin(rule.dest)];
         const PoolOptions own = ruleOptions(rule.params);
         pool.timeout = pool.timeout || own.timeout;
         pool.reuse = pool.reuse || own.reuse;
+        if (rule.source.effectivePort(ports) == ports.https && ownNames.contains(rule.hostKey())) {
+            named << &rule;
+            continue;
+        }
         PortGroup &group = groups[rule.source.effectivePort(ports)];
         group.protocol = rule.source.protocol;
         group.lastRule = rule.pxyno;
@@ -888,6 +970,7 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
     KMApacheFiles files;
     for (const KMRule &rule : rules)
         KMRuleAccess::addUserFile(rule.params, files.userFiles);
+    const QList<const KMRule *> httpsRules = groups.value(ports.https).rules;
     files.http = webSiteLines(groups.take(ports.http).rules, QStringLiteral("http"), options, files.httpOwners);
     files.https = webSiteLines(groups.take(ports.https).rules, QStringLiteral("https"), options, files.httpsOwners);
     // A destination may lead back to either web port, rules or not.
@@ -902,6 +985,14 @@ KMApacheFiles KMApacheConf::generate(const QList<KMRule> &rules, const KMApplian
     }
     for (auto group = groups.cbegin(); group != groups.cend(); ++group)
         files.virtualHosts << customPortFile(group.key(), group.value(), options);
+    if (!named.isEmpty()) {
+        files.virtualHosts << namedHttpsFile(ports.https, named, httpsRules, options);
+        std::stable_sort(files.virtualHosts.begin(), files.virtualHosts.end(),
+                         [](const KMVirtualHostFile &a, const KMVirtualHostFile &b) {
+                             return virtualHostPort(a.fileName) < virtualHostPort(b.fileName);
+                         });
+    }
+    addManagedDomains(files, rules, ports);
     return files;
 }
 
@@ -1001,7 +1092,7 @@ QStringList KMApacheConf::listenLines(int port, const QString &protocol)
 
 QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
                                            const QString &serverName, bool hsts,
-                                           const QStringList &locations)
+                                           const QStringList &locations, const QStringList &tls)
 {
     const bool https = protocol == QLatin1String("https");
     QStringList lines;
@@ -1015,9 +1106,13 @@ QStringList KMApacheConf::virtualHostLines(int port, const QString &protocol,
     lines << QStringLiteral("    AddDefaultCharset UTF-8");
     if (https) {
         // The cipher policy is the appliance's, from its snippet; every
-        // name of the port shares its certificate.
-        lines << QStringLiteral("    SSLEngine on")
-              << QStringLiteral("    Include ") + orbaPath(QLatin1String(kApacheSslSnippet));
+        // name of the port without a certificate of its own shares its
+        // certificate.
+        lines << QStringLiteral("    SSLEngine on");
+        if (tls.isEmpty())
+            lines << QStringLiteral("    Include ") + orbaPath(QLatin1String(kApacheSslSnippet));
+        for (const QString &line : tls)
+            lines << QStringLiteral("    ") + line;
         if (hsts) {
             // Browsers ignore the header without max-age (one year here).
             lines << QString() << QStringLiteral("    # 启用 HSTS")

@@ -94,10 +94,12 @@ public:
     // ServerAlias for a "*." name; none for the port's first, which takes
     // every other name), answering 404 outside its locations (mod_alias)
     // and 508 to a request that carries this Apache's mark;
-    // locations are indented by four blanks.
+    // locations are indented by four blanks. An https one includes the
+    // appliance's SSL snippet, or has the lines tls when there are any (a
+    // name's own certificate).
     static QStringList virtualHostLines(int port, const QString &protocol,
                                         const QString &serverName, bool hsts,
-                                        const QStringList &locations);
+                                        const QStringList &locations, const QStringList &tls = {});
     // protocol + "_" + port + ".conf", the virtual-host file of a custom port.
     static QString virtualHostFileName(const QString &protocol, int port);
     // The port of such a file name; 0 for any other name.

@@ -15,6 +15,9 @@ inline const char kDesktopHttpPortFile[] =
     "/orba/etc/apache2/apps/desktop/conf/orbadesktop-http-port.conf";
 inline const char kDesktopHttpsPortFile[] =
     "/orba/etc/apache2/apps/desktop/conf/orbadesktop-https-port.conf";
+// mod_md's store of the certificates Apache obtains by ACME: its children
+// write there, so it lies outside the service's own directory.
+inline const char kAcmeStore[] = "/orba/var/lib/reverseproxy/md";
 // The TLS settings that https virtual hosts include.
 inline const char kApacheSslSnippet[] = "/orba/etc/apache2/snippets/ssl.conf";
 

@@ -1,6 +1,8 @@
 #include "kmreverseproxy.h"
 
+#include "kmacmewatch.h"
 #include "kmappliance.h"
+#include "kmcertificate.h"
 #include "kmlivesite.h"
 #include "kmpaths.h"
 #include "kmreverseproxyresources.h"
@@ -148,6 +150,8 @@ public:
     std::mutex writeLock;
     // What Apache serves; created by start.
     std::unique_ptr<KMLiveSite> site;
+    // Puts certificates that mod_md obtained in use; created by start.
+    std::unique_ptr<KMAcmeWatch> acmeWatch;
 
     // Rules as last read, by number, so that a rule whose stored text did
     // not change is not parsed again (most of a regeneration otherwise).
@@ -245,8 +249,11 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
 bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, KMRule &rule)
 {
     const QString field = rule.unsafeField();
-    return field.isEmpty() ? KMRuleAccess::seal(journals, rule.params)
-                           : fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+    if (!field.isEmpty())
+        return fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
+    const bool certified = KMCertificate::kind(rule.params) == KMCertificate::Kind::Appliance
+                           || KMCertificate::check(journals, rule, KMAcmeSettings::current(), KMAppliance::webPorts());
+    return certified && KMRuleAccess::seal(journals, rule.params);
 }
 
 bool KMReverseproxyPrivate::storeAll(ZX2Journals &journals, QList<KMRule> &table, int firstNew,
@@ -430,7 +437,19 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     // Files that cannot be written now do not stop the service: the reload
     // worker writes them again and reports the outcome.
     ZX2Journals files;
+    KMCertificate::storeFiles(files, rules);
     d->site->start(files, rules, KMReverseproxyPrivate::screen(rules));
+    d->acmeWatch.reset(new KMAcmeWatch(
+        [this] {
+            std::lock_guard<std::mutex> held(d->writeLock);
+            QList<KMRule> table;
+            d->readRules(table);
+            return table;
+        },
+        [this] {
+            ZX2Journals reload;
+            mapTo(reload);
+        }));
     return true;
 }
 
@@ -438,6 +457,8 @@ void KMReverseproxy::stop()
 {
     if (!d->site)
         return;
+    if (d->acmeWatch)
+        d->acmeWatch->stop();
     d->site->stop();
     // A request still running (one that did not end in time) keeps its
     // change in the write-ahead log, which SQLite reads back at the next open.
@@ -472,6 +493,8 @@ bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno)
 bool KMReverseproxyPrivate::apply(ZX2Journals &journals, TableChange &change,
                                  const KMAppliancePorts &ports)
 {
+    if (!KMCertificate::storeFiles(journals, change.after))
+        return false;
     KMLiveSite::Change staged = site->change(change.dryRun);
     if (!staged.write(journals, change.after, change.fresh, ports))
         return false;
@@ -485,6 +508,7 @@ bool KMReverseproxyPrivate::apply(ZX2Journals &journals, TableChange &change,
     if (!storeRecorded(journals, change))
         return false;
     staged.keep(change.after);
+    KMCertificate::pruneFiles(change.after);
     return true;
 }
 
@@ -647,6 +671,13 @@ bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
 {
     if (d->site)
         results = d->site->status();
+    QList<QJsonObject> rows;
+    QList<KMRule> rules;
+    if (d->db.call(rows, QStringLiteral("reverseproxy_rules"), QJsonObject())) {
+        for (const QJsonObject &row : qAsConst(rows))
+            rules << KMRule::fromRow(row);
+        results.insert(QStringLiteral("certificates"), KMCertificate::status(rules));
+    }
     return true;
 }
 

@@ -68,7 +68,8 @@ public:
     // ("rule <index>: " without a name).
     static QString importLabel(int index, const QJsonObject &params);
     // How Apache took the rules: the last reload's outcome, whether Apache
-    // runs, and the rules left out of its configuration with the reason.
+    // runs, and the rules left out of its configuration with the reason;
+    // "certificates": the certificate of each name of the https rules.
     bool status(ZX2Journals &journals, QJsonObject &results) const;
     // The newest limit entries of the audit trail (of rule pxyno only, when
     // above 0), newest first.

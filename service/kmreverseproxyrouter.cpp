@@ -1,6 +1,7 @@
 #include "kmreverseproxyrouter.h"
 
 #include "appdata.h"
+#include "kmcertificate.h"
 #include "kmreverseproxy.h"
 #include "kmrule.h"
 #include "kmversion.h"
@@ -34,6 +35,13 @@ bool refuse(ZX2Cabinet *envObject, const QString &message)
 int requestedPxyno(const QJsonObject &cmdObject)
 {
     return toInt(cmdObject.value(kParams).toObject().value(kPxyno));
+}
+
+// Only root gets the private keys of brought certificates back.
+bool callerIsRoot(const ZX2Cabinet *envObject)
+{
+    const QJsonValue uid = envObject->value(QStringLiteral("uid"));
+    return uid.isDouble() && uid.toDouble() == 0;
 }
 
 KMReverseproxy *manager()
@@ -150,6 +158,8 @@ void KMReverseproxyRouter::_reverseproxy_alload(QJsonObject *retObject, QJsonObj
     QJsonObject results;
     if (!manager()->alload(*envObject, results))
         return;
+    for (auto rule = results.begin(); rule != results.end() && !callerIsRoot(envObject); ++rule)
+        *rule = KMCertificate::withoutKey(rule->toObject());
     retObject->insert(kResults, results);
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }
@@ -165,6 +175,8 @@ void KMReverseproxyRouter::_reverseproxy_acquit(QJsonObject *retObject, QJsonObj
     QJsonObject results;
     if (!manager()->acquit(*envObject, results, pxyno))
         return;
+    if (!callerIsRoot(envObject))
+        results = KMCertificate::withoutKey(results);
     retObject->insert(kResults, results);
     envObject->setErr(ZX2Error::ERR_SUCCEED, QString());
 }

@@ -31,6 +31,8 @@ private slots:
     void json();
     void status();
     void disabledRules();
+    void certificates();
+    void acmeNeedsTermsAccepted();
     void unanswered_data();
     void unanswered();
     void access();
@@ -214,6 +216,43 @@ void TestReverseproxyctl::disabledRules()
                             "last reload:     failed at 2026-12-07T10:00:00Z: AH00526\n"
                             "disabled rules:  1\n"
                             "                 2 web: 端口已被占用\n"));
+}
+
+void TestReverseproxyctl::certificates()
+{
+    const QJsonObject status = QJsonDocument::fromJson(
+        "{\"apache\":\"active\",\"reload\":{\"state\":\"ok\"},\"certificates\":["
+        "{\"host\":\"photos.nas.test\",\"kind\":\"acme\",\"state\":\"valid\","
+        "\"notAfter\":\"2027-03-01T10:00:00Z\",\"issuer\":\"CN=Pebble Intermediate CA\"},"
+        "{\"host\":\"down.nas.test\",\"kind\":\"acme\",\"state\":\"failed\",\"reason\":\"CA unreachable\"}]}")
+        .object();
+    const QString names = QStringLiteral(
+        "certificates:  2\n"
+        "               photos.nas.test acme valid until 2027-03-01T10:00:00Z (CN=Pebble Intermediate CA)\n"
+        "               down.nas.test acme failed: CA unreachable\n");
+    QCOMPARE(RuleView::certificatesText(status), QLatin1Char('\n') + names);
+    QVERIFY2(RuleView::statusText(status).contains(QStringLiteral("certificates:    2\n")),
+             qPrintable(RuleView::statusText(status)));
+    QCOMPARE(RuleView::certificatesText(QJsonObject()), QString());
+}
+
+// Until config.json accepts the CA's terms, a rule asking for "acme" is
+// refused, and the client says why.
+void TestReverseproxyctl::acmeNeedsTermsAccepted()
+{
+    QJsonObject rule = simpleRule(QStringLiteral("photos"), QStringLiteral("/"), 3000);
+    rule[QStringLiteral("source")] = QJsonObject{{QStringLiteral("protocol"), QStringLiteral("https")},
+                                                 {QStringLiteral("host"), QStringLiteral("photos.nas.test")}};
+    rule[QStringLiteral("certificate")] = QStringLiteral("acme");
+    QProcess client;
+    client.setProcessEnvironment(m_root.environment());
+    client.start(QStringLiteral(BIN_DIR "/reverseproxyctl"),
+                 {QStringLiteral("--lpcid"), m_root.lpcid(), QStringLiteral("reverseproxy_create"),
+                  QString::fromUtf8(QJsonDocument(rule).toJson(QJsonDocument::Compact))});
+    QVERIFY(client.waitForFinished(60000));
+    QCOMPARE(client.exitCode(), 1);
+    QVERIFY(client.readAllStandardOutput().contains("参数内容错误(certificate)"));
+    QVERIFY(client.readAllStandardError().contains("\"accept-terms\": true"));
 }
 
 void TestReverseproxyctl::unanswered_data()

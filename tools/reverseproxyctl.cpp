@@ -36,10 +36,11 @@ const int kDefaultLogEntries = 20;
 const char *const kDescription =
     "Talks to the reverse-proxy service over its local socket.\n"
     "\n"
-    "  list                  the rules as a table, with the reason of each disabled one\n"
+    "  list                  the rules as a table, with the reason of each disabled one,\n"
+    "                        then each https name's certificate\n"
     "  show N                every field of rule number N\n"
     "  status                the service's version, the last Apache reload, Apache's\n"
-    "                        state and the disabled rules\n"
+    "                        state, the disabled rules and each https name's certificate\n"
     "  list --check          the rules with a BACKEND column: whether each back end answers\n"
     "                        a connection and a HEAD request (2 s each), checked from here\n"
     "  export [FILE]         every rule as one JSON document, to FILE or standard output\n"
@@ -210,18 +211,24 @@ int print(const QJsonObject &answer, bool json, View view)
     return isSuccess(answer) ? Succeeded : Refused;
 }
 
-// The disabled rules of the status; none when the service has no status command.
-RuleView::DisabledRules disabledRules(const Service &service)
+// The results of the status; none when the service has no status command.
+QJsonObject statusResults(const Service &service)
 {
     QJsonObject answer;
     uint peer = uint(-1);
     if (request(service, QStringLiteral("reverseproxy_status"), QJsonObject(), &answer, &peer)
         != ZX2LocalServer::Answered)
-        return RuleView::DisabledRules();
+        return QJsonObject();
     if (!isSuccess(answer) && toInt(answer.value(QStringLiteral("err"))) != ZX2Error::ERR_MISSING)
         QTextStream(stderr) << "reverseproxyctl: no rule states: "
                             << toString(answer.value(QStringLiteral("errmsg"))) << Qt::endl;
-    return RuleView::disabledRules(answer.value(QStringLiteral("results")).toObject());
+    return answer.value(QStringLiteral("results")).toObject();
+}
+
+// The disabled rules of the status.
+RuleView::DisabledRules disabledRules(const Service &service)
+{
+    return RuleView::disabledRules(statusResults(service));
 }
 
 int list(const Service &service, bool json)
@@ -229,9 +236,11 @@ int list(const Service &service, bool json)
     QJsonObject answer;
     if (const int asked = ask(service, QStringLiteral("reverseproxy_alload"), QJsonObject(), &answer))
         return asked;
-    const RuleView::DisabledRules disabled =
-        json || !isSuccess(answer) ? RuleView::DisabledRules() : disabledRules(service);
-    return print(answer, json, [&](const QJsonObject &rules) { return RuleView::rulesTable(rules, disabled); });
+    const QJsonObject status = json || !isSuccess(answer) ? QJsonObject() : statusResults(service);
+    const RuleView::DisabledRules disabled = RuleView::disabledRules(status);
+    return print(answer, json, [&](const QJsonObject &rules) {
+        return RuleView::rulesTable(rules, disabled) + RuleView::certificatesText(status);
+    });
 }
 
 int show(const Service &service, int pxyno, bool json)
@@ -253,11 +262,27 @@ int status(const Service &service, bool json)
     return print(answer, json, RuleView::statusText);
 }
 
+// A rule asking for "acme" is refused until the CA's terms are accepted in
+// the service's configuration: say so when that is why.
+void explainAcmeRefusal(const QJsonObject &params, const QJsonObject &answer)
+{
+    const bool acme = QJsonDocument(params).toJson(QJsonDocument::Compact).contains("\"certificate\":\"acme\"");
+    const QString message = toString(answer.value(QStringLiteral("errmsg")));
+    if (isSuccess(answer) || !acme || !message.endsWith(QLatin1String("(certificate)")))
+        return;
+    const QString configPath = orbaPath(QString::fromLatin1(kReverseproxyConfig));
+    const QJsonObject acmeConfig = ZX2File::readJsonObject(configPath).value(QStringLiteral("acme")).toObject();
+    if (!acmeConfig.value(QStringLiteral("accept-terms")).toBool())
+        QTextStream(stderr) << "reverseproxyctl: a rule may ask for \"acme\" only once the CA's terms are accepted in "
+                            << configPath << " (\"acme\": {\"accept-terms\": true})" << Qt::endl;
+}
+
 int raw(const Service &service, const QString &command, const QJsonObject &params)
 {
     QJsonObject answer;
     if (const int asked = ask(service, command, params, &answer))
         return asked;
+    explainAcmeRefusal(params, answer);
     return printJson(answer);
 }
 
@@ -340,6 +365,7 @@ int importRules(const Service &service, const QString &file, bool replace, bool 
     QJsonObject answer;
     if (const int asked = ask(service, QStringLiteral("reverseproxy_import"), params, &answer))
         return asked;
+    explainAcmeRefusal(params, answer);
     return print(answer, json, importedText);
 }
 

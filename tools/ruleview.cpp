@@ -200,6 +200,39 @@ QString ruleDetails(const QJsonObject &rule, const DisabledRules &disabled)
     return formatTable(rows);
 }
 
+namespace {
+
+// "certificates:" and one row per name: host, kind, state, until when, by
+// whom, and why it failed.
+void appendCertificateRows(QVector<QStringList> &rows, const QJsonObject &status)
+{
+    const QJsonArray certificates = status.value(QLatin1String("certificates")).toArray();
+    if (certificates.isEmpty())
+        return;
+    rows.append({QStringLiteral("certificates:"), QString::number(certificates.size())});
+    for (const QJsonValue &entry : certificates) {
+        const QJsonObject certificate = entry.toObject();
+        QString line = text(certificate, "host") + QLatin1Char(' ') + text(certificate, "kind") + QLatin1Char(' ')
+                       + text(certificate, "state");
+        if (!text(certificate, "notAfter").isEmpty())
+            line += QStringLiteral(" until ") + text(certificate, "notAfter");
+        if (!text(certificate, "issuer").isEmpty())
+            line += QStringLiteral(" (") + text(certificate, "issuer") + QLatin1Char(')');
+        if (!text(certificate, "reason").isEmpty())
+            line += QStringLiteral(": ") + text(certificate, "reason");
+        rows.append({QString(), line});
+    }
+}
+
+} // namespace
+
+QString certificatesText(const QJsonObject &status)
+{
+    QVector<QStringList> rows;
+    appendCertificateRows(rows, status);
+    return rows.isEmpty() ? QString() : QLatin1Char('\n') + formatTable(rows);
+}
+
 QString statusText(const QJsonObject &status)
 {
     const QJsonObject reload = status.value(QLatin1String("reload")).toObject();
@@ -218,6 +251,7 @@ QString statusText(const QJsonObject &status)
         rows.append({QString(), QString::number(toInt(rule.value(QLatin1String("pxyno")))) + QLatin1Char(' ')
                                     + text(rule, "name") + QStringLiteral(": ") + text(rule, "reason")});
     }
+    appendCertificateRows(rows, status);
     return formatTable(rows);
 }
 

@@ -38,6 +38,9 @@ QString statusText(const QJsonObject &status);
 // knows it now), the program and its process, the command, the rule, the
 // outcome and the rule's source and destination (or what was imported).
 QString auditTable(const QJsonArray &entries);
+// The certificate of each https name of the status: a "certificates:" line
+// and one line per name; empty when the status lists none.
+QString certificatesText(const QJsonObject &status);
 
 } // namespace RuleView
 
