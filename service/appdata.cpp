@@ -1,5 +1,6 @@
 #include "appdata.h"
 
+#include "kmownnames.h"
 #include "kmreverseproxy.h"
 #include "kmreverseproxyrouter.h"
 #include "kmstartfailure.h"
@@ -11,6 +12,7 @@
 #include "zx2utils.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QMetaType>
 #include <QSocketNotifier>
 
@@ -110,6 +112,13 @@ AppData *AppData::create()
 
 bool AppData::start()
 {
+    // The names the owner reaches the appliance by from outside.
+    QStringList names;
+    for (const QJsonValue &name : configuration().value(QStringLiteral("names")).toArray()) {
+        if (!name.toString().trimmed().isEmpty())
+            names << name.toString().trimmed();
+    }
+    KMOwnNames::configure(names);
     ZX2Journals myJournals;
     if (!d->reverseproxy.start(myJournals)) {
         PRINTVAR(myJournals.toObject());
@@ -131,6 +140,8 @@ bool AppData::start()
     }
     if (debugging())
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + d->lpcid));
+    // Slow names may take seconds: the socket serves meanwhile.
+    d->reverseproxy.checkStoredNames();
     return true;
 }
 

@@ -1,6 +1,7 @@
 #include "kmapacheconf.h"
 
 #include "kmappliance.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "zx2utils.h"
 
@@ -308,6 +309,26 @@ QString ownPage()
     return kOwnOrigin + QStringLiteral(" || (") + kOwnReferer + QLatin1Char(')');
 }
 
+// Set (to 1) where the Host names the appliance: one of its own names, or
+// the name of the custom port's virtual host that serves the request. Any
+// other Host may be a page's own name rebound to the appliance: a rule
+// without a host sends it on as it came, and no Origin, Referer or Host is
+// translated for it, so that the back end's own checks decide as they do
+// when it is reached directly. Set at server level (mod_setenvif, before
+// any <If> is read).
+const QLatin1String kOwnHostVariable("REVERSEPROXY_OWN_HOST");
+
+QString ownHost()
+{
+    return QStringLiteral("reqenv('") + kOwnHostVariable + QStringLiteral("') == '1'");
+}
+
+QString ownHostLine(const QString &pattern)
+{
+    return QStringLiteral("SetEnvIfNoCase Host \"") + pattern + QStringLiteral("\" ") + kOwnHostVariable
+           + QStringLiteral("=1");
+}
+
 // What the back end gets besides the request: the scheme the browser used;
 // for apps that check Origin or Referer against Host or X-Forwarded-Host,
 // the browser's own page as the back end's own origin (unless the rule keeps
@@ -348,13 +369,21 @@ QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QS
 // variable (SetEnv comes later), so it sits in a section of the rule's own
 // requests, and a nested rule that keeps the browser's Host keeps them.
 // Empty when the rule keeps the Host itself.
-QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested)
+// A rule without a host keeps the browser's Host for requests by another
+// name (see kOwnHostVariable).
+QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested,
+                           bool hostless)
 {
     if (preservesHost(headers))
         return {};
-    return {QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"),
-            QStringLiteral("    <If \"") + ownPage() + QStringLiteral("\">"),
-            QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>"), QStringLiteral("</LocationMatch>")};
+    const QString page = hostless ? ownHost() % QStringLiteral(" && (") % ownPage() % QLatin1Char(')') : ownPage();
+    QStringList lines{QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"),
+                      QStringLiteral("    <If \"") + page + QStringLiteral("\">"),
+                      QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>")};
+    if (hostless)
+        lines << QStringLiteral("    <If \"! ") % ownHost() % QStringLiteral("\">")
+              << QStringLiteral("        ProxyPreserveHost On") << QStringLiteral("    </If>");
+    return lines << QStringLiteral("</LocationMatch>");
 }
 
 // The location blocks of earlier generations: most regenerations change one
@@ -764,7 +793,14 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
             }
         }
         QList<int> owners;
-        const QStringList locations = siteLines(site.rules, scheme, false, options, owners);
+        QStringList locations = siteLines(site.rules, scheme, false, options, owners);
+        // A named site's own name is the appliance's on this port.
+        if (!site.key.isEmpty()) {
+            locations.prepend(ownHostLine(hostPattern(site.key)));
+            owners.prepend(0);
+        }
+        locations.prepend(ownHostLine(KMOwnNames::hostPattern()));
+        owners.prepend(0);
         const QStringList lines = KMApacheConf::virtualHostLines(port, group.protocol, site.host, site.hsts, locations);
         // The locations sit right before the two closing lines.
         const int first = lines.size() - locations.size() - 2;
@@ -785,7 +821,11 @@ QStringList webSiteLines(const QList<const KMRule *> &rules, const QString &sche
     QList<const KMRule *> hostless;
     const QList<NamedSite> sites = namedSites(rules, hostless);
     QList<int> hostlessOwners;
-    const QStringList own = siteLines(hostless, scheme, true, options, hostlessOwners);
+    QStringList own = siteLines(hostless, scheme, true, options, hostlessOwners);
+    if (!hostless.isEmpty()) {
+        own.prepend(ownHostLine(KMOwnNames::hostPattern()));
+        hostlessOwners.prepend(0);
+    }
     QStringList lines = hostSectionLines(sites, scheme, hostless.size(), options, owners);
     lines << hostProxySectionLines(sites, hostless, owners) << own;
     owners << hostlessOwners;
@@ -871,6 +911,8 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
     const QString number = QString::number(ordinal);
     const QString ownRequest = QStringLiteral("reqenv('") % QLatin1String(kRuleVariable) % QStringLiteral("') == '")
                                % number % QLatin1Char('\'');
+    const bool hostless = rule.hostKey().isEmpty();
+    const QString ownSite = hostless ? ownRequest % QStringLiteral(" && ") % ownHost() : ownRequest;
     const QJsonValue headers = rule.params.value(QStringLiteral("httpheaders"));
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
     QStringList lines;
@@ -879,7 +921,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("<Location '") % location % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
-          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, scheme, ownRequest, headers)
+          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, scheme, ownSite, headers)
           << QString() << QStringLiteral("    ProxyPassInterpolateEnv On")
           // The back end's own 4xx answers (JSON errors, a 409 with the header
           // its client must echo) pass; the appliance's pages stand in for
@@ -887,7 +929,8 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
                             : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
           << QString() << QStringLiteral("</Location>");
-    lines << forwardedLines(headers, location, nested) << headerLines(headers, location, nested) << QString();
+    lines << forwardedLines(headers, location, nested, hostless) << headerLines(headers, location, nested)
+          << QString();
     return lines;
 }
 

@@ -31,7 +31,13 @@ public:
     // False when the store cannot be opened (the journal is then not
     // touched), exists but is damaged (the journal then holds ERR_SQLERROR
     // and SQLite's verdict), or the files cannot be written (ERR_SAVE).
+    // Stored rules are screened there without asking a resolver: call
+    // checkStoredNames once the socket serves.
     bool start(ZX2Journals &journals);
+    // Looks the stored rules' names up on a thread of its own and leaves
+    // out the rules whose names turn out to loop through this Apache or to
+    // take the appliance's own paths.
+    void checkStoredNames();
     // Ends the reload worker (and a child it runs) and moves the database's
     // write-ahead log into its file. Idempotent; the destructor calls it.
     void stop();
@@ -58,7 +64,8 @@ public:
     // ("rule <index>: " without a name).
     static QString importLabel(int index, const QJsonObject &params);
     // How Apache took the rules: the last reload's outcome, whether Apache
-    // runs, and the rules left out of its configuration with the reason.
+    // runs, the rules left out of its configuration with the reason, and
+    // the names the appliance answers to ("names", see KMOwnNames).
     bool status(ZX2Journals &journals, QJsonObject &results) const;
 
     // Rewrites http.conf, https.conf and the virtual-host files from the whole

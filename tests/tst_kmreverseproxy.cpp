@@ -596,7 +596,7 @@ private slots:
     {
         QFETCH(QString, asked);
         QFETCH(bool, reserved);
-        QCOMPARE(KMAppliance::reservedSource(KMRule::fromParams(source(asked)).source, {80, 443}), reserved);
+        QCOMPARE(KMAppliance::reservedSource(KMRule::fromParams(source(asked)).source, {80, 443}, KMNameLookup()), reserved);
     }
 
     // The appliance's site on its web ports (port 0 stands for them): a
