@@ -301,7 +301,7 @@ void KMLiveSitePrivate::remember(const KMApacheFiles &files, const QList<KMRule>
 void KMLiveSitePrivate::reloadNow()
 {
     // The files written for this reload name the appliance's names as they are now.
-    KMOwnNames::refresh();
+    KMOwnNames::refresh(&stopping);
     KMReloadAttempt attempt = prepare();
     if (stopping)
         return;

@@ -44,7 +44,7 @@ QString comparable(const QString &host)
     return name;
 }
 
-std::shared_ptr<const OwnSet> compute()
+std::shared_ptr<const OwnSet> compute(const std::atomic_bool *cancel)
 {
     const QString hostName = QHostInfo::localHostName().toLower();
     QStringList names = {QStringLiteral("localhost"), QStringLiteral("*.localhost")};
@@ -63,7 +63,7 @@ std::shared_ptr<const OwnSet> compute()
             names << QLatin1Char('[') + plain + QLatin1Char(']');
     }
     QString dump;
-    if (cmdExecute(dump, {QStringLiteral("apache2ctl"), QStringLiteral("-S")}, kApacheDumpTimeout) == 0)
+    if (cmdExecute(dump, {QStringLiteral("apache2ctl"), QStringLiteral("-S")}, kApacheDumpTimeout, cancel) == 0)
         names << KMOwnNames::siteNames(dump.toUtf8(), KMAppliance::webPorts());
     {
         std::lock_guard<std::mutex> locker(g_lock);
@@ -110,9 +110,9 @@ void KMOwnNames::configure(const QStringList &names)
     g_configured = names;
 }
 
-void KMOwnNames::refresh()
+void KMOwnNames::refresh(const std::atomic_bool *cancel)
 {
-    std::shared_ptr<const OwnSet> set = compute();
+    std::shared_ptr<const OwnSet> set = compute(cancel);
     std::lock_guard<std::mutex> locker(g_lock);
     g_current = set;
 }

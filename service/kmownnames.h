@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 // The names the appliance answers to, as one set that every check reads:
 // the reservations, "this Apache" destinations, the translation of Host,
 // Origin and Referer for back ends, and the routing by name. A request whose
@@ -29,8 +31,8 @@ public:
     // The configured names ("names" of config.json); refresh() takes them in.
     static void configure(const QStringList &names);
     // Computes the set afresh; Apache's virtual hosts come from
-    // "apache2ctl -S" (none when it cannot run).
-    static void refresh();
+    // "apache2ctl -S" (none when it cannot run, or cancel turns true).
+    static void refresh(const std::atomic_bool *cancel = nullptr);
     // The set as last computed, sorted ("*." names stand for every name
     // below); computed first when it never was.
     static QStringList names();

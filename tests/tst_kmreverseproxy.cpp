@@ -1,4 +1,5 @@
 #include "kmappliance.h"
+#include "kmownnames.h"
 #include "kmrule.h"
 #include "kmreverseproxy.h"
 #include "apachefixture.h"
@@ -27,6 +28,12 @@ static const QByteArray kOwnOrigin = "req('Origin') == '%{REQUEST_SCHEME}://%{HT
 static const QByteArray kOwnReferer = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
                                       "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
 static const QByteArray kOwnPage = kOwnOrigin + " || (" + kOwnReferer + ")";
+// The condition by which it recognises a Host that names the appliance.
+static const QByteArray kOwnHost = "reqenv('REVERSEPROXY_OWN_HOST') == '1'";
+static QByteArray ownHostLine()
+{
+    return "SetEnvIfNoCase Host \"" + KMOwnNames::hostPattern().toUtf8() + "\" REVERSEPROXY_OWN_HOST=1";
+}
 
 // The rule manager against a private ORBA_ROOT (appliance web ports 80 and
 // 443), with the stand-ins of testfiles.h first on PATH, their files in bin.
@@ -196,7 +203,7 @@ private slots:
     {
         QVERIFY(create(rule("web", "http", 8080, "/app", 3000)));
         QCOMPARE(readFile("/orba/etc/reverseproxy/virtualhost/http_8080.conf"),
-                 QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n    Redirect 404 /\n    \n"
+                 QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n    Redirect 404 /\n    " + ownHostLine() + "\n    \n"
                             "    # web\n    <Location '/app'>\n        ProxyPass 'http://127.0.0.1:3000' upgrade=websocket\n"
                             "        SetEnv REVERSEPROXY_RULE 1\n"
                             "        Header edit Location '^(?:(?i:http://127\\.0\\.0\\.1:3000))?(?|/app(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
@@ -205,17 +212,18 @@ private slots:
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "        RequestHeader set X-Forwarded-Proto 'http'\n"
                             "        RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && (" + kOwnPage + ")\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && (" + kOwnPage + ")\"\n"
                             "        RequestHeader set Origin 'http://127.0.0.1:3000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && " + kOwnOrigin + "\"\n"
+                            " && " + kOwnHost + " && " + kOwnOrigin + "\"\n"
                             "        RequestHeader edit Referer '^https?://[^/]+' 'http://127.0.0.1:3000' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnReferer + "\"\n"
                             "        RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n"
                             "        <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
                             "            Redirect 508\n        </If>\n    \n"
                             "        ProxyPassInterpolateEnv On\n        ProxyErrorOverride On 500 502 503 504\n"
-                            "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnPage + "\">\n"
-                            "            ProxyAddHeaders Off\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
+                            "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnHost + " && (" + kOwnPage + ")\">\n"
+                            "            ProxyAddHeaders Off\n        </If>\n        <If \"! " + kOwnHost + "\">\n"
+                            "            ProxyPreserveHost On\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
         QCOMPARE(readFile("/orba/etc/reverseproxy/http.conf"), QByteArray());
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"), QByteArray());
         // Rules may carry credentials: Apache's master reads the files as root.
@@ -276,7 +284,7 @@ private slots:
             QJsonObject{{"key", "RequestHeader"}, {"value", "unset X-B"}}});
         QVERIFY(create(params));
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"),
-                 QByteArray("\n# api\n<Location '/shop'>\n"
+                 QByteArray(ownHostLine() + "\n\n# api\n<Location '/shop'>\n"
                             "    ProxyPass 'http://[::1]:9000' timeout=360 enablereuse=on upgrade=websocket\n"
                             "    SetEnv REVERSEPROXY_RULE 1\n"
                             "    Header edit Location '^(?:(?i:http://\\[::1\\]:9000))?(?|/shop(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
@@ -285,17 +293,18 @@ private slots:
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "    RequestHeader set X-Forwarded-Proto 'https'\n"
                             "    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && (" + kOwnPage + ")\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && (" + kOwnPage + ")\"\n"
                             "    RequestHeader set Origin 'http://[::1]:9000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && " + kOwnOrigin + "\"\n"
+                            " && " + kOwnHost + " && " + kOwnOrigin + "\"\n"
                             "    RequestHeader edit Referer '^https?://[^/]+' 'http://[::1]:9000' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnReferer + "\"\n"
                             "    RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n"
                             "    <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
                             "        Redirect 508\n    </If>\n\n"
                             "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n</Location>\n"
-                            "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnPage + "\">\n        ProxyAddHeaders Off\n"
-                            "    </If>\n</LocationMatch>\n"
+                            "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnHost + " && (" + kOwnPage + ")\">\n"
+                            "        ProxyAddHeaders Off\n    </If>\n    <If \"! " + kOwnHost + "\">\n"
+                            "        ProxyPreserveHost On\n    </If>\n</LocationMatch>\n"
                             "<LocationMatch '^/shop(?:/|$)'>\n    # mark\n    Header set X-A 1\n\n"
                             "    RequestHeader unset X-B\n\n</LocationMatch>\n"));
         QVERIFY(QDir(vhostDir()).entryList(QDir::Files).isEmpty());
