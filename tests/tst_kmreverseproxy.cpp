@@ -8,6 +8,7 @@
 #include "zx2error.h"
 #include "zx2journals.h"
 #include "kmpaths.h"
+#include "testresolver.h"
 
 #include <QHostInfo>
 #include <QJsonArray>
@@ -44,6 +45,26 @@ private:
     QTemporaryDir bin;
     QScopedPointer<QTemporaryDir> root;
     QScopedPointer<KMReverseproxy> manager;
+    TestResolver resolver;
+    // Starts the resolver's namespace once; false where it cannot be had.
+    bool resolving()
+    {
+        static const bool started = [this] {
+            const QByteArray host = QHostInfo::localHostName().toUtf8();
+            if (!resolver.start("127.0.0.1 localhost\n127.0.1.1 " + host + ".home.arpa " + host
+                                + "\n127.0.1.1 vm.example.lan\n"))
+                return false;
+            // The appliance's LAN address, as a LAN's DNS gives it.
+            QString lan = "127.0.0.1";
+            for (const QString &ip : KMAppliance::localIPs())
+                lan = ip.contains('.') && !ip.startsWith("127.") ? ip : lan;
+            resolver.answer("nas-lan.test", lan);
+            resolver.answer("far.test", "192.0.2.1");
+            KMOwnNames::refresh();
+            return true;
+        }();
+        return started;
+    }
 
     static QJsonObject rule(const QString &name, const QString &protocol, int port, const QString &path,
                             int destPort, const QString &destHost = QString())
@@ -114,6 +135,8 @@ private slots:
     {
         QVERIFY(writeStandins(bin.path(), bin.path()));
         qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
+        // A name the owner reaches the appliance by from outside.
+        KMOwnNames::configure({"nas.example.org"});
     }
     void init()
     {
@@ -600,12 +623,75 @@ private slots:
         QTest::newRow("below localhost") << "http 0 *.localhost /" << true;
         QTest::newRow("the machine's name") << "http 0 " + QHostInfo::localHostName() + " /desktop" << true;
         QTest::newRow("the machine's name, custom port") << "http 8080 " + QHostInfo::localHostName() + " /" << false;
+        QTest::newRow("the machine's .local name") << "http 0 " + QHostInfo::localHostName() + ".LOCAL. /api/" << true;
+        QTest::newRow("a configured name") << "https 0 nas.example.org /" << true;
+        QTest::newRow("below .local") << "http 0 *.local /api" << true;
+        QTest::newRow("below a configured name's domain") << "http 0 *.example.org /" << true;
+        QTest::newRow("below another domain") << "http 0 *.photos.test /" << false;
+        QTest::newRow("certificate validation on the machine's name")
+            << "http 0 " + QHostInfo::localHostName() + " /.well-known/acme-challenge/" << true;
     }
     void reservedForHosts()
     {
         QFETCH(QString, asked);
         QFETCH(bool, reserved);
         QCOMPARE(KMAppliance::reservedSource(KMRule::fromParams(source(asked)).source, {80, 443}, KMNameLookup()), reserved);
+    }
+
+    // Names as the hosts file and DNS give them: the machine's qualified
+    // name, and a source host whose address is the appliance's, keep every
+    // reserved path; a destination named so is this Apache.
+    void lookedUpNames_data()
+    {
+        QTest::addColumn<QString>("asked"); // source, or "dest <host>"
+        QTest::addColumn<int>("err");
+        const int created = 0;
+        const int reserved = ZX2Error::ERR_RESERVED;
+        QTest::newRow("qualified name") << "http 0 " + QHostInfo::localHostName() + ".home.arpa /api" << reserved;
+        QTest::newRow("hosts file, appliance") << "http 0 vm.example.lan /desktop/" << reserved;
+        QTest::newRow("DNS, appliance") << "http 0 nas-lan.test /" << reserved;
+        QTest::newRow("DNS, elsewhere") << "http 0 far.test /api" << created;
+        QTest::newRow("no such name") << "http 0 nowhere.test /api" << created;
+        QTest::newRow("destination, appliance") << "dest nas-lan.test" << int(ZX2Error::ERR_IDENTICAL);
+        QTest::newRow("destination, elsewhere") << "dest far.test" << created;
+    }
+    void lookedUpNames()
+    {
+        QFETCH(QString, asked);
+        QFETCH(int, err);
+        QVERIFY2(resolving(), qPrintable(resolver.errorText()));
+        const QJsonObject params = asked.startsWith("dest ") ? rule("x", "http", 0, "/x", 80, asked.mid(5)) : source(asked);
+        ZX2Journals journals;
+        QCOMPARE(manager->create(journals, params) ? 0 : journals.err(), err);
+    }
+
+    // A name that does not answer in time refuses its rule; names that
+    // answer slowly hold up only the request that names them: root's
+    // create is answered while a member's import waits on its names.
+    void slowNames()
+    {
+        QVERIFY2(resolving(), qPrintable(resolver.errorText()));
+        resolver.answer("late.test", "192.0.2.1", true);
+        ZX2Journals late;
+        QVERIFY(!manager->create(late, rule("late", "http", 0, "/late", 80, "late.test")));
+        QCOMPARE(late.err(), int(ZX2Error::ERR_TIMEOUT));
+        QCOMPARE(late.errmsg(), QString("域名解析超时(late.test)"));
+
+        QJsonArray rules;
+        for (int i = 0; i < 100; ++i) {
+            resolver.answer(QString("slow%1.test").arg(i), "192.0.2.1", true);
+            rules << rule(QString("member%1").arg(i), "http", 0, QString("/m%1").arg(i), 80, QString("slow%1.test").arg(i));
+        }
+        std::atomic_bool imported{false};
+        std::thread import([&] {
+            ZX2Journals journals;
+            imported = manager->importRules(journals, rules, false, false);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(resolver.heldQuestions() > 1, 20000);
+        QVERIFY(create(rule("root", "http", 0, "/root", 3000)));
+        resolver.release();
+        import.join();
+        QVERIFY(imported);
     }
 
     // The appliance's site on its web ports (port 0 stands for them): a
@@ -637,6 +723,10 @@ private slots:
         QTest::newRow("deeper") << "http" << 0 << "/x/api" << false;
         QTest::newRow("index document below") << "http" << 0 << "/x/index.html" << false;
         QTest::newRow("host rules' private paths") << "http" << 0 << "/.reverseproxy-host/1/" << true;
+        QTest::newRow("certificate validation") << "http" << 0 << "/.well-known/acme-challenge/" << true;
+        QTest::newRow("certificate validation, below") << "https" << 0 << "/.well-known/acme-challenge/x" << true;
+        QTest::newRow("well-known documents") << "http" << 0 << "/.well-known/" << true;
+        QTest::newRow("another well-known document") << "http" << 0 << "/.well-known/caldav" << false;
         QTest::newRow("custom port") << "http" << 8081 << "/api/auth" << false;
         QTest::newRow("custom port root") << "https" << 8443 << "/" << false;
     }
