@@ -160,28 +160,42 @@ QString KMOwnNames::hostPattern()
 QStringList KMOwnNames::siteNames(const QByteArray &dump, const KMAppliancePorts &ports)
 {
     // "<address>:<port>   <name> (<file>:<line>)" for a port's only virtual
-    // host, "port <port> namevhost <name> (...)" for each of a shared port's,
-    // then its "alias <name>" and "wild alias <name>" lines.
-    static const QRegularExpression single(QStringLiteral("^\\S*:([0-9]+)\\s+(\\S+) \\("));
-    static const QRegularExpression named(QStringLiteral("^\\s+port ([0-9]+) namevhost (\\S+) \\("));
-    static const QRegularExpression alias(QStringLiteral("^\\s+(?:wild )?alias (\\S+)\\s*$"));
+    // host, "port <port> namevhost <name> (<file>:<line>)" for each of a
+    // shared port's; the aliases are read where the virtual host begins.
+    static const QRegularExpression single(QStringLiteral("^\\S*:([0-9]+)\\s+(\\S+) \\((.+):([0-9]+)\\)\\s*$"));
+    static const QRegularExpression named(QStringLiteral("^\\s+port ([0-9]+) namevhost (\\S+) \\((.+):([0-9]+)\\)\\s*$"));
     QStringList names;
-    bool own = false; // the last virtual host is on a web port
+    QSet<QString> read;
     for (const QString &line : QString::fromUtf8(dump).split(QLatin1Char('\n'))) {
         QRegularExpressionMatch match = single.match(line);
         if (!match.hasMatch())
             match = named.match(line);
-        if (match.hasMatch()) {
-            own = ports.isWebPort(match.captured(1).toInt());
-            if (own)
-                names << match.captured(2);
+        if (!match.hasMatch() || !ports.isWebPort(match.captured(1).toInt()))
             continue;
+        names << match.captured(2);
+        const QString at = match.captured(3) + QLatin1Char(':') + match.captured(4);
+        if (!read.contains(at)) {
+            read.insert(at);
+            names << namesOfSite(ZX2File::readAll(match.captured(3)), match.captured(4).toInt());
         }
-        match = alias.match(line);
-        if (match.hasMatch() && own)
-            names << match.captured(1);
-        else if (!match.hasMatch() && !line.startsWith(QLatin1Char(' ')))
-            own = false;
+    }
+    return names;
+}
+
+QStringList KMOwnNames::namesOfSite(const QByteArray &text, int line)
+{
+    static const QRegularExpression directive(QStringLiteral("^\\s*(?:ServerName|ServerAlias)\\s+(.*)$"),
+                                              QRegularExpression::CaseInsensitiveOption);
+    const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
+    QStringList names;
+    for (int i = line; i < lines.size() && !lines.at(i).trimmed().startsWith(QLatin1String("</VirtualHost"),
+                                                                             Qt::CaseInsensitive); ++i) {
+        const QRegularExpressionMatch match = directive.match(lines.at(i));
+        for (QString name : match.captured(1).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            // ServerName may name a scheme and a port.
+            name = name.mid(name.indexOf(QLatin1String("://")) < 0 ? 0 : name.indexOf(QLatin1String("://")) + 3);
+            names << name;
+        }
     }
     return names;
 }

@@ -45,8 +45,12 @@ public:
     static QString hostPattern();
 
     // The names of the virtual hosts on the web ports in the output of
-    // "apache2ctl -S": each one's server name and aliases.
+    // "apache2ctl -S": each one's server name, and the names its own lines
+    // give (read from the file and line the output names).
     static QStringList siteNames(const QByteArray &dump, const KMAppliancePorts &ports);
+    // The ServerName and ServerAlias names of the virtual host whose section
+    // begins at line (1-based) of a configuration file's text.
+    static QStringList namesOfSite(const QByteArray &text, int line);
     // The fully qualified forms of hostName in a hosts file's text: the
     // dotted names on the lines that name it.
     static QStringList qualifiedNames(const QByteArray &hosts, const QString &hostName);

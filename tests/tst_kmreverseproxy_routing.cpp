@@ -398,6 +398,27 @@ private slots:
                            .replace("{port}", QString::number(fixture.httpPort())));
     }
 
+    // The names of the appliance's own site, as Apache has them, are its
+    // own: they keep every reserved path.
+    void siteNamesReserved()
+    {
+        // Read from Apache's own account of its virtual hosts.
+        QTemporaryDir bin;
+        QVERIFY(writeScript(bin.path(), "apache2ctl",
+                            QString("exec /usr/sbin/apache2 -f '%1' \"$@\"\n").arg(fixture.server().configPath())));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.path().toUtf8() + ':' + path);
+        KMOwnNames::refresh();
+        qputenv("PATH", path);
+        QVERIFY(KMOwnNames::names().contains("nas-site.test"));
+        QVERIFY(fixture.clear());
+        applied.clear();
+        QJsonObject params = rule("/api/ A /", "http", 1);
+        params["source"] = with(params["source"].toObject(), "host", "NAS-site.test");
+        QVERIFY(!fixture.create(params));
+        QCOMPARE(fixture.errorText(), QString("源路径已被保留不可用"));
+    }
+
     // Each proxied request carries this Apache's mark once, also where two
     // rules' locations take it; one that carries it already has come back
     // here and is refused, another appliance's passes.
