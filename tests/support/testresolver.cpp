@@ -9,6 +9,7 @@
 #include <QTemporaryDir>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +27,8 @@ struct Question
 {
     QByteArray packet;
     sockaddr_in from{};
+    bool held = false;
+    std::chrono::steady_clock::time_point due;
 };
 
 // The name asked (lower case, dotted) and where the question ends; empty
@@ -59,6 +62,7 @@ public:
     QList<Question> waiting;
     bool released = false;
     int held = 0;
+    std::chrono::milliseconds delay{0};
     QString error;
 
     void reply(const Question &question)
@@ -102,22 +106,26 @@ public:
                 int end = 0;
                 question.packet = QByteArray(buffer, read > 0 ? int(read) : 0);
                 const QString name = question.packet.size() > 12 ? questionName(question.packet, end) : QString();
-                std::unique_lock<std::mutex> locker(lock);
-                if (answers.value(name).second && !released) {
-                    ++held;
-                    waiting << question;
-                    continue;
-                }
-                locker.unlock();
+                std::lock_guard<std::mutex> locker(lock);
+                question.held = answers.value(name).second;
+                question.due = std::chrono::steady_clock::now() + delay;
+                held += question.held && !released ? 1 : 0;
                 if (!name.isEmpty())
-                    reply(question);
+                    waiting << question;
             }
             std::unique_lock<std::mutex> locker(lock);
-            const QList<Question> due = released ? waiting : QList<Question>();
-            if (released)
-                waiting.clear();
+            QList<Question> due;
+            const auto now = std::chrono::steady_clock::now();
+            for (auto it = waiting.begin(); it != waiting.end();) {
+                if ((!it->held || released) && now >= it->due) {
+                    due << *it;
+                    it = waiting.erase(it);
+                } else {
+                    ++it;
+                }
+            }
             locker.unlock();
-            for (const Question &question : due)
+            for (const Question &question : qAsConst(due))
                 reply(question);
         }
     }
@@ -175,6 +183,12 @@ void TestResolver::answer(const QString &name, const QString &ipv4, bool held)
 {
     std::lock_guard<std::mutex> locker(d->lock);
     d->answers.insert(name.toLower(), {ipv4, held});
+}
+
+void TestResolver::setDelay(int milliseconds)
+{
+    std::lock_guard<std::mutex> locker(d->lock);
+    d->delay = std::chrono::milliseconds(milliseconds);
 }
 
 void TestResolver::release()

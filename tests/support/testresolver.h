@@ -13,6 +13,7 @@ class TestResolverPrivate;
 // stand-in answers the names given to answer() with one IPv4 address (and no
 // IPv6 one), every other name with "no such name"; a held answer is sent
 // only once release() is called, so that a test can act while lookups wait.
+// The stand-in answers from a thread of its own, polling every 50 ms.
 class TestResolver
 {
 public:
@@ -22,6 +23,8 @@ public:
     // False (errorText() says why) when the namespace or the port cannot be had.
     bool start(const QByteArray &hosts);
     void answer(const QString &name, const QString &ipv4, bool held = false);
+    // Every answer goes that long after its question (held ones too, at least).
+    void setDelay(int milliseconds);
     // Sends the held answers, and every later one at once.
     void release();
     // How many questions for held names came so far.
