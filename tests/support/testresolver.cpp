@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -26,8 +27,8 @@ namespace {
 struct Question
 {
     QByteArray packet;
+    QString name;
     sockaddr_in from{};
-    bool held = false;
     std::chrono::steady_clock::time_point due;
 };
 
@@ -60,8 +61,6 @@ public:
     mutable std::mutex lock;
     QHash<QString, QPair<QString, bool>> answers; // name: address, held
     QList<Question> waiting;
-    bool released = false;
-    int held = 0;
     std::chrono::milliseconds delay{0};
     QString error;
 
@@ -105,19 +104,17 @@ public:
                                                 reinterpret_cast<sockaddr *>(&question.from), &size);
                 int end = 0;
                 question.packet = QByteArray(buffer, read > 0 ? int(read) : 0);
-                const QString name = question.packet.size() > 12 ? questionName(question.packet, end) : QString();
+                question.name = question.packet.size() > 12 ? questionName(question.packet, end) : QString();
                 std::lock_guard<std::mutex> locker(lock);
-                question.held = answers.value(name).second;
                 question.due = std::chrono::steady_clock::now() + delay;
-                held += question.held && !released ? 1 : 0;
-                if (!name.isEmpty())
+                if (!question.name.isEmpty())
                     waiting << question;
             }
             std::unique_lock<std::mutex> locker(lock);
             QList<Question> due;
             const auto now = std::chrono::steady_clock::now();
             for (auto it = waiting.begin(); it != waiting.end();) {
-                if ((!it->held || released) && now >= it->due) {
+                if (!answers.value(it->name).second && now >= it->due) {
                     due << *it;
                     it = waiting.erase(it);
                 } else {
@@ -194,13 +191,15 @@ void TestResolver::setDelay(int milliseconds)
 void TestResolver::release()
 {
     std::lock_guard<std::mutex> locker(d->lock);
-    d->released = true;
+    for (auto &answer : d->answers)
+        answer.second = false;
 }
 
 int TestResolver::heldQuestions() const
 {
     std::lock_guard<std::mutex> locker(d->lock);
-    return d->held;
+    return int(std::count_if(d->waiting.cbegin(), d->waiting.cend(),
+                             [this](const Question &question) { return d->answers.value(question.name).second; }));
 }
 
 QString TestResolver::errorText() const

@@ -12,7 +12,8 @@ class TestResolverPrivate;
 // a loopback address of its own (port 53: the test runs as root). The
 // stand-in answers the names given to answer() with one IPv4 address (and no
 // IPv6 one), every other name with "no such name"; a held answer is sent
-// only once release() is called, so that a test can act while lookups wait.
+// only once release() is called, so that a test can act while lookups wait
+// (answer() may hold a name again).
 // The stand-in answers from a thread of its own, polling every 50 ms.
 class TestResolver
 {
@@ -25,9 +26,9 @@ public:
     void answer(const QString &name, const QString &ipv4, bool held = false);
     // Every answer goes that long after its question (held ones too, at least).
     void setDelay(int milliseconds);
-    // Sends the held answers, and every later one at once.
+    // Sends the held answers; their names answer at once from then on.
     void release();
-    // How many questions for held names came so far.
+    // How many questions wait for a held answer.
     int heldQuestions() const;
     QString errorText() const;
 
