@@ -8,6 +8,7 @@
 #include <QHostInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QUrl>
 #include <QtTest>
 
@@ -96,6 +97,25 @@ private:
             return false;
         applied = scheme + rules;
         return true;
+    }
+
+    // A request without Host, as HTTP/1.0 allows.
+    static RawReply http10Request(quint16 port, const QByteArray &target, const QByteArray &extraHeaders)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        RawReply reply;
+        if (!socket.waitForConnected(10000))
+            return reply;
+        socket.write("GET " + target + " HTTP/1.0\r\n" + extraHeaders + "\r\n");
+        QByteArray answer;
+        while (socket.waitForReadyRead(30000))
+            answer += socket.readAll();
+        const int end = answer.indexOf("\r\n\r\n");
+        reply.head = answer.left(end);
+        reply.body = answer.mid(end + 4);
+        reply.status = answer.mid(9, 3).toInt();
+        return reply;
     }
 
     // "path" or "path key=value"; "{B}" in the value stands for B's origin.
@@ -377,6 +397,7 @@ private slots:
         QTest::newRow("the rule's own name") << "/nb A / host=photos.test" << "/nb/x" << "Photos.test:{port}" << own;
         QTest::newRow("absolute-form target") << "/nb A /" << "http://evil.test/nb/x" << "127.0.0.1:{port}"
                                               << "421, Host evil.test, Origin http://127.0.0.1:{port}";
+        QTest::newRow("HTTP/1.0 without Host") << "/nb A /" << "/nb/x" << "" << "421, Host localhost, Origin http://";
     }
     void rebinding()
     {
@@ -386,8 +407,10 @@ private slots:
         QFETCH(QString, expected);
         QVERIFY2(use(rules, "http"), qPrintable(fixture.errorText()));
         host.replace("{port}", QString::number(fixture.httpPort()));
-        const RawReply reply = rawRequest(fixture.httpPort(), false, target.toUtf8() + "?checkhost=1",
-                                          "Origin: http://" + host.toUtf8() + "\r\n", host.toUtf8());
+        const QByteArray origin = "Origin: http://" + host.toUtf8() + "\r\n";
+        const RawReply reply = host.isEmpty() ? http10Request(fixture.httpPort(), target.toUtf8() + "?checkhost=1", origin)
+                                              : rawRequest(fixture.httpPort(), false, target.toUtf8() + "?checkhost=1",
+                                                           origin, host.toUtf8());
         RawReply seenByBackend;
         seenByBackend.head = reply.body;
         const QString seen = QString("%1, Host %2, Origin %3")
