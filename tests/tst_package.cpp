@@ -336,7 +336,7 @@ void TestPackage::postinstModules_data()
     QTest::addColumn<QStringList>("recorded");        // the list of the package's modules
     QTest::addColumn<QStringList>("enabledAfter");
 
-    const QStringList debian{QStringLiteral("alias"), QStringLiteral("env")};
+    const QStringList debian{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("setenvif")};
     const QStringList needed{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
                              QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite")};
     QStringList all = debian + needed;
@@ -345,11 +345,13 @@ void TestPackage::postinstModules_data()
     QTest::newRow("Debian's defaults, apache2_invoke") << debian << QStringList() << true << 1 << needed << all;
     QTest::newRow("upgrades keep the list") << debian << QStringList() << false << 3 << needed << all;
     QTest::newRow("ssl there, rewrite disabled by the administrator")
-        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
+        << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("setenvif"),
+                       QStringLiteral("socache_shmcb"), QStringLiteral("ssl")}
         << QStringList{QStringLiteral("rewrite")} << true << 1
         << QStringList{QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("headers")}
         << QStringList{QStringLiteral("alias"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("proxy"),
-                       QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"), QStringLiteral("ssl")};
+                       QStringLiteral("proxy_http"), QStringLiteral("setenvif"), QStringLiteral("socache_shmcb"),
+                       QStringLiteral("ssl")};
 }
 
 // The modules the generated files need are enabled the Debian way, and
