@@ -825,6 +825,8 @@ private slots:
         QTest::newRow("custom port of a rule") << "127.0.0.1" << "http" << 8081 << true;
         QTest::newRow("own source port") << "localhost" << "http" << ownPort() << true;
         QTest::newRow("own name") << QHostInfo::localHostName() << "http" << 80 << true;
+        QTest::newRow("own .local name") << QHostInfo::localHostName() + ".local" << "https" << 0 << true;
+        QTest::newRow("configured name") << "NAS.example.org" << "http" << 80 << true;
         for (const QString &ip : KMAppliance::localIPs())
             QTest::newRow(qPrintable("own address " + ip)) << ip << "http" << 80 << true;
         QTest::newRow("local program") << "127.0.0.1" << "http" << 3000 << false;
