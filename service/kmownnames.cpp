@@ -44,7 +44,8 @@ QString comparable(const QString &host)
     return name;
 }
 
-std::shared_ptr<const OwnSet> compute(const std::atomic_bool *cancel)
+// The set; the names of the appliance's own site only when askApache.
+std::shared_ptr<const OwnSet> compute(bool askApache, const std::atomic_bool *cancel)
 {
     const QString hostName = QHostInfo::localHostName().toLower();
     QStringList names = {QStringLiteral("localhost"), QStringLiteral("*.localhost")};
@@ -63,7 +64,8 @@ std::shared_ptr<const OwnSet> compute(const std::atomic_bool *cancel)
             names << QLatin1Char('[') + plain + QLatin1Char(']');
     }
     QString dump;
-    if (cmdExecute(dump, {QStringLiteral("apache2ctl"), QStringLiteral("-S")}, kApacheDumpTimeout, cancel) == 0)
+    if (askApache
+        && cmdExecute(dump, {QStringLiteral("apache2ctl"), QStringLiteral("-S")}, kApacheDumpTimeout, cancel) == 0)
         names << KMOwnNames::siteNames(dump.toUtf8(), KMAppliance::webPorts());
     {
         std::lock_guard<std::mutex> locker(g_lock);
@@ -92,8 +94,11 @@ std::shared_ptr<const OwnSet> current()
         if (g_current)
             return g_current;
     }
-    KMOwnNames::refresh();
+    // Before any refresh (the generator used on its own): no program runs.
+    std::shared_ptr<const OwnSet> set = compute(false, nullptr);
     std::lock_guard<std::mutex> locker(g_lock);
+    if (!g_current)
+        g_current = set;
     return g_current;
 }
 
@@ -112,7 +117,7 @@ void KMOwnNames::configure(const QStringList &names)
 
 void KMOwnNames::refresh(const std::atomic_bool *cancel)
 {
-    std::shared_ptr<const OwnSet> set = compute(cancel);
+    std::shared_ptr<const OwnSet> set = compute(true, cancel);
     std::lock_guard<std::mutex> locker(g_lock);
     g_current = set;
 }

@@ -34,7 +34,7 @@ public:
     // "apache2ctl -S" (none when it cannot run, or cancel turns true).
     static void refresh(const std::atomic_bool *cancel = nullptr);
     // The set as last computed, sorted ("*." names stand for every name
-    // below); computed first when it never was.
+    // below); computed first, without Apache's names, when it never was.
     static QStringList names();
     // Whether host (a name or address, brackets and port allowed) is one of them.
     static bool contains(const QString &host);
