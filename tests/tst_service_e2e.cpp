@@ -39,6 +39,7 @@ private slots:
     void realApacheForwardsThroughCreatedRule();
     void destinationNames_data();
     void destinationNames();
+    void configuredNames();
 
 private:
     bool startService(bool debugging = false);
@@ -478,6 +479,27 @@ void tst_ServiceE2E::destinationNames()
     rule.insert(QStringLiteral("dest"), dest);
     const QJsonObject answer = ask(c, command(QStringLiteral("reverseproxy_create"), rule));
     QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), refused ? 9923 : 0);
+}
+
+// The names configured in config.json are the appliance's own: the status
+// lists them, and they keep every reserved path.
+void tst_ServiceE2E::configuredNames()
+{
+    const QString config = m_root->writeConfig(
+        {{QStringLiteral("lpcid"), m_root->lpcid()},
+         {QStringLiteral("names"), QJsonArray{QStringLiteral(" nas.example.org "), QStringLiteral("")}}});
+    QVERIFY(m_service->start({QStringLiteral("--cfg"), config}, m_root->lpcid()));
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    const QJsonArray names = ask(c, command(QStringLiteral("reverseproxy_status")))
+                                 .value(QStringLiteral("results")).toObject().value(QStringLiteral("names")).toArray();
+    QVERIFY(names.contains(QStringLiteral("nas.example.org")));
+    QVERIFY(!names.contains(QString()));
+    QJsonObject rule = simpleRule(QStringLiteral("named"), QStringLiteral("/api/x"), 3000);
+    QJsonObject source = rule.value(QStringLiteral("source")).toObject();
+    source.insert(QStringLiteral("host"), QStringLiteral("NAS.example.org"));
+    rule.insert(QStringLiteral("source"), source);
+    QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_create"), rule)).value(QStringLiteral("err")).toInt(-1), 9926);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceE2E)
