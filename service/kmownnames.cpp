@@ -8,6 +8,7 @@
 #include <QHostInfo>
 #include <QRegularExpression>
 #include <QSet>
+#include <QUrl>
 
 #include <algorithm>
 #include <memory>
@@ -71,11 +72,18 @@ std::shared_ptr<const OwnSet> compute(bool askApache, const std::atomic_bool *ca
         std::lock_guard<std::mutex> locker(g_lock);
         names << g_configured;
     }
+    // What a Host header can spell: names in their ASCII form, addresses;
+    // anything else (a name Apache matches by pattern) cannot be compared.
+    static const QRegularExpression spelling(QStringLiteral("^(?:\\*\\.)?[-.0-9_a-z:\\[\\]]+$"));
     auto set = std::make_shared<OwnSet>();
     for (const QString &name : qAsConst(names)) {
-        const QString key = comparable(name);
+        QString key = comparable(name);
         const bool wildcard = key.startsWith(QLatin1String("*."));
-        if (key.isEmpty() || (wildcard ? set->below.contains(key.mid(1)) : set->exact.contains(key)))
+        if (!key.contains(QLatin1Char(':')))
+            key = (wildcard ? QStringLiteral("*.") : QString())
+                  + QString::fromLatin1(QUrl::toAce(wildcard ? key.mid(2) : key)).toLower();
+        if (!spelling.match(key).hasMatch()
+            || (wildcard ? set->below.contains(key.mid(1)) : set->exact.contains(key)))
             continue;
         if (wildcard)
             set->below << key.mid(1);
