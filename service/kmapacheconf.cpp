@@ -367,10 +367,10 @@ QStringList requestLines(const KMRuleSide &dest, const QString &scheme, const QS
 // rule's requests from its own page go without mod_proxy's forwarded headers
 // (requestLines sets X-Forwarded-For). The <If> cannot read the rule's
 // variable (SetEnv comes later), so it sits in a section of the rule's own
-// requests, and a nested rule that keeps the browser's Host keeps them.
-// Empty when the rule keeps the Host itself.
-// A rule without a host keeps the browser's Host for requests by another
-// name (see kOwnHostVariable).
+// requests, and a nested rule that keeps the browser's Host keeps them. A
+// rule without a host (hostless) keeps the browser's Host, and mod_proxy's
+// forwarded headers, for requests by a name not the appliance's (see
+// kOwnHostVariable). Empty when the rule keeps the Host itself.
 QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested,
                            bool hostless)
 {

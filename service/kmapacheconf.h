@@ -54,9 +54,11 @@ public:
     // The location block of one rule, a literal path prefix matched on whole
     // segments, in a site of the given scheme ("http" or "https"):
     // twenty-six lines, five of them a <LocationMatch> section that drops
-    // mod_proxy's forwarded headers from its own page's requests; eighteen,
-    // without that section, when its httpheaders keep the browser's Host
-    // (ProxyPreserveHost On). Written httpheaders elements add a
+    // mod_proxy's forwarded headers from its own page's requests (for a rule
+    // without a host, three more keep the browser's Host for requests by a
+    // name not the appliance's, and only the appliance's names count as its
+    // own page's); eighteen, without that section, when its httpheaders keep
+    // the browser's Host (ProxyPreserveHost On). Written httpheaders elements add a
     // <LocationMatch> section (two lines, and three per element, two when it
     // has no description). Both sections take the rule's own requests only:
     // not those of the nested source paths, the prefixes of the site's later

@@ -17,7 +17,8 @@ class KMReverseproxyPrivate;
 // create, change, remove, importRules and mapTo are serialised (checks,
 // candidate files, Apache's test, store), so two requests can never both pass
 // the same check, and a change is answered only once the database and the
-// files agree.
+// files agree. The names they give are looked up before, all at once, outside
+// that serialisation (KMNameLookup).
 // Call start once before anything else, and stop once the last request ended.
 class KMReverseproxy : public QObject
 {
