@@ -1,8 +1,7 @@
 #include "kmappliance.h"
 
-#include "kmownnames.h"
-
 #include "zx2file.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "zx2utils.h"
 
@@ -29,7 +28,6 @@
 #include <linux/magic.h>
 
 #include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
