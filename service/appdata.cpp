@@ -1,6 +1,7 @@
 #include "appdata.h"
 
 #include "kmdatalock.h"
+#include "kmownnames.h"
 #include "kmreverseproxy.h"
 #include "kmreverseproxyrouter.h"
 #include "kmstartfailure.h"
@@ -12,6 +13,7 @@
 #include "zx2utils.h"
 
 #include <QCoreApplication>
+#include <QJsonArray>
 #include <QMetaType>
 #include <QSocketNotifier>
 
@@ -118,6 +120,13 @@ bool AppData::start()
                                 ? QStringLiteral("another instance runs on the data directory")
                                 : QStringLiteral("cannot lock the data directory (%1)").arg(d->dataLock.error()),
                             directory);
+    // The names the owner reaches the appliance by from outside.
+    QStringList names;
+    for (const QJsonValue &name : configuration().value(QStringLiteral("names")).toArray()) {
+        if (!name.toString().trimmed().isEmpty())
+            names << name.toString().trimmed();
+    }
+    KMOwnNames::configure(names);
     ZX2Journals myJournals;
     if (!d->reverseproxy.start(myJournals)) {
         PRINTVAR(myJournals.toObject());
@@ -139,6 +148,8 @@ bool AppData::start()
     }
     if (debugging())
         PRINTLN(QVariant(QStringLiteral("Local agent: ") + d->lpcid));
+    // Slow names may take seconds: the socket serves meanwhile.
+    d->reverseproxy.checkStoredNames();
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "kmappliance.h"
 #include "kmcertificate.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "kmruleaccess.h"
 #include "zx2utils.h"
@@ -319,6 +320,26 @@ QString ownPage()
     return kOwnOrigin + QStringLiteral(" || (") + kOwnReferer + QLatin1Char(')');
 }
 
+// Set (to 1) where the Host names the appliance: one of its own names, or
+// the name of the custom port's virtual host that serves the request. Any
+// other Host may be a page's own name rebound to the appliance: a rule
+// without a host sends it on as it came, and no Origin, Referer or Host is
+// translated for it, so that the back end's own checks decide as they do
+// when it is reached directly. Set at server level (mod_setenvif, before
+// any <If> is read).
+const QLatin1String kOwnHostVariable("REVERSEPROXY_OWN_HOST");
+
+QString ownHost()
+{
+    return QStringLiteral("reqenv('") + kOwnHostVariable + QStringLiteral("') == '1'");
+}
+
+QString ownHostLine(const QString &pattern)
+{
+    return QStringLiteral("SetEnvIfNoCase Host \"") + pattern + QStringLiteral("\" ") + kOwnHostVariable
+           + QStringLiteral("=1");
+}
+
 // What the back end gets besides the request: the scheme the browser used;
 // for apps that check Origin or Referer against Host or X-Forwarded-Host,
 // the browser's own page as the back end's own origin (unless the rule keeps
@@ -366,15 +387,23 @@ QStringList hopGuardLines()
 // rule's requests from its own page go without mod_proxy's forwarded headers
 // (requestLines sets X-Forwarded-For). The <If> cannot read the rule's
 // variable (SetEnv comes later), so it sits in a section of the rule's own
-// requests, and a nested rule that keeps the browser's Host keeps them.
-// Empty when the rule keeps the Host itself.
-QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested)
+// requests, and a nested rule that keeps the browser's Host keeps them. A
+// rule without a host (hostless) keeps the browser's Host, and mod_proxy's
+// forwarded headers, for requests by a name not the appliance's (see
+// kOwnHostVariable). Empty when the rule keeps the Host itself.
+QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested,
+                           bool hostless)
 {
     if (preservesHost(headers))
         return {};
-    return {QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"),
-            QStringLiteral("    <If \"") + ownPage() + QStringLiteral("\">"),
-            QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>"), QStringLiteral("</LocationMatch>")};
+    const QString page = hostless ? ownHost() % QStringLiteral(" && (") % ownPage() % QLatin1Char(')') : ownPage();
+    QStringList lines{QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"),
+                      QStringLiteral("    <If \"") + page + QStringLiteral("\">"),
+                      QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>")};
+    if (hostless)
+        lines << QStringLiteral("    <If \"! ") % ownHost() % QStringLiteral("\">")
+              << QStringLiteral("        ProxyPreserveHost On") << QStringLiteral("    </If>");
+    return lines << QStringLiteral("</LocationMatch>");
 }
 
 // The location blocks of earlier generations: most regenerations change one
@@ -843,7 +872,14 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
             }
         }
         QList<int> owners;
-        const QStringList locations = siteLines(site.rules, scheme, false, options, owners);
+        QStringList locations = siteLines(site.rules, scheme, false, options, owners);
+        // A named site's own name is the appliance's on this port.
+        if (!site.key.isEmpty()) {
+            locations.prepend(ownHostLine(hostPattern(site.key)));
+            owners.prepend(0);
+        }
+        locations.prepend(ownHostLine(KMOwnNames::hostPattern()));
+        owners.prepend(0);
         const QStringList lines = KMApacheConf::virtualHostLines(
             port, group.protocol, site.host, site.hsts, locations,
             site.certificate ? KMCertificate::tlsLines(*site.certificate) : QStringList());
@@ -930,7 +966,11 @@ QStringList webSiteLines(const QList<const KMRule *> &rules, const QString &sche
     QList<const KMRule *> hostless;
     const QList<NamedSite> sites = namedSites(rules, hostless);
     QList<int> hostlessOwners;
-    const QStringList own = siteLines(hostless, scheme, true, options, hostlessOwners);
+    QStringList own = siteLines(hostless, scheme, true, options, hostlessOwners);
+    if (!hostless.isEmpty()) {
+        own.prepend(ownHostLine(KMOwnNames::hostPattern()));
+        hostlessOwners.prepend(0);
+    }
     QStringList lines = hostSectionLines(sites, scheme, hostless.size(), options, owners);
     lines << hostProxySectionLines(sites, hostless, owners) << own;
     owners << hostlessOwners;
@@ -1054,6 +1094,8 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
     const QString number = QString::number(ordinal);
     const QString ownRequest = QStringLiteral("reqenv('") % QLatin1String(kRuleVariable) % QStringLiteral("') == '")
                                % number % QLatin1Char('\'');
+    const bool hostless = rule.hostKey().isEmpty();
+    const QString ownSite = hostless ? ownRequest % QStringLiteral(" && ") % ownHost() : ownRequest;
     const QJsonValue headers = rule.params.value(QStringLiteral("httpheaders"));
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
     QStringList lines;
@@ -1062,7 +1104,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("<Location '") % location % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
-          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, source, scheme, ownRequest, headers)
+          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, source, scheme, ownSite, headers)
           << QString() << QStringLiteral("    ProxyPassInterpolateEnv On")
           // The back end's own 4xx answers (JSON errors, a 409 with the header
           // its client must echo) pass; the appliance's pages stand in for
@@ -1070,7 +1112,7 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
                             : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
           << QString() << QStringLiteral("</Location>");
-    lines << forwardedLines(headers, location, nested) << headerLines(headers, location, nested)
+    lines << forwardedLines(headers, location, nested, hostless) << headerLines(headers, location, nested)
           << KMRuleAccess::lines(rule.params, ownPattern(location, nested), rule.name) << QString();
     return lines;
 }

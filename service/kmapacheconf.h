@@ -62,9 +62,11 @@ public:
     // The location block of one rule, a literal path prefix matched on whole
     // segments, in a site of the given scheme ("http" or "https"):
     // twenty-four lines, five of them a <LocationMatch> section that drops
-    // mod_proxy's forwarded headers from its own page's requests; fifteen,
-    // without that section, when its httpheaders keep the browser's Host
-    // (ProxyPreserveHost On). Written httpheaders elements add a
+    // mod_proxy's forwarded headers from its own page's requests (for a rule
+    // without a host, three more keep the browser's Host for requests by a
+    // name not the appliance's, and only the appliance's names count as its
+    // own page's); fifteen, without that section, when its httpheaders keep
+    // the browser's Host (ProxyPreserveHost On). Written httpheaders elements add a
     // <LocationMatch> section (two lines, and three per element, two when it
     // has no description), its access a section of its own
     // (KMRuleAccess::lines). These sections take the rule's own requests

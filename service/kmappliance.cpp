@@ -1,6 +1,7 @@
 #include "kmappliance.h"
 
 #include "zx2file.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "zx2utils.h"
 
@@ -9,18 +10,12 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkInterface>
-#include <QUrl>
 #include <QDir>
 #include <QFile>
 #include <QSet>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
-#include <memory>
-#include <mutex>
-#include <thread>
 
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
@@ -33,7 +28,6 @@
 #include <linux/magic.h>
 
 #include <cstring>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -124,115 +118,6 @@ bool isLocalHost(const QString &host)
     return !address.isNull() && isLocalAddress(address);
 }
 
-// One getaddrinfo() call on a detached thread of its own, so that a caller
-// can give up waiting while the C library goes on (it cannot be cancelled).
-// The thread holds a share, so an abandoned lookup stays valid; it touches
-// nothing else, not even at the process's exit.
-struct NameLookup
-{
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    QList<QHostAddress> addresses;
-    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
-    std::chrono::steady_clock::time_point ended;
-
-    static void run(const std::shared_ptr<NameLookup> &lookup, const QByteArray &name)
-    {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo *found = nullptr;
-        const int error = ::getaddrinfo(name.constData(), nullptr, &hints, &found);
-        QList<QHostAddress> addresses;
-        for (const addrinfo *entry = error == 0 ? found : nullptr; entry; entry = entry->ai_next)
-            addresses << QHostAddress(entry->ai_addr);
-        if (found)
-            ::freeaddrinfo(found);
-        std::lock_guard<std::mutex> lock(lookup->mutex);
-        lookup->addresses = addresses;
-        lookup->done = true;
-        lookup->ended = std::chrono::steady_clock::now();
-        lookup->finished.notify_all();
-    }
-};
-
-// The addresses a name resolves to through the hosts file and DNS, within
-// kResolveWait; empty when it does not resolve in that time. A rule check
-// runs under the change lock and a reload screens every stored rule, so
-// answers (failures too) are kept for kResolveKeep, a name already being
-// looked up is not asked again, and while a lookup hangs beyond the wait
-// (DNS is stuck) further names get kStuckWait, enough for the hosts file,
-// with at most kResolveThreads lookups running.
-QList<QHostAddress> resolvedAddresses(const QString &name)
-{
-    using Clock = std::chrono::steady_clock;
-    const auto kResolveWait = std::chrono::seconds(2);
-    const auto kStuckWait = std::chrono::milliseconds(200);
-    const auto kResolveKeep = std::chrono::seconds(30);
-    const int kResolveThreads = 16;
-    // Left to the process's end: an abandoned lookup may still be running.
-    static std::mutex &mutex = *new std::mutex;
-    static QHash<QString, std::shared_ptr<NameLookup>> &lookups = *new QHash<QString, std::shared_ptr<NameLookup>>;
-    // A name no resolver could be asked for (not a valid host name).
-    const QByteArray ace = QUrl::toAce(name);
-    if (ace.isEmpty())
-        return {};
-
-    std::shared_ptr<NameLookup> lookup;
-    bool stuck = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        const Clock::time_point now = Clock::now();
-        int running = 0;
-        for (auto it = lookups.begin(); it != lookups.end();) {
-            std::lock_guard<std::mutex> entryLock(it->get()->mutex);
-            if (it->get()->done && now - it->get()->ended > kResolveKeep) {
-                it = lookups.erase(it);
-                continue;
-            }
-            if (!it->get()->done) {
-                ++running;
-                stuck = stuck || now - it->get()->started > kResolveWait;
-            }
-            ++it;
-        }
-        lookup = lookups.value(name);
-        if (!lookup) {
-            if (running >= kResolveThreads)
-                return {};
-            lookup = std::make_shared<NameLookup>();
-            lookups.insert(name, lookup);
-            std::thread(NameLookup::run, lookup, ace).detach();
-        }
-    }
-    std::unique_lock<std::mutex> lock(lookup->mutex);
-    const Clock::time_point until = stuck ? std::min(Clock::now() + kStuckWait, lookup->started + kResolveWait)
-                                          : lookup->started + kResolveWait;
-    lookup->finished.wait_until(lock, until, [&] { return lookup->done; });
-    return lookup->done ? lookup->addresses : QList<QHostAddress>();
-}
-
-// Whether a source host (a name, or "*." and a name for every name below
-// it) may name this machine: one of its own names or addresses.
-bool namesThisMachine(const QString &host)
-{
-    const QString name = host.toLower();
-    if (!name.startsWith(QLatin1String("*.")))
-        return isLocalHost(name);
-    const QString below = name.mid(1); // ".domain"
-    QStringList own = {QStringLiteral("localhost"), QHostInfo::localHostName().toLower(),
-                       QStringLiteral("127.0.0.1")};
-    if (!QHostInfo::localDomainName().isEmpty())
-        own << QHostInfo::localHostName().toLower() + QLatin1Char('.') + QHostInfo::localDomainName().toLower();
-    own << KMAppliance::localIPs();
-    for (const QString &ownName : qAsConst(own)) {
-        if (ownName.endsWith(below) || QString(QLatin1Char('.') + ownName).endsWith(below))
-            return true;
-    }
-    return false;
-}
-
 } // namespace
 
 KMAppliancePorts KMAppliance::webPorts()
@@ -250,12 +135,15 @@ int KMAppliance::apacheHttpsPort()
     return portOfDefineFile(kDesktopHttpsPortFile, QStringLiteral("ORBA_DESKTOP_HTTPS_PORT"));
 }
 
-bool KMAppliance::reservedSource(const KMRuleSide &source, const KMAppliancePorts &ports)
+bool KMAppliance::reservedSource(const KMRuleSide &source, const KMAppliancePorts &ports,
+                                 const KMNameLookup &names)
 {
     // Another name takes the whole of that name: the appliance keeps its own.
-    if (!source.host.isEmpty() && !namesThisMachine(source.host))
-        return false;
-    return reservedSource(source.port, source.path, ports);
+    const QString host = plainHost(source.host);
+    const QList<QHostAddress> addresses = names.addresses(lookupName(host));
+    const bool own = host.isEmpty() || isLocalHost(host) || KMOwnNames::contains(host)
+                     || KMOwnNames::covered(host) || std::any_of(addresses.cbegin(), addresses.cend(), isLocalAddress);
+    return own && reservedSource(source.port, source.path, ports);
 }
 
 bool KMAppliance::reservedSource(int port, const QString &path, const KMAppliancePorts &ports)
@@ -264,24 +152,34 @@ bool KMAppliance::reservedSource(int port, const QString &path, const KMApplianc
         return false;
     // Letter case counts, as in Apache's <Location>.
     const QStringList segments = KMRule::matchedSegments(path);
-    return segments.isEmpty() || kReservedSegments.contains(segments.first());
+    if (segments.isEmpty() || kReservedSegments.contains(segments.first()))
+        return true;
+    // Certificate authorities validate the appliance's names there.
+    return segments.first() == QLatin1String(".well-known")
+           && (segments.size() == 1 || segments.at(1) == QLatin1String("acme-challenge"));
+}
+
+QString KMAppliance::lookupName(const QString &host)
+{
+    const QString plain = plainHost(host);
+    if (isLocalHost(plain) || !literalAddress(plain).isNull() || plain.startsWith(QLatin1String("*."))
+        || KMOwnNames::contains(plain))
+        return QString();
+    return plain;
 }
 
 bool KMAppliance::isThisApache(const KMRuleSide &dest, const KMAppliancePorts &ports,
-                               const QSet<int> &customPorts)
+                               const QSet<int> &customPorts, const KMNameLookup &names)
 {
     const int port = dest.effectivePort(ports);
     if (!ports.isWebPort(port) && !customPorts.contains(port))
         return false;
     const QString host = plainHost(dest.host);
-    if (isLocalHost(host))
+    if (isLocalHost(host) || KMOwnNames::contains(host))
         return true;
-    if (!literalAddress(host).isNull())
-        return false;
     // A name the hosts file or DNS gives a local address loops through this
-    // Apache all the same; one that does not resolve in time may be a back end
-    // that is down now, and is let through.
-    const QList<QHostAddress> addresses = resolvedAddresses(host);
+    // Apache all the same.
+    const QList<QHostAddress> addresses = names.addresses(lookupName(host));
     return std::any_of(addresses.cbegin(), addresses.cend(), isLocalAddress);
 }
 

@@ -1,6 +1,7 @@
 #ifndef KMAPPLIANCE_H
 #define KMAPPLIANCE_H
 
+#include "kmnamelookup.h"
 #include "kmrule.h"
 
 #include <QByteArray>
@@ -34,21 +35,27 @@ public:
     // appliance web ports (and port 0, which stands for them) the site's root,
     // the documents Apache serves for it and every path at or below one of
     // its prefixes belong to the appliance, whatever the spelling Apache
-    // matches the same way (doubled slashes, dot segments, %-escapes).
+    // matches the same way (doubled slashes, dot segments, %-escapes), and
+    // "/.well-known/acme-challenge/" with the paths that would serve it.
     static bool reservedSource(int port, const QString &path, const KMAppliancePorts &ports);
-    // The same for a source with its host: a host other than the appliance's
-    // own names (its host name, "localhost", its addresses, and a "*." name
-    // covering one of them) takes the whole of that name on the port, so
-    // nothing is reserved for it.
-    static bool reservedSource(const KMRuleSide &source, const KMAppliancePorts &ports);
+    // The same for a source with its host: a host that is not one of the
+    // appliance's own names (KMOwnNames), resolves to none of its addresses
+    // (names, looked up before) and, as "*." name, covers none of its own
+    // names takes the whole of that name on the port, so nothing is
+    // reserved for it.
+    static bool reservedSource(const KMRuleSide &source, const KMAppliancePorts &ports,
+                               const KMNameLookup &names);
     // Whether dest is this Apache under any name: a local address (loopback,
     // unspecified, "localhost", an empty host, one of localIPs()) on a port
     // Apache serves: a web port, or one of customPorts. dest's port 0 stands
-    // for the web port of its protocol. Any other name is looked up (hosts
-    // file, DNS) for at most 2 seconds: it is this Apache when any of its
-    // addresses is local; one that does not resolve in that time is not.
+    // for the web port of its protocol. Any other name is this Apache when
+    // any of its addresses (names, looked up before) is local.
     static bool isThisApache(const KMRuleSide &dest, const KMAppliancePorts &ports,
-                             const QSet<int> &customPorts);
+                             const QSet<int> &customPorts, const KMNameLookup &names);
+    // The name a resolver must be asked for before host can be judged: empty
+    // for an empty host, an address, a "*." name and the names this machine
+    // knows as its own without asking.
+    static QString lookupName(const QString &host);
     // Every listening TCP port with its program. False when netstat cannot
     // run or fails: the list is then unknown, which is not the same as empty.
     static bool listeners(QList<KMListener> &listeners);

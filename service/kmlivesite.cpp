@@ -3,6 +3,7 @@
 #include "kmapachesite.h"
 #include "kmappliance.h"
 #include "kmfiletransaction.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "zx2error.h"
 #include "zx2journals.h"
@@ -299,6 +300,8 @@ void KMLiveSitePrivate::remember(const KMApacheFiles &files, const QList<KMRule>
 
 void KMLiveSitePrivate::reloadNow()
 {
+    // The files written for this reload name the appliance's names as they are now.
+    KMOwnNames::refresh(&stopping);
     KMReloadAttempt attempt = prepare();
     if (stopping)
         return;

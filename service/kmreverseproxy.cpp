@@ -4,6 +4,8 @@
 #include "kmappliance.h"
 #include "kmcertificate.h"
 #include "kmlivesite.h"
+#include "kmnamelookup.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "kmreverseproxyresources.h"
 #include "kmrule.h"
@@ -50,17 +52,31 @@ QString nameKey(const QString &name)
     return key;
 }
 
+// The names a resolver must answer before the rules can be judged.
+QStringList lookupNames(const QList<KMRule> &rules)
+{
+    QStringList names;
+    for (const KMRule &rule : rules) {
+        for (const QString &host : {rule.dest.host, rule.source.host}) {
+            const QString name = KMAppliance::lookupName(host);
+            if (!name.isEmpty())
+                names << name;
+        }
+    }
+    return names;
+}
+
 // The checks a rule must pass to join a table, against sets built once for
 // the whole table (an import of thousands adds each rule to them in turn):
 // its destination, its source and port, its name, its source again against
 // the other rules. A change checks against the table without the rule it
-// rewrites.
+// rewrites. Names were looked up before (names), outside the change lock.
 class Admission
 {
 public:
     Admission(const QList<KMRule> &table, int skipPxyno, const KMAppliancePorts &ports,
-              std::function<bool(int)> foreignPort)
-        : m_ports(ports), m_foreignPort(std::move(foreignPort))
+              std::function<bool(int)> foreignPort, const KMNameLookup &names)
+        : m_ports(ports), m_foreignPort(std::move(foreignPort)), m_lookup(names)
     {
         for (const KMRule &rule : table) {
             if (rule.pxyno == skipPxyno)
@@ -84,9 +100,16 @@ public:
         QSet<int> served = m_customPorts;
         if (rule.source.port > 0)
             served.insert(rule.source.port);
-        if (KMAppliance::isThisApache(rule.dest, m_ports, served))
+        // A name decides only where Apache serves the destination's port, or
+        // the appliance reserves the source's path.
+        const int destPort = rule.dest.effectivePort(m_ports);
+        if (late(rule.dest.host) && (m_ports.isWebPort(destPort) || served.contains(destPort)))
+            return lateName(journals, rule.dest.host);
+        if (KMAppliance::isThisApache(rule.dest, m_ports, served, m_lookup))
             return fail(journals, ZX2Error::ERR_IDENTICAL, QStringLiteral("来源和目标不能完全一致"));
-        if (KMAppliance::reservedSource(rule.source, m_ports))
+        if (late(rule.source.host) && KMAppliance::reservedSource(rule.source.port, rule.source.path, m_ports))
+            return lateName(journals, rule.source.host);
+        if (KMAppliance::reservedSource(rule.source, m_ports, m_lookup))
             return fail(journals, ZX2Error::ERR_RESERVED, QStringLiteral("源路径已被保留不可用"));
         // One port, one protocol: a web port's own, or that of the rules
         // already on a custom port.
@@ -109,6 +132,18 @@ public:
     }
 
 private:
+    // Whether host had to be looked up and gave no answer in time.
+    bool late(const QString &host) const
+    {
+        const QString name = KMAppliance::lookupName(host);
+        return !name.isEmpty() && !m_lookup.answered(name);
+    }
+    static bool lateName(ZX2Journals &journals, const QString &host)
+    {
+        return fail(journals, ZX2Error::ERR_TIMEOUT,
+                    QStringLiteral("域名解析超时(") + KMAppliance::lookupName(host) + QLatin1Char(')'));
+    }
+
     // A custom port is free when the table's rules have it already or no
     // other program holds it. A change may not move a rule onto a web port
     // by number (Apache listens there); a changed rule keeps its own port.
@@ -126,6 +161,7 @@ private:
 
     KMAppliancePorts m_ports;
     std::function<bool(int)> m_foreignPort;
+    KMNameLookup m_lookup;
     const KMRule *m_changed = nullptr;
     QSet<QString> m_names;
     QSet<QString> m_sources;
@@ -197,8 +233,12 @@ public:
     // Whether the stored parameters would grow past kMaxStored by
     // added bytes less removed.
     bool storeFull(ZX2Journals &journals, qint64 added, qint64 removed) const;
-    // The stored rules this version does not write, with the reason.
-    static QMap<int, QString> screen(const QList<KMRule> &rules);
+    // The stored rules this version does not write, with the reason; names
+    // as looked up (none at start, so that the socket serves at once).
+    static QMap<int, QString> screen(const QList<KMRule> &rules, const KMNameLookup &names);
+    // What screen found at start, and the check of the stored names after it.
+    QMap<int, QString> screened;
+    std::thread nameCheck;
     bool sqlError(ZX2Journals &journals) const;
     // Whether an existing store reads as a rule database; fills the journal
     // with SQLite's own verdict if not (for the start's failure line).
@@ -295,7 +335,7 @@ bool KMReverseproxyPrivate::storeFull(ZX2Journals &journals, qint64 added, qint6
     return true;
 }
 
-QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
+QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules, const KMNameLookup &names)
 {
     QMap<int, QString> out;
     const KMAppliancePorts ports = KMAppliance::webPorts();
@@ -309,9 +349,9 @@ QMap<int, QString> KMReverseproxyPrivate::screen(const QList<KMRule> &rules)
         const QString field = rule.unsafeField();
         if (!field.isEmpty())
             out.insert(rule.pxyno, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
-        else if (KMAppliance::reservedSource(rule.source, ports))
+        else if (KMAppliance::reservedSource(rule.source, ports, names))
             out.insert(rule.pxyno, QStringLiteral("源路径已被保留不可用"));
-        else if (KMAppliance::isThisApache(rule.dest, ports, served))
+        else if (KMAppliance::isThisApache(rule.dest, ports, served, names))
             out.insert(rule.pxyno, QStringLiteral("来源和目标不能完全一致"));
     }
     return out;
@@ -400,6 +440,7 @@ KMReverseproxy::~KMReverseproxy()
 bool KMReverseproxy::start(ZX2Journals &journals)
 {
     initReverseproxyResources();
+    KMOwnNames::refresh();
     bool created = false;
     const QString path = orbaPath(QLatin1String(kReverseproxyDatabase));
     // Rules may carry credentials in their headers: no other user reads them.
@@ -438,7 +479,8 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     // worker writes them again and reports the outcome.
     ZX2Journals files;
     KMCertificate::storeFiles(files, rules);
-    d->site->start(files, rules, KMReverseproxyPrivate::screen(rules));
+    d->screened = KMReverseproxyPrivate::screen(rules, KMNameLookup());
+    d->site->start(files, rules, d->screened);
     d->acmeWatch.reset(new KMAcmeWatch(
         [this] {
             std::lock_guard<std::mutex> held(d->writeLock);
@@ -453,12 +495,39 @@ bool KMReverseproxy::start(ZX2Journals &journals)
     return true;
 }
 
+void KMReverseproxy::checkStoredNames()
+{
+    if (!d->site || d->nameCheck.joinable())
+        return;
+    d->nameCheck = std::thread([this] {
+        QList<KMRule> rules;
+        {
+            std::lock_guard<std::mutex> locker(d->writeLock);
+            if (!d->readRules(rules))
+                return;
+        }
+        const KMNameLookup names(lookupNames(rules));
+        std::lock_guard<std::mutex> locker(d->writeLock);
+        // Changes made meanwhile passed the checks with their names.
+        if (!d->readRules(rules))
+            return;
+        const QMap<int, QString> screened = KMReverseproxyPrivate::screen(rules, names);
+        if (screened.keys() == d->screened.keys())
+            return;
+        d->screened = screened;
+        ZX2Journals files;
+        d->site->start(files, rules, screened);
+    });
+}
+
 void KMReverseproxy::stop()
 {
     if (!d->site)
         return;
     if (d->acmeWatch)
         d->acmeWatch->stop();
+    if (d->nameCheck.joinable())
+        d->nameCheck.join();
     d->site->stop();
     // A request still running (one that did not end in time) keeps its
     // change in the write-ahead log, which SQLite reads back at the next open.
@@ -514,17 +583,18 @@ bool KMReverseproxyPrivate::apply(ZX2Journals &journals, TableChange &change,
 
 bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params, const KMAuditEntry &audit)
 {
+    KMRule rule = KMRule::fromParams(params);
+    rule.pxyno = -1; // until the store numbers it
+    const KMNameLookup names(lookupNames({rule}));
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
-    KMRule rule = KMRule::fromParams(params);
-    rule.pxyno = -1; // until the store numbers it
     if (!d->contentSafe(journals, rule))
         return false;
     KMReverseproxyPrivate::TableChange change;
     if (!d->readRules(change.after))
         return d->sqlError(journals);
-    const Admission admission(change.after, 0, ports, [this](int port) { return d->foreignPort(port); });
+    const Admission admission(change.after, 0, ports, [this](int port) { return d->foreignPort(port); }, names);
     if (!admission.admit(journals, rule))
         return false;
     const QJsonObject values = rule.storedValues();
@@ -546,11 +616,12 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params, co
 
 bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params, const KMAuditEntry &audit)
 {
+    KMRule rule = KMRule::fromParams(params, true);
+    rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
+    const KMNameLookup names(lookupNames({rule}));
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
-    KMRule rule = KMRule::fromParams(params, true);
-    rule.pxyno = toInt(params.value(QStringLiteral("pxyno")));
     if (!d->contentSafe(journals, rule))
         return false;
     KMReverseproxyPrivate::TableChange change;
@@ -561,7 +632,8 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params, co
     if (found == change.after.end())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
     {
-        const Admission admission(change.after, rule.pxyno, ports, [this](int port) { return d->foreignPort(port); });
+        const Admission admission(change.after, rule.pxyno, ports, [this](int port) { return d->foreignPort(port); },
+                                  names);
         if (!admission.admit(journals, rule))
             return false;
     }
@@ -626,6 +698,13 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     if (rules.size() > kMaxImport)
         return fail(journals, ZX2Error::ERR_NOT_ENOUGH,
                     QStringLiteral("一次导入的规则过多(最多%1条)").arg(kMaxImport));
+    QList<KMRule> parsed;
+    parsed.reserve(rules.size());
+    for (int i = 0; i < rules.size(); ++i) {
+        parsed << KMRule::fromParams(rules.at(i).toObject());
+        parsed.last().pxyno = -1 - i; // until stored: Apache's refusal names it by this
+    }
+    const KMNameLookup names(lookupNames(parsed));
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
@@ -637,12 +716,11 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     if (!replace)
         change.after = before;
     const int firstNew = change.after.size();
-    Admission admission(change.after, 0, ports, [this](int port) { return d->foreignPort(port); });
+    Admission admission(change.after, 0, ports, [this](int port) { return d->foreignPort(port); }, names);
     qint64 bytes = 0;
     for (int i = 0; i < rules.size(); ++i) {
         const QJsonObject params = rules.at(i).toObject();
-        KMRule rule = KMRule::fromParams(params);
-        rule.pxyno = -1 - i; // until stored: Apache's refusal names it by this
+        const KMRule &rule = parsed.at(i);
         if (!d->contentSafe(journals, rule) || !admission.admit(journals, rule))
             return fail(journals, journals.err(), importLabel(i, params) + journals.errmsg());
         admission.add(rule);
@@ -678,6 +756,7 @@ bool KMReverseproxy::status(ZX2Journals &, QJsonObject &results) const
             rules << KMRule::fromRow(row);
         results.insert(QStringLiteral("certificates"), KMCertificate::status(rules));
     }
+    results.insert(QStringLiteral("names"), QJsonArray::fromStringList(KMOwnNames::names()));
     return true;
 }
 

@@ -19,7 +19,8 @@ class KMReverseproxyPrivate;
 // create, change, remove, importRules and mapTo are serialised (checks,
 // candidate files, Apache's test, store), so two requests can never both pass
 // the same check, and a change is answered only once the database and the
-// files agree.
+// files agree. The names they give are looked up before, all at once, outside
+// that serialisation (KMNameLookup).
 // A change with an audit entry whose command is set (see KMAuditEntry) is
 // recorded in the audit trail in the transaction that stores it; the caller
 // records a refusal with logRefused.
@@ -38,7 +39,13 @@ public:
     // is damaged (the journal then holds ERR_SQLERROR and SQLite's verdict).
     // Files that cannot be written do not stop the start: the reload worker
     // writes them again and status reports the outcome.
+    // Stored rules are screened there without asking a resolver: call
+    // checkStoredNames once the socket serves.
     bool start(ZX2Journals &journals);
+    // Looks the stored rules' names up on a thread of its own and leaves
+    // out the rules whose names turn out to loop through this Apache or to
+    // take the appliance's own paths.
+    void checkStoredNames();
     // Ends the reload worker (and a child it runs) and moves the database's
     // write-ahead log into its file. Idempotent; the destructor calls it.
     void stop();
@@ -68,7 +75,8 @@ public:
     // ("rule <index>: " without a name).
     static QString importLabel(int index, const QJsonObject &params);
     // How Apache took the rules: the last reload's outcome, whether Apache
-    // runs, and the rules left out of its configuration with the reason;
+    // runs, the rules left out of its configuration with the reason, the
+    // names the appliance answers to ("names", see KMOwnNames) and
     // "certificates": the certificate of each name of the https rules.
     bool status(ZX2Journals &journals, QJsonObject &results) const;
     // The newest limit entries of the audit trail (of rule pxyno only, when

@@ -1,4 +1,5 @@
 #include "kmappliance.h"
+#include "kmownnames.h"
 #include "kmrule.h"
 #include "kmreverseproxy.h"
 #include "apachefixture.h"
@@ -8,6 +9,7 @@
 #include "zx2journals.h"
 #include "kmpaths.h"
 #include "zx2dbsqlite.h"
+#include "testresolver.h"
 
 #include <QHostInfo>
 #include <QJsonArray>
@@ -31,6 +33,12 @@ static const QByteArray kOwnReferer = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
 static const QByteArray kOwnPage = kOwnOrigin + " || (" + kOwnReferer + ")";
 static const QByteArray kOwnDestination = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
                                           "req('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
+// The condition by which it recognises a Host that names the appliance.
+static const QByteArray kOwnHost = "reqenv('REVERSEPROXY_OWN_HOST') == '1'";
+static QByteArray ownHostLine()
+{
+    return "SetEnvIfNoCase Host \"" + KMOwnNames::hostPattern().toUtf8() + "\" REVERSEPROXY_OWN_HOST=1";
+}
 
 // The rule manager against a private ORBA_ROOT (appliance web ports 80 and
 // 443), with the stand-ins of testfiles.h first on PATH, their files in bin.
@@ -41,6 +49,26 @@ private:
     QTemporaryDir bin;
     QScopedPointer<QTemporaryDir> root;
     QScopedPointer<KMReverseproxy> manager;
+    TestResolver resolver;
+    // Starts the resolver's namespace once; false where it cannot be had.
+    bool resolving()
+    {
+        static const bool started = [this] {
+            const QByteArray host = QHostInfo::localHostName().toUtf8();
+            if (!resolver.start("127.0.0.1 localhost\n127.0.1.1 " + host + ".home.arpa " + host
+                                + "\n127.0.1.1 vm.example.lan\n"))
+                return false;
+            // The appliance's LAN address, as a LAN's DNS gives it.
+            QString lan = "127.0.0.1";
+            for (const QString &ip : KMAppliance::localIPs())
+                lan = ip.contains('.') && !ip.startsWith("127.") ? ip : lan;
+            resolver.answer("nas-lan.test", lan);
+            resolver.answer("far.test", "192.0.2.1");
+            KMOwnNames::refresh();
+            return true;
+        }();
+        return started;
+    }
 
     static QJsonObject rule(const QString &name, const QString &protocol, int port, const QString &path,
                             int destPort, const QString &destHost = QString())
@@ -92,6 +120,14 @@ private:
         qWarning("create: %s", qPrintable(journals.errmsg()));
         return false;
     }
+    // The status's entry, as compact JSON.
+    QByteArray statusOf(const QString &key) const
+    {
+        ZX2Journals journals;
+        QJsonObject status;
+        manager->status(journals, status);
+        return QJsonDocument(QJsonArray{status.value(key)}).toJson(QJsonDocument::Compact);
+    }
     QString reloadState() const
     {
         ZX2Journals journals;
@@ -111,6 +147,8 @@ private slots:
     {
         QVERIFY(writeStandins(bin.path(), bin.path()));
         qputenv("PATH", bin.path().toUtf8() + ":" + qgetenv("PATH"));
+        // A name the owner reaches the appliance by from outside.
+        KMOwnNames::configure({"nas.example.org"});
     }
     void init()
     {
@@ -202,7 +240,7 @@ private slots:
         QCOMPARE(readFile("/orba/etc/reverseproxy/virtualhost/http_8080.conf"),
                  QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n\n"
                             "    <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
-                            "        Redirect 508\n    </If>\n    Redirect 404 /\n    \n"
+                            "        Redirect 508\n    </If>\n    Redirect 404 /\n    " + ownHostLine() + "\n    \n"
                             "    # web\n    <Location '/app'>\n        ProxyPass 'http://127.0.0.1:3000' upgrade=websocket\n"
                             "        SetEnv REVERSEPROXY_RULE 1\n"
                             "        Header edit Location '^(?:(?i:http://127\\.0\\.0\\.1:3000))?(?|/app(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
@@ -211,17 +249,18 @@ private slots:
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "        RequestHeader set X-Forwarded-Proto 'http'\n"
                             "        RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && (" + kOwnPage + ")\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && (" + kOwnPage + ")\"\n"
                             "        RequestHeader set Origin 'http://127.0.0.1:3000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && " + kOwnOrigin + "\"\n"
+                            " && " + kOwnHost + " && " + kOwnOrigin + "\"\n"
                             "        RequestHeader edit Referer '^https?://[^/]+' 'http://127.0.0.1:3000' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnReferer + "\"\n"
                             "        RequestHeader edit Destination '^https?://[^/]+/app([/?#].*)?$' 'http://127.0.0.1:3000$1' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnDestination + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnDestination + "\"\n"
                             "        RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n    \n"
                             "        ProxyPassInterpolateEnv On\n        ProxyErrorOverride On 500 502 503 504\n"
-                            "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnPage + "\">\n"
-                            "            ProxyAddHeaders Off\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
+                            "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnHost + " && (" + kOwnPage + ")\">\n"
+                            "            ProxyAddHeaders Off\n        </If>\n        <If \"! " + kOwnHost + "\">\n"
+                            "            ProxyPreserveHost On\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
         // A destination may lead back to a web port without rules.
         const QByteArray guard = "\n<If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1()
                                  + "/\">\n    Redirect 508\n</If>";
@@ -286,7 +325,7 @@ private slots:
         QVERIFY(create(params));
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"),
                  QByteArray("\n<If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
-                            "    Redirect 508\n</If>\n\n# api\n<Location '/shop'>\n"
+                            "    Redirect 508\n</If>\n" + ownHostLine() + "\n\n# api\n<Location '/shop'>\n"
                             "    ProxyPass 'http://[::1]:9000' timeout=360 enablereuse=on upgrade=websocket\n"
                             "    SetEnv REVERSEPROXY_RULE 1\n"
                             "    Header edit Location '^(?:(?i:http://\\[::1\\]:9000))?(?|/shop(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
@@ -295,17 +334,18 @@ private slots:
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "    RequestHeader set X-Forwarded-Proto 'https'\n"
                             "    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && (" + kOwnPage + ")\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && (" + kOwnPage + ")\"\n"
                             "    RequestHeader set Origin 'http://[::1]:9000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && " + kOwnOrigin + "\"\n"
+                            " && " + kOwnHost + " && " + kOwnOrigin + "\"\n"
                             "    RequestHeader edit Referer '^https?://[^/]+' 'http://[::1]:9000' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnReferer + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnReferer + "\"\n"
                             "    RequestHeader edit Destination '^https?://[^/]+/shop([/?#].*)?$' 'http://[::1]:9000$1' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnDestination + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnDestination + "\"\n"
                             "    RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n\n"
                             "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n</Location>\n"
-                            "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnPage + "\">\n        ProxyAddHeaders Off\n"
-                            "    </If>\n</LocationMatch>\n"
+                            "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnHost + " && (" + kOwnPage + ")\">\n"
+                            "        ProxyAddHeaders Off\n    </If>\n    <If \"! " + kOwnHost + "\">\n"
+                            "        ProxyPreserveHost On\n    </If>\n</LocationMatch>\n"
                             "<LocationMatch '^/shop(?:/|$)'>\n    # mark\n    Header set X-A 1\n\n"
                             "    RequestHeader unset X-B\n\n</LocationMatch>\n"));
         QVERIFY(QDir(vhostDir()).entryList(QDir::Files).isEmpty());
@@ -601,12 +641,95 @@ private slots:
         QTest::newRow("below localhost") << "http 0 *.localhost /" << true;
         QTest::newRow("the machine's name") << "http 0 " + QHostInfo::localHostName() + " /desktop" << true;
         QTest::newRow("the machine's name, custom port") << "http 8080 " + QHostInfo::localHostName() + " /" << false;
+        QTest::newRow("the machine's .local name") << "http 0 " + QHostInfo::localHostName() + ".LOCAL. /api/" << true;
+        QTest::newRow("a configured name") << "https 0 nas.example.org /" << true;
+        QTest::newRow("below .local") << "http 0 *.local /api" << true;
+        QTest::newRow("below a configured name's domain") << "http 0 *.example.org /" << true;
+        QTest::newRow("below another domain") << "http 0 *.photos.test /" << false;
+        QTest::newRow("certificate validation on the machine's name")
+            << "http 0 " + QHostInfo::localHostName() + " /.well-known/acme-challenge/" << true;
     }
     void reservedForHosts()
     {
         QFETCH(QString, asked);
         QFETCH(bool, reserved);
-        QCOMPARE(KMAppliance::reservedSource(KMRule::fromParams(source(asked)).source, {80, 443}), reserved);
+        QCOMPARE(KMAppliance::reservedSource(KMRule::fromParams(source(asked)).source, {80, 443}, KMNameLookup()), reserved);
+    }
+
+    // Names as the hosts file and DNS give them: the machine's qualified
+    // name, and a source host whose address is the appliance's, keep every
+    // reserved path; a destination named so is this Apache.
+    void lookedUpNames_data()
+    {
+        QTest::addColumn<QString>("asked"); // source, or "dest <host>"
+        QTest::addColumn<int>("err");
+        const int created = 0;
+        const int reserved = ZX2Error::ERR_RESERVED;
+        QTest::newRow("qualified name") << "http 0 " + QHostInfo::localHostName() + ".home.arpa /api" << reserved;
+        QTest::newRow("hosts file, appliance") << "http 0 vm.example.lan /desktop/" << reserved;
+        QTest::newRow("DNS, appliance") << "http 0 nas-lan.test /" << reserved;
+        QTest::newRow("DNS, elsewhere") << "http 0 far.test /api" << created;
+        QTest::newRow("no such name") << "http 0 nowhere.test /api" << created;
+        QTest::newRow("destination, appliance") << "dest nas-lan.test" << int(ZX2Error::ERR_IDENTICAL);
+        QTest::newRow("destination, elsewhere") << "dest far.test" << created;
+    }
+    void lookedUpNames()
+    {
+        QFETCH(QString, asked);
+        QFETCH(int, err);
+        QVERIFY2(resolving(), qPrintable(resolver.errorText()));
+        const QJsonObject params = asked.startsWith("dest ") ? rule("x", "http", 0, "/x", 80, asked.mid(5)) : source(asked);
+        ZX2Journals journals;
+        QCOMPARE(manager->create(journals, params) ? 0 : journals.err(), err);
+    }
+
+    // At start the stored rules' names are not waited for; looked up after
+    // (the socket serves meanwhile), a destination name that now resolves
+    // to this Apache leaves its rule out.
+    void storedNamesCheckedAfterStart()
+    {
+        QVERIFY2(resolving(), qPrintable(resolver.errorText()));
+        resolver.answer("moved.test", "127.0.0.1", true);
+        // Port 3000 is nobody's yet: the name does not decide.
+        QVERIFY(create(rule("moved", "http", 0, "/moved", 3000, "moved.test")));
+        QVERIFY(create(rule("custom", "http", 3000, "/custom", 4000)));
+        manager.reset(new KMReverseproxy);
+        ZX2Journals journals;
+        QVERIFY(manager->start(journals));
+        QVERIFY(resolver.heldQuestions() > 0); // the start did not wait for it
+        manager->checkStoredNames();
+        resolver.release();
+        QTRY_VERIFY_WITH_TIMEOUT(statusOf("disabled").contains("来源和目标不能完全一致"), 20000);
+        QVERIFY(statusOf("disabled").contains("\"pxyno\":1"));
+    }
+
+    // A name that does not answer in time refuses its rule; names that
+    // answer slowly hold up only the request that names them: root's
+    // create is answered while a member's import waits on its names.
+    void slowNames()
+    {
+        QVERIFY2(resolving(), qPrintable(resolver.errorText()));
+        resolver.answer("late.test", "192.0.2.1", true);
+        ZX2Journals late;
+        QVERIFY(!manager->create(late, rule("late", "http", 0, "/late", 80, "late.test")));
+        QCOMPARE(late.err(), int(ZX2Error::ERR_TIMEOUT));
+        QCOMPARE(late.errmsg(), QString("域名解析超时(late.test)"));
+
+        QJsonArray rules;
+        for (int i = 0; i < 100; ++i) {
+            resolver.answer(QString("slow%1.test").arg(i), "192.0.2.1", true);
+            rules << rule(QString("member%1").arg(i), "http", 0, QString("/m%1").arg(i), 80, QString("slow%1.test").arg(i));
+        }
+        std::atomic_bool imported{false};
+        std::thread import([&] {
+            ZX2Journals journals;
+            imported = manager->importRules(journals, rules, false, false);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(resolver.heldQuestions() > 1, 20000);
+        QVERIFY(create(rule("root", "http", 0, "/root", 3000)));
+        resolver.release();
+        import.join();
+        QVERIFY(imported);
     }
 
     // The appliance's site on its web ports (port 0 stands for them): a
@@ -638,6 +761,10 @@ private slots:
         QTest::newRow("deeper") << "http" << 0 << "/x/api" << false;
         QTest::newRow("index document below") << "http" << 0 << "/x/index.html" << false;
         QTest::newRow("host rules' private paths") << "http" << 0 << "/.reverseproxy-host/1/" << true;
+        QTest::newRow("certificate validation") << "http" << 0 << "/.well-known/acme-challenge/" << true;
+        QTest::newRow("certificate validation, below") << "https" << 0 << "/.well-known/acme-challenge/x" << true;
+        QTest::newRow("well-known documents") << "http" << 0 << "/.well-known/" << true;
+        QTest::newRow("another well-known document") << "http" << 0 << "/.well-known/caldav" << false;
         QTest::newRow("custom port") << "http" << 8081 << "/api/auth" << false;
         QTest::newRow("custom port root") << "https" << 8443 << "/" << false;
     }
@@ -708,6 +835,8 @@ private slots:
         QTest::newRow("custom port of a rule") << "127.0.0.1" << "http" << 8081 << true;
         QTest::newRow("own source port") << "localhost" << "http" << ownPort() << true;
         QTest::newRow("own name") << QHostInfo::localHostName() << "http" << 80 << true;
+        QTest::newRow("own .local name") << QHostInfo::localHostName() + ".local" << "https" << 0 << true;
+        QTest::newRow("configured name") << "NAS.example.org" << "http" << 80 << true;
         for (const QString &ip : KMAppliance::localIPs())
             QTest::newRow(qPrintable("own address " + ip)) << ip << "http" << 80 << true;
         QTest::newRow("local program") << "127.0.0.1" << "http" << 3000 << false;

@@ -1,11 +1,14 @@
 #include "kmapacheconf.h"
+#include "kmownnames.h"
 #include "kmpaths.h"
 #include "proxyfixture.h"
 #include "rawbackend.h"
 #include "testfiles.h"
 
+#include <QHostInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QUrl>
 #include <QtTest>
 
@@ -34,6 +37,12 @@ private:
         return name == "A" ? a : name == "B" ? b : name == "C" ? c : s;
     }
 
+    static QJsonObject with(QJsonObject object, const QString &key, const QString &value)
+    {
+        object.insert(key, value);
+        return object;
+    }
+
     static QJsonObject headers(const QString &key, const QString &value)
     {
         return {{"key", key}, {"value", value}};
@@ -55,6 +64,8 @@ private:
             params["desterrpage"] = true;
         else if (extra == "preserve")
             params["httpheaders"] = QJsonArray{headers("ProxyPreserveHost", "On")};
+        else if (extra.startsWith("host="))
+            params["source"] = with(params["source"].toObject(), "host", extra.mid(5));
         else if (extra == "admin")
             params["httpheaders"] = QJsonArray{headers("RequestHeader", "set X-Remote-User admin"),
                                                headers("Header", "always set Refresh 5")};
@@ -88,6 +99,25 @@ private:
         return true;
     }
 
+    // A request without Host, as HTTP/1.0 allows.
+    static RawReply http10Request(quint16 port, const QByteArray &target, const QByteArray &extraHeaders)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        RawReply reply;
+        if (!socket.waitForConnected(10000))
+            return reply;
+        socket.write("GET " + target + " HTTP/1.0\r\n" + extraHeaders + "\r\n");
+        QByteArray answer;
+        while (socket.waitForReadyRead(30000))
+            answer += socket.readAll();
+        const int end = answer.indexOf("\r\n\r\n");
+        reply.head = answer.left(end);
+        reply.body = answer.mid(end + 4);
+        reply.status = answer.mid(9, 3).toInt();
+        return reply;
+    }
+
     // "path" or "path key=value"; "{B}" in the value stands for B's origin.
     QByteArray target(const QString &request) const
     {
@@ -106,6 +136,8 @@ private slots:
     {
         for (RawBackend *backend : {&a, &b, &c, &s})
             QVERIFY(backend->start());
+        // A name the owner reaches the appliance by from outside.
+        KMOwnNames::configure({"nas.example.org"});
         QVERIFY2(fixture.start(), qPrintable(fixture.errorText()));
         QVERIFY(fixture.server().writeDocument("index.html", "document root\n"));
         customPort = TestApache::freePort();
@@ -373,6 +405,74 @@ private slots:
             QCOMPARE(seenByBackend.header("X-Forwarded-For"), QByteArray("127.0.0.1"));
         }
         QCOMPARE(seen, QString(expected).replace("{A}", a.origin().mid(7)).replace("{S}", s.origin().mid(8)));
+    }
+
+    // A page may rebind its own name to the appliance: only the appliance's
+    // own names and the rule's own name get the back end's Host and Origin.
+    // Any other Host reaches the back end as sent, with its Origin, and the
+    // back end (refusing a Host it does not know) decides as when reached
+    // directly. The browser sends the Origin of the Host it names ("{port}":
+    // the web port); the answer's status and the Host and Origin the back
+    // end got.
+    void rebinding_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("expected");
+        const QString own = "200, Host {A}, Origin http://{A}";
+        QTest::newRow("foreign Host") << "/nb A /" << "/nb/x" << "evil.test:{port}"
+                                      << "421, Host evil.test:{port}, Origin http://evil.test:{port}";
+        QTest::newRow("the appliance's address") << "/nb A /" << "/nb/x" << "127.0.0.1:{port}" << own;
+        QTest::newRow("localhost") << "/nb A /" << "/nb/x" << "LOCALHOST.:{port}" << own;
+        QTest::newRow(".local name") << "/nb A /" << "/nb/x" << QHostInfo::localHostName() + ".local:{port}" << own;
+        QTest::newRow("configured name") << "/nb A /" << "/nb/x" << "nas.example.org:{port}" << own;
+        QTest::newRow("the rule's own name") << "/nb A / host=photos.test" << "/nb/x" << "Photos.test:{port}" << own;
+        QTest::newRow("absolute-form target") << "/nb A /" << "http://evil.test/nb/x" << "127.0.0.1:{port}"
+                                              << "421, Host evil.test, Origin http://127.0.0.1:{port}";
+        QTest::newRow("HTTP/1.0 without Host") << "/nb A /" << "/nb/x" << "" << "421, Host localhost, Origin http://";
+    }
+    void rebinding()
+    {
+        QFETCH(QString, rules);
+        QFETCH(QString, target);
+        QFETCH(QString, host);
+        QFETCH(QString, expected);
+        QVERIFY2(use(rules, "http"), qPrintable(fixture.errorText()));
+        host.replace("{port}", QString::number(fixture.httpPort()));
+        const QByteArray origin = "Origin: http://" + host.toUtf8() + "\r\n";
+        const RawReply reply = host.isEmpty() ? http10Request(fixture.httpPort(), target.toUtf8() + "?checkhost=1", origin)
+                                              : rawRequest(fixture.httpPort(), false, target.toUtf8() + "?checkhost=1",
+                                                           origin, host.toUtf8());
+        RawReply seenByBackend;
+        seenByBackend.head = reply.body;
+        const QString seen = QString("%1, Host %2, Origin %3")
+                                 .arg(reply.status)
+                                 .arg(QString(seenByBackend.header("Host")), QString(seenByBackend.header("Origin")));
+        QCOMPARE(seen, QString(expected)
+                           .replace("{A}", a.origin().mid(7))
+                           .replace("{port}", QString::number(fixture.httpPort())));
+    }
+
+    // The names of the appliance's own site, as Apache has them, are its
+    // own: they keep every reserved path.
+    void siteNamesReserved()
+    {
+        // Read from Apache's own account of its virtual hosts.
+        QTemporaryDir bin;
+        QVERIFY(writeScript(bin.path(), "apache2ctl",
+                            QString("exec /usr/sbin/apache2 -f '%1' \"$@\"\n").arg(fixture.server().configPath())));
+        const QByteArray path = qgetenv("PATH");
+        qputenv("PATH", bin.path().toUtf8() + ':' + path);
+        KMOwnNames::refresh();
+        qputenv("PATH", path);
+        QVERIFY(KMOwnNames::names().contains("nas-site.test"));
+        QVERIFY(fixture.clear());
+        applied.clear();
+        QJsonObject params = rule("/api/ A /", "http", 1);
+        params["source"] = with(params["source"].toObject(), "host", "NAS-site.test");
+        QVERIFY(!fixture.create(params));
+        QCOMPARE(fixture.errorText(), QString("源路径已被保留不可用"));
     }
 
     // Each proxied request carries this Apache's mark once, also where two

@@ -371,7 +371,7 @@ void TestPackage::postinstModules_data()
 
     const QStringList debian{QStringLiteral("alias"), QStringLiteral("auth_basic"), QStringLiteral("authn_core"),
                              QStringLiteral("authn_file"), QStringLiteral("authz_core"), QStringLiteral("authz_host"),
-                             QStringLiteral("authz_user"), QStringLiteral("env")};
+                             QStringLiteral("authz_user"), QStringLiteral("env"), QStringLiteral("setenvif")};
     const QStringList needed{QStringLiteral("socache_shmcb"), QStringLiteral("ssl"), QStringLiteral("proxy"),
                              QStringLiteral("proxy_http"), QStringLiteral("headers"), QStringLiteral("rewrite"),
                              QStringLiteral("md")};
@@ -389,7 +389,7 @@ void TestPackage::postinstModules_data()
         << QStringList{QStringLiteral("alias"), QStringLiteral("auth_basic"), QStringLiteral("authn_core"),
                        QStringLiteral("authn_file"), QStringLiteral("authz_core"), QStringLiteral("authz_host"),
                        QStringLiteral("authz_user"), QStringLiteral("env"), QStringLiteral("headers"), QStringLiteral("md"),
-                       QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("socache_shmcb"),
+                       QStringLiteral("proxy"), QStringLiteral("proxy_http"), QStringLiteral("setenvif"), QStringLiteral("socache_shmcb"),
                        QStringLiteral("ssl")};
 }
 

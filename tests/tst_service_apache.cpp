@@ -73,8 +73,14 @@ bool tst_ServiceApache::startService()
 {
     m_connection.close();
     m_service.reset(new ServiceProcess(m_root));
+    // The socket serves before the start's reload ends: a test's reload
+    // comes after it.
     return m_service->start({QStringLiteral("--cfg"), m_root.writeDefaultConfig(false)}, m_root.lpcid())
-           && m_connection.open(m_root.lpcid());
+           && m_connection.open(m_root.lpcid()) && QTest::qWaitFor([this] {
+                  return ask(QStringLiteral("reverseproxy_status")).value(QStringLiteral("results")).toObject()
+                             .value(QStringLiteral("reload")).toObject().value(QStringLiteral("state")).toString()
+                         != QLatin1String("pending");
+              }, 60000);
 }
 
 bool tst_ServiceApache::wrapSystemctl(const QString &body)

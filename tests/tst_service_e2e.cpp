@@ -8,8 +8,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QJsonArray>
-#include <QTcpSocket>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QtTest>
 
 #include <csignal>
@@ -40,6 +40,7 @@ private slots:
     void realApacheForwardsThroughCreatedRule();
     void destinationNames_data();
     void destinationNames();
+    void configuredNames();
 
 private:
     bool startService(bool debugging = false);
@@ -388,6 +389,7 @@ void tst_ServiceE2E::realApacheForwardsThroughCreatedRule()
     front.setExtraConfig(QStringLiteral("LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so\n"
                                         "LoadModule proxy_http_module /usr/lib/apache2/modules/mod_proxy_http.so\n"
                                         "LoadModule env_module /usr/lib/apache2/modules/mod_env.so\n"
+                                        "LoadModule setenvif_module /usr/lib/apache2/modules/mod_setenvif.so\n"
                                         "LoadModule alias_module /usr/lib/apache2/modules/mod_alias.so\n"
                                         "IncludeOptional \"%1\"\n")
                              .arg(m_root->path(QStringLiteral("/orba/etc/reverseproxy/http.conf"))));
@@ -481,6 +483,32 @@ void tst_ServiceE2E::destinationNames()
     rule.insert(QStringLiteral("dest"), dest);
     const QJsonObject answer = ask(c, command(QStringLiteral("reverseproxy_create"), rule));
     QCOMPARE(answer.value(QStringLiteral("err")).toInt(-1), refused ? 9923 : 0);
+}
+
+// The names configured in config.json are the appliance's own: the status
+// lists them (in the ASCII form browsers send; what no Host can spell is
+// left out, as it could not be written into Apache's files), and they keep
+// every reserved path.
+void tst_ServiceE2E::configuredNames()
+{
+    const QString config = m_root->writeConfig(
+        {{QStringLiteral("lpcid"), m_root->lpcid()},
+         {QStringLiteral("names"), QJsonArray{QStringLiteral(" nas.example.org "), QStringLiteral(""),
+                                              QStringLiteral("Bücher.example"), QStringLiteral("x\"\nInclude /etc")}}});
+    QVERIFY(m_service->start({QStringLiteral("--cfg"), config}, m_root->lpcid()));
+    ServiceConnection c;
+    QVERIFY(c.open(m_root->lpcid()));
+    const QJsonArray names = ask(c, command(QStringLiteral("reverseproxy_status")))
+                                 .value(QStringLiteral("results")).toObject().value(QStringLiteral("names")).toArray();
+    QVERIFY(names.contains(QStringLiteral("nas.example.org")));
+    QVERIFY(names.contains(QStringLiteral("xn--bcher-kva.example")));
+    for (const QJsonValue &name : names)
+        QVERIFY2(!name.toString().isEmpty() && !name.toString().contains(QLatin1Char('"')), qPrintable(name.toString()));
+    QJsonObject rule = simpleRule(QStringLiteral("named"), QStringLiteral("/api/x"), 3000);
+    QJsonObject source = rule.value(QStringLiteral("source")).toObject();
+    source.insert(QStringLiteral("host"), QStringLiteral("NAS.example.org"));
+    rule.insert(QStringLiteral("source"), source);
+    QCOMPARE(ask(c, command(QStringLiteral("reverseproxy_create"), rule)).value(QStringLiteral("err")).toInt(-1), 9926);
 }
 
 QTEST_GUILESS_MAIN(tst_ServiceE2E)

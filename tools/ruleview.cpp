@@ -251,6 +251,10 @@ QString statusText(const QJsonObject &status)
         rows.append({QString(), QString::number(toInt(rule.value(QLatin1String("pxyno")))) + QLatin1Char(' ')
                                     + text(rule, "name") + QStringLiteral(": ") + text(rule, "reason")});
     }
+    // The names the appliance answers to, one a line.
+    const QJsonArray names = status.value(QLatin1String("names")).toArray();
+    for (int i = 0; i < names.size(); ++i)
+        rows.append({i == 0 ? QStringLiteral("own names:") : QString(), names.at(i).toString()});
     appendCertificateRows(rows, status);
     return formatTable(rows);
 }

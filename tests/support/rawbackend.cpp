@@ -137,6 +137,12 @@ private:
         const QByteArray target = head.left(head.indexOf("\r\n")).split(' ').value(1);
         const int mark = target.indexOf('?');
         const QUrlQuery query(mark < 0 ? QString() : QString::fromUtf8(target.mid(mark + 1)));
+        // As Transmission does: a Host other than the back end's own address.
+        if (query.hasQueryItem(QStringLiteral("checkhost"))
+            && headerValue(head, "Host") != "127.0.0.1:" + QByteArray::number(m_socket->localPort())) {
+            reply("421 Misdirected Request", "Content-Type: text/plain\r\n", m_name + ' ' + head);
+            return;
+        }
         if (query.hasQueryItem(QStringLiteral("checkorigin")) && !sameOrigin(head)) {
             reply("403 Forbidden", "Content-Type: text/plain\r\n", m_name + ' ' + head);
             return;

@@ -19,7 +19,8 @@ class RawBackendPrivate;
 // upgrade whose Origin or Referer names another origin than the one it is
 // reached by (X-Forwarded-Proto and X-Forwarded-Host when a proxy sends the
 // latter, else its own scheme and Host), as applications that check Origin
-// or Referer do. A WebSocket upgrade is accepted and every data frame is
+// or Referer do; "checkhost" refuses (421, the body as for 200) a Host other
+// than its own address and port, as Transmission does. A WebSocket upgrade is accepted and every data frame is
 // sent back. With Tls the back end speaks TLS with a fresh self-signed
 // certificate.
 class RawBackend
