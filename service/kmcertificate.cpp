@@ -257,14 +257,14 @@ bool KMCertificate::ownSite(const KMRule &rule)
 }
 
 bool KMCertificate::check(ZX2Journals &journals, const KMRule &rule, const KMAcmeSettings &acme,
-                          const KMAppliancePorts &ports)
+                          const KMAppliancePorts &ports, const KMNameLookup &names)
 {
     const Kind own = kind(rule.params);
     if (own == Kind::Appliance)
         return true;
     KMRuleSide root = rule.source;
     root.path = QStringLiteral("/");
-    bool usable = own != Kind::Invalid && ownSite(rule) && !KMAppliance::reservedSource(root, ports);
+    bool usable = own != Kind::Invalid && ownSite(rule) && !KMAppliance::reservedSource(root, ports, names);
     // A CA validates a plain name over http: no wildcard, no address.
     if (usable && own == Kind::Acme)
         usable = acme.acceptTerms && !rule.source.host.startsWith(QLatin1String("*."))

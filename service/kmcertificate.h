@@ -1,6 +1,7 @@
 #ifndef KMCERTIFICATE_H
 #define KMCERTIFICATE_H
 
+#include "kmnamelookup.h"
 #include "kmrule.h"
 
 #include <QJsonArray>
@@ -47,8 +48,9 @@ public:
     // parses, its key matches, it covers the name and has not expired;
     // neither for one of the appliance's own names on its https web port.
     // ERR_PARAMS "参数内容错误(certificate)" otherwise.
+    // names: the rule's names as looked up before (see KMNameLookup).
     static bool check(ZX2Journals &journals, const KMRule &rule, const KMAcmeSettings &acme,
-                      const KMAppliancePorts &ports);
+                      const KMAppliancePorts &ports, const KMNameLookup &names = KMNameLookup());
     // The rule parameters with a brought private key emptied.
     static QJsonObject withoutKey(const QJsonObject &params);
 

@@ -205,7 +205,7 @@ public:
     bool readRules(QList<KMRule> &rules);
     // Whether the rule's values may be written into Apache's configuration;
     // when they may, its clear passwords are replaced by their hashes.
-    static bool contentSafe(ZX2Journals &journals, KMRule &rule);
+    static bool contentSafe(ZX2Journals &journals, KMRule &rule, const KMNameLookup &names);
     // Who holds the ports, read at the first question of a change; each
     // change starts without. Guarded by writeLock.
     mutable std::unique_ptr<KMLiveSite::PortHolders> holders;
@@ -286,13 +286,14 @@ bool KMReverseproxyPrivate::readRules(QList<KMRule> &rules)
     return true;
 }
 
-bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, KMRule &rule)
+bool KMReverseproxyPrivate::contentSafe(ZX2Journals &journals, KMRule &rule, const KMNameLookup &names)
 {
     const QString field = rule.unsafeField();
     if (!field.isEmpty())
         return fail(journals, ZX2Error::ERR_PARAMS, QStringLiteral("参数内容错误(") + field + QLatin1Char(')'));
     const bool certified = KMCertificate::kind(rule.params) == KMCertificate::Kind::Appliance
-                           || KMCertificate::check(journals, rule, KMAcmeSettings::current(), KMAppliance::webPorts());
+                           || KMCertificate::check(journals, rule, KMAcmeSettings::current(), KMAppliance::webPorts(),
+                                                   names);
     return certified && KMRuleAccess::seal(journals, rule.params);
 }
 
@@ -589,7 +590,7 @@ bool KMReverseproxy::create(ZX2Journals &journals, const QJsonObject &params, co
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
-    if (!d->contentSafe(journals, rule))
+    if (!d->contentSafe(journals, rule, names))
         return false;
     KMReverseproxyPrivate::TableChange change;
     if (!d->readRules(change.after))
@@ -622,7 +623,7 @@ bool KMReverseproxy::change(ZX2Journals &journals, const QJsonObject &params, co
     std::lock_guard<std::mutex> locker(d->writeLock);
     d->holders.reset();
     const KMAppliancePorts ports = KMAppliance::webPorts();
-    if (!d->contentSafe(journals, rule))
+    if (!d->contentSafe(journals, rule, names))
         return false;
     KMReverseproxyPrivate::TableChange change;
     if (!d->readRules(change.after))
@@ -720,8 +721,8 @@ bool KMReverseproxy::importRules(ZX2Journals &journals, const QJsonArray &rules,
     qint64 bytes = 0;
     for (int i = 0; i < rules.size(); ++i) {
         const QJsonObject params = rules.at(i).toObject();
-        const KMRule &rule = parsed.at(i);
-        if (!d->contentSafe(journals, rule) || !admission.admit(journals, rule))
+        KMRule &rule = parsed[i];
+        if (!d->contentSafe(journals, rule, names) || !admission.admit(journals, rule))
             return fail(journals, journals.err(), importLabel(i, params) + journals.errmsg());
         admission.add(rule);
         change.after << rule;
