@@ -1,3 +1,5 @@
+// Puts generated files where Apache reads them and asks Apache (its test,
+// its unit, its listeners, its messages) what it made of them.
 #include "kmapachesite.h"
 
 #include "zx2error.h"
@@ -335,11 +337,14 @@ QString KMApacheSite::state(const std::atomic_bool *cancel)
                                 kSystemctlTimeout, cancel);
     if (code == 0)
         return QStringLiteral("active");
-    // is-active exits 3 for an inactive or failed unit (and says which on
-    // its output), 4 for an unknown one.
+    // is-active exits 3 for an inactive or failed unit, 4 for an unknown one.
     if (code != 3)
         return QStringLiteral("unknown");
-    return output.trimmed() == QLatin1String("failed") ? QStringLiteral("failed") : QStringLiteral("inactive");
+    return cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("is-failed"), QStringLiteral("apache2")},
+                      kSystemctlTimeout, cancel)
+                   == 0
+               ? QStringLiteral("failed")
+               : QStringLiteral("inactive");
 }
 
 bool KMApacheSite::listeningPorts(QSet<int> &ports, const std::atomic_bool *cancel)

@@ -89,7 +89,8 @@ public:
     // and its error log since the mark: only the lines it writes about
     // listeners, never quoted file content.
     static QString failureReason(const KMApacheLogMark &mark, const std::atomic_bool *cancel = nullptr);
-    // "active", "inactive" or "unknown" (systemctl is-active apache2).
+    // "active", "inactive", "failed" or "unknown" (systemctl is-active and
+    // is-failed apache2).
     static QString state(const std::atomic_bool *cancel = nullptr);
 };
 

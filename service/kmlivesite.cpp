@@ -111,6 +111,7 @@ public:
     KMServedRecord served;
     QSet<int> foundPorts; // of the files found at start: ours until Apache served a set here
     quint64 generation = 0; // counts the files a change put in place or back
+    bool goodServed = false; // Apache last took the good set (not a trial, nor the site alone)
     bool untried = false;   // the last recovery left rules pending
     bool retrySoon = false; // the last reload left Apache without rules it should serve
 
@@ -436,7 +437,7 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
     if (done && serving(expected, running, running && listening, text))
         return true;
     const QString reason = KMApacheSite::failureReason(mark, &stopping);
-    if (!reason.isEmpty())
+    if (!reason.isEmpty() && !text.contains(reason))
         text += QStringLiteral(": ") + reason;
     return false;
 }
@@ -446,6 +447,7 @@ bool KMLiveSitePrivate::serve(const KMApacheFiles &files, const KMAppliancePorts
 void KMLiveSitePrivate::remember(const KMApacheFiles &files, const QList<KMRule> &rules)
 {
     served.haveGood = true;
+    goodServed = true;
     served.good = files;
     served.goodRules.clear();
     for (const KMRule &rule : rules) {
@@ -492,11 +494,10 @@ void KMLiveSitePrivate::reloadNow(bool asked)
     recheckPorts(attempt);
     if (stopping)
         return;
-    {
+    if (!asked && KMApacheSite::state(&stopping) == QLatin1String("active")) {
         // A retry that would change nothing Apache serves leaves it alone.
         std::lock_guard<std::mutex> locker(filesLock);
-        if (!asked && served.haveGood && sameFiles(attempt.files, served.good)
-            && KMApacheSite::state(&stopping) == QLatin1String("active")) {
+        if (goodServed && sameFiles(attempt.files, served.good)) {
             saveRecord(false);
             return;
         }
@@ -508,6 +509,7 @@ void KMLiveSitePrivate::reloadNow(bool asked)
             // Else a change put other files in place meanwhile, and Apache
             // may have read those: its own reload follows.
             const bool same = generation == attempt.generation;
+            goodServed = false;
             if (same)
                 remember(attempt.files, without(attempt.rules, attempt.out));
             keepVerdicts(attempt);
@@ -640,6 +642,10 @@ void KMLiveSitePrivate::bringUpAlone(KMReloadAttempt &attempt, const QString &la
 void KMLiveSitePrivate::recover(KMReloadAttempt &attempt, const QString &text)
 {
     ZX2StatePrintln(4, QStringLiteral("Apache did not take the new configuration: ") + text);
+    {
+        std::lock_guard<std::mutex> locker(filesLock);
+        goodServed = false;
+    }
     QString down;
     if (!restoreLastGood(attempt, down)) {
         if (!stopping)

@@ -29,8 +29,9 @@ public:
     // Opens (or creates) the rule database and upgrades it, writes Apache's
     // files from it (whatever files were in place) and has Apache reload.
     // False when the store cannot be opened (the journal is then not
-    // touched), exists but is damaged (the journal then holds ERR_SQLERROR
-    // and SQLite's verdict), or the files cannot be written (ERR_SAVE).
+    // touched) or exists but is damaged (the journal then holds ERR_SQLERROR
+    // and SQLite's verdict). Files that cannot be written do not stop it:
+    // the reload writes them again and the status tells the outcome.
     bool start(ZX2Journals &journals);
     // Ends the reload worker (and a child it runs) and moves the database's
     // write-ahead log into its file. Idempotent; the destructor calls it.

@@ -26,7 +26,8 @@ case "$1 $2" in
   "start apache2") running && exit 0; rm -f "$pid"; touch "$data/apache2.failed"
                    /usr/sbin/apache2 -f "$conf" -k start || exit 1
                    for i in $(seq 100); do running && rm -f "$data/apache2.failed" && exit 0; sleep 0.1; done; exit 1 ;;
-  "is-active apache2") running && echo active && exit 0; [ -e "$data/apache2.failed" ] && echo failed || echo inactive; exit 3 ;;
+  "is-active apache2") running && exit 0; exit 3 ;;
+  "is-failed apache2") ! running && [ -e "$data/apache2.failed" ] && exit 0; exit 1 ;;
   "show -p") running && echo "MainPID=$(cat "$pid")" && echo "ControlGroup=$(sed -n 's/^0:://p' /proc/self/cgroup)"; exit 0 ;;
 esac
 exit 0
