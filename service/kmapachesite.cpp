@@ -359,16 +359,16 @@ bool KMApacheSite::listeningPorts(QSet<int> &ports, const std::atomic_bool *canc
         return false;
     qint64 pid = 0;
     QString group;
-    bool active = false;
+    QString state;
     for (const QString &line : output.split(QLatin1Char('\n'))) {
         if (line.startsWith(QLatin1String("MainPID=")))
             pid = line.mid(8).trimmed().toLongLong();
         else if (line.startsWith(QLatin1String("ControlGroup=")))
             group = line.mid(13).trimmed();
         else if (line.startsWith(QLatin1String("ActiveState=")))
-            active = line.mid(12).trimmed() == QLatin1String("active");
+            state = line.mid(12).trimmed();
     }
-    if (pid <= 0 && !active)
+    if (pid <= 0 && (state == QLatin1String("inactive") || state == QLatin1String("failed")))
         return true; // a unit that does not run listens nowhere
     return pid > 0 && (KMAppliance::listeningPortsOf(pid, ports) || KMAppliance::listeningPortsOfGroup(group, ports));
 }

@@ -28,7 +28,8 @@ case "$1 $2" in
                    for i in $(seq 100); do running && rm -f "$data/apache2.failed" && exit 0; sleep 0.1; done; exit 1 ;;
   "is-active apache2") running && exit 0; exit 3 ;;
   "is-failed apache2") ! running && [ -e "$data/apache2.failed" ] && exit 0; exit 1 ;;
-  "show -p") running && echo "MainPID=$(cat "$pid")" && echo "ControlGroup=$(sed -n 's/^0:://p' /proc/self/cgroup)"; exit 0 ;;
+  "show -p") running || { echo MainPID=0; echo ActiveState=inactive; exit 0; }
+             echo "MainPID=$(cat "$pid")"; echo "ControlGroup=$(sed -n 's/^0:://p' /proc/self/cgroup)"; echo ActiveState=active; exit 0 ;;
 esac
 exit 0
 )sh";
