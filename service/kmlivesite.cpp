@@ -16,6 +16,7 @@
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
@@ -67,6 +68,13 @@ QList<KMRule> without(const QList<KMRule> &rules, const QMap<int, QString> &out)
             kept << rule;
     }
     return kept;
+}
+
+// Whether Apache said it could not bind the port.
+bool bindFailed(const QString &reason, int port)
+{
+    const QRegularExpression bind(QStringLiteral("(AH00072|AH00015)[^;]*:%1\\b").arg(port));
+    return reason.contains(bind);
 }
 
 bool sameFiles(const KMApacheFiles &one, const KMApacheFiles &other)
@@ -574,7 +582,8 @@ void KMLiveSitePrivate::isolate(QList<KMRule> &accepted, const QList<KMRule> &gr
 }
 
 // A rule Apache would not run with (or, when all, any rule) whose port
-// another program holds now is out for that reason, with a back-off.
+// another program holds now, or that Apache could not bind, is out for
+// that reason, with a back-off.
 void KMLiveSitePrivate::explainTakenPorts(KMReloadAttempt &attempt, bool all)
 {
     bool unknown = false;
@@ -584,7 +593,7 @@ void KMLiveSitePrivate::explainTakenPorts(KMReloadAttempt &attempt, bool all)
         const int port = rule.source.effectivePort(attempt.ports);
         auto out = attempt.out.find(rule.pxyno);
         const bool suspect = all ? out == attempt.out.end() || *out == kPending : out != attempt.out.end() && out->startsWith(kApache);
-        if (!suspect || attempt.ports.isWebPort(port) || !taken.contains(port))
+        if (!suspect || attempt.ports.isWebPort(port) || !(taken.contains(port) || (!all && bindFailed(*out, port))))
             continue;
         attempt.out.insert(rule.pxyno, kPortTaken);
         strike(rule);
