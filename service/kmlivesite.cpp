@@ -636,13 +636,21 @@ void KMLiveSitePrivate::bringUpAlone(KMReloadAttempt &attempt, const QString &la
                attempt);
         return;
     }
+    // Apache may still run on what it read before (a reload refused for a
+    // fault outside the files): then it is asked less often.
+    const bool runs = KMApacheSite::state(&stopping) == QLatin1String("active");
     {
         // Whoever starts Apache next finds the table's files.
         std::lock_guard<std::mutex> locker(filesLock);
         QString ignored;
         writeFiles(attempt.files, ignored);
+        retrySoon = !runs;
+        untried = runs;
     }
-    record(QStringLiteral("failed"), QStringLiteral("Apache does not run even with the appliance's own site alone: ") + text,
+    record(QStringLiteral("failed"),
+           (runs ? QStringLiteral("Apache runs on the files it read before; it does not take even the appliance's own site alone: ")
+                 : QStringLiteral("Apache does not run even with the appliance's own site alone: "))
+               + text,
            attempt);
 }
 
