@@ -1,3 +1,5 @@
+// Puts generated files where Apache reads them and asks Apache (its test,
+// its unit, its listeners, its messages) what it made of them.
 #include "kmapachesite.h"
 
 #include "zx2error.h"
@@ -114,6 +116,29 @@ KMApacheVerdict readVerdict(const QString &output)
     return verdict;
 }
 
+// Apache's own reasons in its messages, one line: the listener messages
+// (an address and a port), and a syntax error's code, file and line, with
+// Apache's words on it only for a file the service does not write (its own
+// lines may carry a rule's credentials).
+QStringList apacheReasons(const QString &output)
+{
+    static const QRegularExpression reason(
+        QStringLiteral("(AH00072|AH00451|AH00015)[^\\n]{0,200}|(AH00526: Syntax error on line [0-9]+ of ([^\\n]{1,300})):[ \\t]*\\n([^\\n]{0,200})"));
+    QStringList found;
+    auto match = reason.globalMatch(output);
+    while (match.hasNext() && found.size() < 3) {
+        const QRegularExpressionMatch next = match.next();
+        if (!next.captured(1).isEmpty())
+            found << next.captured(0).trimmed();
+        else if (generatedFile(next.captured(3).trimmed()))
+            found << next.captured(2);
+        else
+            found << next.captured(2) + QStringLiteral(": ") + next.captured(4).trimmed();
+    }
+    found.removeDuplicates();
+    return found;
+}
+
 bool systemctl(const QString &verb, QString &message, const std::atomic_bool *cancel)
 {
     QString output;
@@ -122,7 +147,10 @@ bool systemctl(const QString &verb, QString &message, const std::atomic_bool *ca
     if (code == ZX2Error::ERR_TIMEOUT)
         message = QStringLiteral("systemctl %1 apache2: did not run or did not finish").arg(verb);
     else if (code != 0)
-        message = QStringLiteral("systemctl %1 apache2: exit status %2 %3").arg(verb).arg(code).arg(output.trimmed()).trimmed();
+        message = QStringLiteral("systemctl %1 apache2: exit status %2").arg(verb).arg(code);
+    const QStringList reasons = code != 0 ? apacheReasons(output) : QStringList();
+    if (!reasons.isEmpty())
+        message += QStringLiteral(": ") + reasons.join(QStringLiteral("; "));
     return code == 0;
 }
 
@@ -242,7 +270,8 @@ void KMApacheSite::removeStrayFiles()
 {
     // Left by a process killed between writing a file and renaming it, or
     // between replacing a file and letting its old content go.
-    static const QRegularExpression stray(QStringLiteral("^(https?(_[0-9]+)?\\.conf)\\.(old[0-9]+|[A-Za-z0-9]{6})$"));
+    static const QRegularExpression stray(
+        QStringLiteral("^(https?(_[0-9]+)?\\.conf|served\\.json|lastgood\\.json)\\.(old[0-9]+|[A-Za-z0-9]{6})$"));
     for (const char *fixedDir : {kReverseproxyDir, kReverseproxyVirtualHosts}) {
         const QDir directory(orbaPath(QLatin1String(fixedDir)));
         const QStringList names = directory.entryList(QDir::Files | QDir::Hidden);
@@ -312,7 +341,13 @@ QString KMApacheSite::state(const std::atomic_bool *cancel)
     if (code == 0)
         return QStringLiteral("active");
     // is-active exits 3 for an inactive or failed unit, 4 for an unknown one.
-    return code == 3 ? QStringLiteral("inactive") : QStringLiteral("unknown");
+    if (code != 3)
+        return QStringLiteral("unknown");
+    return cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("is-failed"), QStringLiteral("apache2")},
+                      kSystemctlTimeout, cancel)
+                   == 0
+               ? QStringLiteral("failed")
+               : QStringLiteral("inactive");
 }
 
 bool KMApacheSite::listeningPorts(QSet<int> &ports, const std::atomic_bool *cancel)
@@ -321,18 +356,23 @@ bool KMApacheSite::listeningPorts(QSet<int> &ports, const std::atomic_bool *canc
     ports.clear();
     if (cmdExecute(output, {QStringLiteral("systemctl"), QStringLiteral("show"), QStringLiteral("-p"),
                             QStringLiteral("MainPID"), QStringLiteral("-p"), QStringLiteral("ControlGroup"),
-                            QStringLiteral("apache2")},
+                            QStringLiteral("-p"), QStringLiteral("ActiveState"), QStringLiteral("apache2")},
                    kSystemctlTimeout, cancel)
         != 0)
         return false;
     qint64 pid = 0;
     QString group;
+    QString state;
     for (const QString &line : output.split(QLatin1Char('\n'))) {
         if (line.startsWith(QLatin1String("MainPID=")))
             pid = line.mid(8).trimmed().toLongLong();
         else if (line.startsWith(QLatin1String("ControlGroup=")))
             group = line.mid(13).trimmed();
+        else if (line.startsWith(QLatin1String("ActiveState=")))
+            state = line.mid(12).trimmed();
     }
+    if (pid <= 0 && (state == QLatin1String("inactive") || state == QLatin1String("failed")))
+        return true; // a unit that does not run listens nowhere
     return pid > 0 && (KMAppliance::listeningPortsOf(pid, ports) || KMAppliance::listeningPortsOfGroup(group, ports));
 }
 
@@ -358,12 +398,5 @@ QString KMApacheSite::failureReason(const KMApacheLogMark &mark, const std::atom
         if (log.seek(std::max(from, log.size() - kErrorLogRead)))
             output += QString::fromUtf8(log.read(kErrorLogRead));
     }
-    // Binding and listener messages name an address and a port, nothing else.
-    static const QRegularExpression listener(QStringLiteral("(AH00072|AH00451|AH00015)[^\\n]{0,200}"));
-    QStringList found;
-    auto match = listener.globalMatch(output);
-    while (match.hasNext() && found.size() < 3)
-        found << match.next().captured(0).trimmed();
-    found.removeDuplicates();
-    return found.join(QStringLiteral("; "));
+    return apacheReasons(output).join(QStringLiteral("; "));
 }

@@ -80,8 +80,8 @@ public:
     // The TCP ports the apache2 unit listens on: those of its main process,
     // or where this process may not read that process's descriptors, those
     // of the sockets made in the unit's control group. Never by a program's
-    // name. False when neither can be read (Apache not running, or systemd
-    // names no main process).
+    // name; none when the unit is inactive or failed. False when they cannot
+    // be read (systemctl fails, or a running unit has no main process).
     static bool listeningPorts(QSet<int> &ports, const std::atomic_bool *cancel = nullptr);
     // Where Apache's messages stand now, for failureReason().
     static KMApacheLogMark logMark();
@@ -89,7 +89,8 @@ public:
     // and its error log since the mark: only the lines it writes about
     // listeners, never quoted file content.
     static QString failureReason(const KMApacheLogMark &mark, const std::atomic_bool *cancel = nullptr);
-    // "active", "inactive" or "unknown" (systemctl is-active apache2).
+    // "active", "inactive", "failed" or "unknown" (systemctl is-active and
+    // is-failed apache2).
     static QString state(const std::atomic_bool *cancel = nullptr);
 };
 

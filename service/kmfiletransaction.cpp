@@ -1,3 +1,4 @@
+// Replaces a set of files as one step that a full disk cannot stop undoing.
 #include "kmfiletransaction.h"
 
 #include <QFile>

@@ -21,23 +21,34 @@ class ZX2Journals;
 class KMLiveSitePrivate;
 
 // The one owner of what Apache serves: the generated files, the rule table
-// they were made from, the rules left out of them with the reason, Apache's
-// configuration test, the reload 3 s after the first change of a burst (on
-// a worker thread of its own), and the last set of files Apache was seen to
-// serve. Before reloading it leaves out the rules that cannot be live (a
-// custom port another program holds, a block Apache's test refuses). After
-// every reload or start it checks what Apache did: the unit is active, and
-// its main process listens on the web ports and on every custom port of the
-// files. When Apache did not take the files, it puts the last good set back,
-// brings Apache up with it, and finds the rules Apache cannot take, which
-// stay out (with Apache's reason) until they change or the service starts
-// again. Rules left out for a taken port are tried again at every reload.
+// they were made from, and the record of what is served and why (the rules
+// left out of the files with the reason and the rule version each verdict is
+// about, and the last set of files Apache was seen to serve; on disk, so a
+// restart keeps both). Every write takes the rules it leaves out from that
+// record: a change, a reload, a recovery, a start. Apache's configuration
+// test runs on every change that writes directives; the reload comes 3 s
+// after the first change of a burst, on a worker thread of its own.
+//
+// Before reloading it leaves out the rules whose custom port another program
+// holds (only on evidence: holders that cannot be read take no rule out) and
+// the rules whose block Apache's test refuses. A port is this Apache's only
+// where the site's own files make it listen. After every reload or start it
+// checks what Apache did: the unit is active and listens (its main process,
+// or the sockets of its control group) on the web ports and every custom
+// port of the files. When Apache did not take the files, it puts the last
+// good set back and adds back what Apache takes of the rest, one half at a
+// time; when even the last good set does not start, the appliance's own
+// site comes up alone. A rule refused when tried alone stays out until it
+// changes; a rule whose port was taken stays out for a while, longer each
+// time; untried rules are "pending". While Apache is down or rules are
+// waiting, the worker tries again on a timer, without waiting for a change.
 //
 // Locks, in this order after the rule manager's change lock: filesLock (the
-// files, the live table, the left-out rules; held by a Change and by the
-// worker while it writes or tests files, never while systemctl runs), then
-// stateLock (the schedule and what status() reads). The worker takes no
-// lock of the manager's.
+// files, the live table, the record; held by a Change and by the worker
+// while it writes or tests files, never while netstat or systemctl runs),
+// then stateLock (the schedule and what status() reads). After each reload
+// the worker runs afterReload, which may take the manager's change lock:
+// it holds none of the site's locks then.
 class KMLiveSite
 {
 public:
@@ -48,9 +59,10 @@ public:
     ~KMLiveSite(); // stop()
 
     // Makes rules (the whole stored table) live: screened are the rules that
-    // may not be written, with the reason. Writes the files at once, so that
-    // Apache finds them even before the first change, and reloads without
-    // waiting. False when a file cannot be written (journal filled).
+    // this version does not write, with the reason; the record on disk adds
+    // the verdicts still holding. Writes the files at once, so that Apache
+    // finds them even before the first change, and reloads without waiting
+    // (also when a file cannot be written: then false, journal filled).
     bool start(ZX2Journals &journals, const QList<KMRule> &rules,
                const QMap<int, QString> &screened);
     // Ends the worker: a running configuration test or systemctl is killed
@@ -71,14 +83,17 @@ public:
         ~Change();
 
         // Writes the files of rules for the web ports the change read,
-        // without the rules left out, except rule number fresh (the one
-        // changed; 0 for none), which passed the checks just now. Refuses
+        // without the rules the record leaves out, except rule number fresh
+        // (the one changed; 0 for none), which passed the checks just now. Refuses
         // (ERR_NOT_ENOUGH) a configuration larger than Apache should be
         // asked to read. New rules carry numbers below 0 until stored.
         bool write(ZX2Journals &journals, const QList<KMRule> &rules, int fresh,
                    const KMAppliancePorts &ports);
         // Apache's test of the written files: ERR_PARAMS with Apache's
-        // reason when it refuses them, ERR_FAILED when it cannot run.
+        // reason when it refuses them, ERR_FAILED when it cannot run. A
+        // stored rule other than fresh that Apache refuses is no fault of
+        // the caller's: it is left out (and, once kept, recorded) and the
+        // files are written and tested again.
         bool test(ZX2Journals &journals);
         // After a refusing test: the number, in the written table, of the
         // rule that wrote the line Apache refused; 0 when no single rule did.
@@ -86,12 +101,17 @@ public:
         // The table as the store now keeps it (the written one, with the
         // numbers the store gave new rules) becomes the live one; a reload
         // is scheduled.
-        void keep(const QList<KMRule> &stored);
+        void keep(const QList<KMRule> &table);
 
     private:
         friend class KMLiveSite;
         Change(KMLiveSitePrivate *site, bool dryRun);
+        // Writes (or, in a dry run, only makes) the files of rules without
+        // those left out.
+        bool place(ZX2Journals &journals);
         KMLiveSitePrivate *site;
+        QList<KMRule> rules; // the candidate table
+        QMap<int, QString> stored; // stored rules the test found Apache refusing
         std::unique_lock<std::mutex> lock;
         bool dryRun;
         int fresh = 0;
@@ -104,35 +124,47 @@ public:
     Change change(bool dryRun = false);
 
     // Who holds TCP ports now, as far as this process can tell, read once
-    // (netstat, Apache's main process) for as many questions as a change
-    // asks. A port is Apache's only when the unit's main process listens on
-    // it; a program's name proves nothing. What netstat does not list, a
-    // bind probe settles: a socket bound without listening, or a port the
-    // probe may not bind, counts as taken.
+    // (netstat, Apache's listeners) for as many questions as are asked. A
+    // port is Apache's only when the site's own files (ours: the last good
+    // set) make it listen there and Apache does; a program's name proves
+    // nothing. What netstat does not list, a bind probe settles.
     class PortHolders
     {
     public:
-        explicit PortHolders(const std::atomic_bool *cancel);
+        PortHolders(const std::atomic_bool *cancel, const QSet<int> &ours);
         // False when netstat could not list the listeners.
         bool known() const { return m_known; }
-        // Whether a program other than Apache holds the port.
+        // Whether anything but Apache for our files holds the port, as a
+        // new rule asks: a probe that may not bind counts as held, and so
+        // does one of our ports when Apache's listeners cannot be read.
         bool foreign(int port) const;
+        // Whether there is evidence that another program holds the port:
+        // where Apache's listeners cannot be read, our ports count as its.
+        bool taken(int port) const;
+        // Whether taken() had to count a port as Apache's unseen.
+        bool guessed() const { return m_guessed; }
 
     private:
-        bool apacheHolds(int port) const;
+        bool listed(int port) const;
+        bool apacheHolds(int port, bool guess) const;
 
         QList<KMListener> m_listeners;
         bool m_known;
         const std::atomic_bool *m_cancel;
+        QSet<int> m_ours;
         mutable bool m_asked = false;
-        mutable QSet<int> m_apachePorts; // its main process listens on; read when first asked
+        mutable bool m_apacheKnown = false;
+        mutable bool m_guessed = false;
+        mutable QSet<int> m_apachePorts; // Apache listens on; read when first asked
     };
     PortHolders portHolders() const;
     // {"reload": {"state", "time", "message"}, "apache": "active" | "inactive"
-    // | "unknown", "disabled": [{"pxyno", "name", "reason"}]}. The state is
-    // "ok" only when Apache serves exactly the files of the live table
-    // without the rules listed; "pending" while a reload is due; "failed"
-    // otherwise, with the reason.
+    // | "failed" | "unknown", "disabled": [{"pxyno", "name", "reason"}]}.
+    // The state is "ok" only when Apache runs and serves the files of the
+    // live table without the rules listed (the message then says when the
+    // ports' holders could not be read); "pending" while a reload asked for
+    // is due; "failed" otherwise, with Apache's reason on one line. Only
+    // rules that exist, in the version judged, are listed.
     QJsonObject status() const;
 
     // The generated configuration may not grow past this (bytes): Apache

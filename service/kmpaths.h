@@ -10,6 +10,9 @@ inline const char kReverseproxyDatabase[] = "/orba/etc/reverseproxy/reverseproxy
 inline const char kReverseproxyHttpConf[] = "/orba/etc/reverseproxy/http.conf";
 inline const char kReverseproxyHttpsConf[] = "/orba/etc/reverseproxy/https.conf";
 inline const char kReverseproxyVirtualHosts[] = "/orba/etc/reverseproxy/virtualhost";
+// What the site serves and why: the rules left out, the last good files.
+inline const char kReverseproxyServed[] = "/orba/etc/reverseproxy/served.json";
+inline const char kReverseproxyLastGood[] = "/orba/etc/reverseproxy/lastgood.json";
 // The appliance desktop site's Define files with its two web ports.
 inline const char kDesktopHttpPortFile[] =
     "/orba/etc/apache2/apps/desktop/conf/orbadesktop-http-port.conf";

@@ -50,6 +50,13 @@ private:
         ZX2Journals journals;
         return manager->start(journals);
     }
+    QString reloadState() const
+    {
+        ZX2Journals journals;
+        QJsonObject status;
+        manager->status(journals, status);
+        return status.value("reload").toObject().value("state").toString();
+    }
     int ruleCount() const
     {
         ZX2Journals journals;
@@ -181,6 +188,31 @@ private slots:
         QVERIFY(manager->create(journals, rule("two", 0, "/two/")));
         QVERIFY2(QFile::exists(reloading), "the change waited for the reload");
         QVERIFY(liveFiles().value(ruleDir() + "/http.conf").contains("/two/"));
+    }
+
+    // A refused change undone while a reload runs: that reload may have read
+    // its files, so Apache reads the live ones again.
+    void undoDuringReloadReloadsAgain()
+    {
+        const QString reloading = bin.filePath("reloading");
+        const QString reloads = bin.filePath("reloads");
+        QVERIFY(writeScript(bin.path(), "systemctl",
+                            QString("case \"$1\" in reload) echo >> '%2'; touch '%1'; sleep 2; rm -f '%1' ;; esac; exit 0\n")
+                                .arg(reloading, reloads)));
+        auto count = [&reloads] {
+            QFile file(reloads);
+            return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(reloadState() != "pending", 15000); // the start's
+        const int before = count();
+        ZX2Journals journals;
+        QVERIFY(manager->create(journals, rule("one", 0, "/one/")));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(reloading), 15000);
+        QVERIFY(writeScript(bin.path(), "apache2ctl", "echo 'Apache cannot test now' >&2; exit 1\n"));
+        QJsonObject refused = rule("two", 0, "/two/");
+        refused.insert("httpheaders", QJsonArray{QJsonObject{{"key", "Header"}, {"value", "set X-Two 1"}}});
+        QVERIFY(!manager->create(journals, refused));
+        QTRY_COMPARE_WITH_TIMEOUT(count(), before + 2, 30000);
     }
 
     // What a killed process left beside the files goes at the next start.

@@ -23,10 +23,13 @@ running() { [ -s "$pid" ] && grep -qs '^[^)]*) [^Z]' "/proc/$(cat "$pid")/stat";
 case "$1 $2" in
   "reload apache2") running || exit 1; /usr/sbin/apache2 -f "$conf" -t 2>/dev/null || exit 1
                     kill -USR1 "$(cat "$pid")" 2>/dev/null || exit 1 ;;
-  "start apache2") running && exit 0; rm -f "$pid"; /usr/sbin/apache2 -f "$conf" -k start || exit 1
-                   for i in $(seq 100); do running && exit 0; sleep 0.1; done; exit 1 ;;
+  "start apache2") running && exit 0; rm -f "$pid"; touch "$data/apache2.failed"
+                   /usr/sbin/apache2 -f "$conf" -k start || exit 1
+                   for i in $(seq 100); do running && rm -f "$data/apache2.failed" && exit 0; sleep 0.1; done; exit 1 ;;
   "is-active apache2") running && exit 0; exit 3 ;;
-  "show -p") running && echo "MainPID=$(cat "$pid")" && echo "ControlGroup=$(sed -n 's/^0:://p' /proc/self/cgroup)"; exit 0 ;;
+  "is-failed apache2") ! running && [ -e "$data/apache2.failed" ] && exit 0; exit 1 ;;
+  "show -p") running || { echo MainPID=0; echo ActiveState=inactive; exit 0; }
+             echo "MainPID=$(cat "$pid")"; echo "ControlGroup=$(sed -n 's/^0:://p' /proc/self/cgroup)"; echo ActiveState=active; exit 0 ;;
 esac
 exit 0
 )sh";

@@ -26,9 +26,10 @@ bool writeDefinePorts(const QString &orbaRoot, int httpPort, int httpsPort);
 //     an Apache, "reload|start|is-active apache2" act on that instance (a
 //     reload runs the configuration test first, as the real unit does, and
 //     only signals a running instance: it never starts one; a start returns
-//     once the instance has written its PID file, as systemd's does) and
-//     "show -p MainPID ... apache2" prints "MainPID=" and its PID and
-//     "ControlGroup=" and the caller's own control group;
+//     once the instance has written its PID file, as systemd's does; after a
+//     failed start the unit is "failed") and
+//     "show -p MainPID ... apache2" prints "MainPID=" and its PID,
+//     "ControlGroup=" and the caller's own control group, and "ActiveState=";
 //   "netstat" prints its header and then netstat.txt;
 //   "apache2ctl" with an Apache runs it on that instance's configuration,
 //     otherwise it prints apache2ctl.txt on standard error and exits with the
