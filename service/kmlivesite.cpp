@@ -119,6 +119,9 @@ public:
     QList<KMRule> live;
     KMServedRecord served;
     QSet<int> foundPorts; // of the files found at start: ours until Apache served a set here
+    // Of the files Apache took while a change put others in place, and of
+    // those others: ours too, until a set Apache serves is known whole.
+    QSet<int> takenWhileChanged;
     quint64 generation = 0; // counts the files a change put in place or back
     bool goodServed = false; // Apache last took the good set (not a trial, nor the site alone)
     bool untried = false;   // the last recovery left rules pending
@@ -176,7 +179,7 @@ public:
 
 QSet<int> KMLiveSitePrivate::ownPorts() const
 {
-    return served.haveGood ? served.goodPorts() : foundPorts;
+    return (served.haveGood ? served.goodPorts() : foundPorts) + takenWhileChanged;
 }
 
 void KMLiveSitePrivate::schedule(std::chrono::steady_clock::time_point when)
@@ -457,6 +460,7 @@ void KMLiveSitePrivate::remember(const KMApacheFiles &files, const QList<KMRule>
 {
     served.haveGood = true;
     goodServed = true;
+    takenWhileChanged.clear();
     served.good = files;
     served.goodRules.clear();
     for (const KMRule &rule : rules) {
@@ -521,8 +525,18 @@ void KMLiveSitePrivate::reloadNow(bool asked)
             // may have read those: its own reload follows.
             const bool same = generation == attempt.generation;
             goodServed = false;
-            if (same)
+            if (same) {
                 remember(attempt.files, without(attempt.rules, attempt.out));
+            } else {
+                // Apache may have read the files of the change instead.
+                for (const KMVirtualHostFile &host : attempt.files.virtualHosts)
+                    takenWhileChanged.insert(KMApacheConf::virtualHostPort(host.fileName));
+                for (const KMRule &rule : qAsConst(live)) {
+                    const int port = rule.source.effectivePort(attempt.ports);
+                    if (!attempt.ports.isWebPort(port))
+                        takenWhileChanged.insert(port);
+                }
+            }
             keepVerdicts(attempt);
             saveRecord(same);
         }
