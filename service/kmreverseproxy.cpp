@@ -177,8 +177,11 @@ public:
     ZX2DBSqlite db;
     // Listings and single reads use a connection of their own: each of its
     // reads sees the table as last committed, never an import's transaction
-    // half done on db.
+    // half done on db. One read at a time: a statement still stepping on
+    // the connection would hold its snapshot for the next, which would then
+    // miss changes committed meanwhile.
     ZX2DBSqlite reader;
+    std::mutex readLock;
     bool openReader(const QString &path);
     // Serialises create, change, remove and mapTo from their first check to
     // the last file written, so two requests never both pass the same check
@@ -540,8 +543,10 @@ void KMReverseproxy::stop()
 bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 {
     QList<QJsonObject> rows;
+    std::unique_lock<std::mutex> reading(d->readLock);
     if (!d->reader.call(rows, QStringLiteral("reverseproxy_alload"), QJsonObject()))
         return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(d->reader.lastErrorCode()));
+    reading.unlock();
     for (const QJsonObject &row : qAsConst(rows)) {
         const QJsonObject rule = ruleRecord(row);
         rules.insert(toString(rule.value(QStringLiteral("name"))).trimmed(), rule);
@@ -552,8 +557,10 @@ bool KMReverseproxy::alload(ZX2Journals &journals, QJsonObject &rules) const
 bool KMReverseproxy::acquit(ZX2Journals &journals, QJsonObject &rule, int pxyno) const
 {
     QList<QJsonObject> rows;
+    std::unique_lock<std::mutex> reading(d->readLock);
     if (!d->reader.call(rows, QStringLiteral("reverseproxy_acquit"), {{QStringLiteral("pxyno"), pxyno}}))
         return fail(journals, ZX2Error::ERR_SQLERROR, storeMessage(d->reader.lastErrorCode()));
+    reading.unlock();
     if (rows.isEmpty())
         return fail(journals, ZX2Error::ERR_NOT_EXISTS, QStringLiteral("指定序号不存在"));
     rule = ruleRecord(rows.first());

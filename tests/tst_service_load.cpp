@@ -77,7 +77,8 @@ bool completeFile(const QString &path, const QByteArray &content)
         return !path.contains(QLatin1String("/virtualhost/"));
     const bool complete = path.contains(QLatin1String("/virtualhost/"))
         ? content.endsWith("</VirtualHost>\n")
-        : content.endsWith("</Location>\n") || content.endsWith("</LocationMatch>\n") || content.endsWith("</Proxy>\n");
+        : content.endsWith("</Location>\n") || content.endsWith("</LocationMatch>\n") || content.endsWith("</Proxy>\n")
+              || content.endsWith("</If>"); // the site-wide loop guard alone
     return complete && content.count("<Location ") == content.count("</Location>");
 }
 
