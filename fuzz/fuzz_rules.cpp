@@ -70,8 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // Generation without any check: must not crash, whatever the object.
     const KMRule parsed = KMRule::fromParams(rule);
     parsed.unsafeField();
-    const QStringList locations = KMApacheConf::locationLines(parsed, QStringLiteral("http"), 1,
-                                                                  QStringLiteral("upgrade=websocket"));
+    const QStringList locations = KMApacheConf::locationLines(parsed, 1, QStringLiteral("upgrade=websocket"));
     const QJsonObject source = rule.value(QStringLiteral("source")).toObject();
     KMApacheConf::virtualHostLines(source.value(QStringLiteral("port")).toInt(),
                                    source.value(QStringLiteral("protocol")).toString(),

@@ -37,10 +37,12 @@ struct PoolOptions
 // their location, and not an enclosing one, serves the request: Apache
 // merges the Header directives of every matching location.
 const char *const kRuleVariable = "REVERSEPROXY_RULE";
+// Set to that number by a location whose rule keeps the browser's Host.
+const char *const kKeepHostVariable = "REVERSEPROXY_KEEP_HOST";
 // The request header by which this Apache marks the requests it proxies.
 const char *const kHopHeader = "X-Reverseproxy-Hop";
 // The lines of a location block without httpheaders lines.
-const int kLocationLines = 24;
+const int kLocationLines = 13;
 
 PoolOptions ruleOptions(const QJsonObject &rule)
 {
@@ -306,19 +308,15 @@ QStringList answerLines(const KMRule &rule, const QString &destPath, const QStri
 // Whether the browser sent the request from a page of the site it asks:
 // its Origin is the site's, or its Referer lies on it. The Host goes into a
 // glob, so one with glob characters (or an IPv6 literal's brackets) is not
-// taken for a Referer's.
-const QLatin1String kOwnOrigin("req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'");
+// taken for a Referer's. Read as the browser sent them, and without making
+// every answer of the site vary by them.
+const QLatin1String kOwnOrigin("req_novary('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'");
 const QLatin1String kOwnReferer("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
-                                "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
+                                "req_novary('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
 // A WebDAV Destination (MOVE, COPY) on the site the request was sent to, as
 // the Referer above; the rule's prefix is matched where it is mapped.
 const QLatin1String kOwnDestination("%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
-                                    "req('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
-
-QString ownPage()
-{
-    return kOwnOrigin + QStringLiteral(" || (") + kOwnReferer + QLatin1Char(')');
-}
+                                   "req_novary('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'");
 
 // Set (to 1) where the Host names the appliance: one of its own names, or
 // the name of the custom port's virtual host that serves the request. Any
@@ -340,34 +338,76 @@ QString ownHostLine(const QString &pattern)
            + QStringLiteral("=1");
 }
 
-// What the back end gets besides the request: the scheme the browser used;
-// for apps that check Origin or Referer against Host or X-Forwarded-Host,
-// the browser's own page as the back end's own origin (unless the rule keeps
-// the browser's Host, which that page matches as it is), with the client's
-// address but no X-Forwarded-Host (see forwardedLines), while another site's
-// pass unchanged, so that the app still refuses them; a WebDAV Destination
-// that names the page's site under the rule's prefix (source) as the same
-// path at the back end; and this Apache's mark (see hopGuardLines).
-QStringList requestLines(const KMRuleSide &dest, const QString &source, const QString &scheme,
-                         const QString &ownRequest, const QJsonValue &headers)
+// The same-site tests, each named once per site: SetEnvIfExpr at server
+// level reads the request as it was read, before any <If> or location, and
+// sets REVERSEPROXY_SAME_<kind> for any Host, REVERSEPROXY_OWN_<kind> where
+// the Host also names the appliance (the test of a rule without a host).
+// A rule's lines read them with reqenv(); SetEnv of a location comes too
+// late for that level, so which rule serves the request stays per rule.
+const char *const kOrigin = "ORIGIN";
+const char *const kReferer = "REFERER";
+const char *const kPage = "PAGE"; // its Origin or its Referer
+const char *const kDestination = "DESTINATION";
+
+QString sameSite(const char *kind, bool hostless)
 {
-    QStringList lines{QStringLiteral("    RequestHeader set X-Forwarded-Proto '") % scheme % QLatin1Char('\'')};
-    if (!preservesHost(headers)) {
-        const QString own = dest.protocol.toLower() % QStringLiteral("://") % proxiedHost(dest);
-        const QString condition = QStringLiteral("\"expr=") % ownRequest % QStringLiteral(" && ");
-        // First: its condition reads Origin and Referer as the browser sent them.
-        lines << QStringLiteral("    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" ") % condition
-                     % QLatin1Char('(') % ownPage() % QStringLiteral(")\"")
-              << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
-                     % QStringLiteral("' ") % condition % kOwnOrigin % QLatin1Char('"')
-              << QStringLiteral("    RequestHeader edit Referer '^https?://[^/]+' '") % replacementLiteral(own)
-                     % QStringLiteral("' ") % condition % kOwnReferer % QLatin1Char('"')
-              << QStringLiteral("    RequestHeader edit Destination '^https?://[^/]+") % pathPattern(encodedPath(source))
-                     % QStringLiteral("$' '") % replacementLiteral(own % dest.path) % QStringLiteral("$1' ") % condition
-                     % kOwnDestination % QLatin1Char('"');
+    return QStringLiteral("-n reqenv('REVERSEPROXY_") % QLatin1String(hostless ? "OWN_" : "SAME_")
+           % QLatin1String(kind) % QStringLiteral("')");
+}
+
+// The lines every site with rules shares, after its kOwnHostVariable lines
+// (hostless: it has rules without a host): the same-site tests, and what
+// every request a rule serves gets (see requestLines).
+QStringList sharedLines(const QString &scheme, bool hostless)
+{
+    const QList<QPair<const char *, QString>> tests{
+        {kOrigin, kOwnOrigin}, {kReferer, kOwnReferer}, {kDestination, kOwnDestination},
+        {kPage, sameSite(kOrigin, false) % QStringLiteral(" || ") % sameSite(kReferer, false)}};
+    QStringList lines{QString()};
+    for (const auto &test : tests)
+        lines << QStringLiteral("SetEnvIfExpr \"") % test.second % QStringLiteral("\" REVERSEPROXY_SAME_")
+                     % QLatin1String(test.first) % QStringLiteral("=1");
+    for (const auto &test : tests) {
+        if (hostless)
+            lines << QStringLiteral("SetEnvIfExpr \"") % ownHost() % QStringLiteral(" && ")
+                         % sameSite(test.first, false) % QStringLiteral("\" REVERSEPROXY_OWN_")
+                         % QLatin1String(test.first) % QStringLiteral("=1");
     }
-    lines << QStringLiteral("    RequestHeader merge %1 '%2'").arg(QLatin1String(kHopHeader), KMApacheConf::hopToken());
-    return lines;
+    const QString served = QStringLiteral("\"expr=-n reqenv('") % QLatin1String(kRuleVariable) % QStringLiteral("')\"");
+    return lines << QStringLiteral("RequestHeader set X-Forwarded-Proto '") % scheme % QStringLiteral("' ") % served
+                 << QStringLiteral("RequestHeader merge %1 '%2' ").arg(QLatin1String(kHopHeader), KMApacheConf::hopToken())
+                        % served;
+}
+
+// What the back end gets besides the request: the scheme the browser used
+// and this Apache's mark (see hopGuardLines), set for every rule's requests
+// by the site (sharedLines); for apps that check Origin or Referer against
+// Host or X-Forwarded-Host, the browser's own page as the back end's own
+// origin (unless the rule keeps the browser's Host, which that page matches
+// as it is), with the client's address (set by the site where it sets
+// mod_proxy's forwarding, siteFlags) but no X-Forwarded-Host (see
+// forwardedLines), while another site's pass unchanged, so that the app
+// still refuses them; and a WebDAV Destination that names the page's site
+// under the rule's prefix (source) as the same path at the back end.
+QStringList requestLines(const KMRuleSide &dest, const QString &source, const QString &ownRequest,
+                         bool hostless, bool siteFlags, const QJsonValue &headers)
+{
+    if (preservesHost(headers))
+        return {};
+    const QString own = dest.protocol.toLower() % QStringLiteral("://") % proxiedHost(dest);
+    const QString condition = QStringLiteral("\"expr=") % ownRequest % QStringLiteral(" && ");
+    QStringList lines;
+    if (!siteFlags)
+        lines << QStringLiteral("    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" ") % condition
+                     % sameSite(kPage, hostless) % QLatin1Char('"');
+    return lines
+           << QStringLiteral("    RequestHeader set Origin '") % QString(own).replace('%', QStringLiteral("%%"))
+                  % QStringLiteral("' ") % condition % sameSite(kOrigin, hostless) % QLatin1Char('"')
+           << QStringLiteral("    RequestHeader edit Referer '^https?://[^/]+' '") % replacementLiteral(own)
+                  % QStringLiteral("' ") % condition % sameSite(kReferer, hostless) % QLatin1Char('"')
+           << QStringLiteral("    RequestHeader edit Destination '^https?://[^/]+") % pathPattern(encodedPath(source))
+                  % QStringLiteral("$' '") % replacementLiteral(own % dest.path) % QStringLiteral("$1' ") % condition
+                  % sameSite(kDestination, hostless) % QLatin1Char('"');
 }
 
 // A request that carries this Apache's mark has come back through a rule
@@ -385,25 +425,57 @@ QStringList hopGuardLines()
 // mod_proxy's X-Forwarded-Host names the appliance, at odds with the own
 // page's Origin and Referer rewritten for apps that prefer it to Host: the
 // rule's requests from its own page go without mod_proxy's forwarded headers
-// (requestLines sets X-Forwarded-For). The <If> cannot read the rule's
-// variable (SetEnv comes later), so it sits in a section of the rule's own
-// requests, and a nested rule that keeps the browser's Host keeps them. A
-// rule without a host (hostless) keeps the browser's Host, and mod_proxy's
-// forwarded headers, for requests by a name not the appliance's (see
-// kOwnHostVariable). Empty when the rule keeps the Host itself.
-QStringList forwardedLines(const QJsonValue &headers, const QString &source, const QStringList &nested,
-                           bool hostless)
+// (requestLines sets X-Forwarded-For). A rule without a host (hostless)
+// keeps the browser's Host, and mod_proxy's forwarded headers, for requests
+// by a name not the appliance's (see kOwnHostVariable). An <If> cannot read
+// the rule's variable (SetEnv comes later): the site sets both for all its
+// rules (siteFlagLines), and a rule that keeps the browser's Host itself
+// keeps mod_proxy's headers in a section of its own requests (the caller's),
+// which Apache reads after the site's. Where the site cannot tell its rules
+// apart (siteFlags false), the rule's section sets both.
+QStringList forwardedLines(const QJsonValue &headers, const QString &number, bool hostless, bool siteFlags)
 {
     if (preservesHost(headers))
+        return siteFlags ? QStringList{QStringLiteral("    SetEnv ") % QLatin1String(kKeepHostVariable)
+                                           % QLatin1Char(' ') % number,
+                                       QStringLiteral("    <If \"true\">"), QStringLiteral("        ProxyAddHeaders On"),
+                                       QStringLiteral("    </If>")}
+                         : QStringList();
+    if (siteFlags)
         return {};
-    const QString page = hostless ? ownHost() % QStringLiteral(" && (") % ownPage() % QLatin1Char(')') : ownPage();
-    QStringList lines{QStringLiteral("<LocationMatch '") + ownPattern(source, nested) + QStringLiteral("'>"),
-                      QStringLiteral("    <If \"") + page + QStringLiteral("\">"),
+    QStringList lines{QStringLiteral("    <If \"") % sameSite(kPage, hostless) % QStringLiteral("\">"),
                       QStringLiteral("        ProxyAddHeaders Off"), QStringLiteral("    </If>")};
     if (hostless)
         lines << QStringLiteral("    <If \"! ") % ownHost() % QStringLiteral("\">")
               << QStringLiteral("        ProxyPreserveHost On") << QStringLiteral("    </If>");
-    return lines << QStringLiteral("</LocationMatch>");
+    return lines;
+}
+
+// forwardedLines and the X-Forwarded-For of requestLines for every rule of
+// a site that has rules without a host (hostless) or not; a request for a
+// host rule carries namedVariable where that tells them apart (the private
+// paths of a web port), and otherwise has a Host of its own site (a custom
+// port's virtual host of the name). A rule that keeps the browser's Host
+// names itself in kKeepHostVariable.
+QStringList siteFlagLines(bool hostless, const QString &namedVariable)
+{
+    const QString named = namedVariable.isEmpty() ? QString()
+                                                  : QStringLiteral("reqenv('") % namedVariable % QStringLiteral("')");
+    QString page = named.isEmpty() ? sameSite(kPage, false)
+                                   : QStringLiteral("-n ") % named % QStringLiteral(" && ") % sameSite(kPage, false);
+    if (hostless)
+        page = named.isEmpty() ? sameSite(kPage, true) : sameSite(kPage, true) % QStringLiteral(" || ") % page;
+    const QString rule = QStringLiteral("reqenv('") % QLatin1String(kRuleVariable) % QStringLiteral("')");
+    QStringList lines{QStringLiteral("RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" \"expr=-n ") % rule
+                          % QStringLiteral(" && reqenv('") % QLatin1String(kKeepHostVariable) % QStringLiteral("') != ")
+                          % rule % QStringLiteral(" && (") % page % QStringLiteral(")\""),
+                      QStringLiteral("<If \"") % page % QStringLiteral("\">"), QStringLiteral("    ProxyAddHeaders Off"),
+                      QStringLiteral("</If>")};
+    if (hostless)
+        lines << QStringLiteral("<If \"! ") % ownHost() % (named.isEmpty() ? QString() : QStringLiteral(" && -z ") % named)
+                     % QStringLiteral("\">")
+              << QStringLiteral("    ProxyPreserveHost On") << QStringLiteral("</If>");
+    return lines;
 }
 
 // The location blocks of earlier generations: most regenerations change one
@@ -415,16 +487,17 @@ QStringList forwardedLines(const QJsonValue &headers, const QString &source, con
 class BlockCache
 {
 public:
-    QStringList block(const KMRule &rule, const QString &scheme, int ordinal, const QString &options,
-                      const QStringList &nested, const QString &at = QString())
+    QStringList block(const KMRule &rule, int ordinal, const QString &options,
+                      const QStringList &nested, const QString &at, bool siteFlags)
     {
         if (rule.storedText.isEmpty() || rule.pxyno <= 0)
-            return KMApacheConf::locationLines(rule, scheme, ordinal, options, nested, at);
+            return KMApacheConf::locationLines(rule, ordinal, options, nested, at, siteFlags);
         const QChar separator(0x1f);
         const QByteArray text = QByteArray::fromRawData(reinterpret_cast<const char *>(rule.storedText.constData()),
                                                         rule.storedText.size() * int(sizeof(QChar)));
-        const QString key = QString::number(rule.pxyno) % separator % scheme % separator % QString::number(ordinal)
-                            % separator % options % separator % at % separator % nested.join(separator) % separator
+        const QString key = QString::number(rule.pxyno) % separator % QString::number(ordinal)
+                            % separator % options % separator % at % separator % QString::number(siteFlags) % separator
+                            % nested.join(separator) % separator
                             % QLatin1String(QCryptographicHash::hash(text, QCryptographicHash::Sha256).toHex());
         {
             std::lock_guard<std::mutex> locker(m_lock);
@@ -432,7 +505,7 @@ public:
             if (found != m_blocks.cend())
                 return *found;
         }
-        const QStringList lines = KMApacheConf::locationLines(rule, scheme, ordinal, options, nested, at);
+        const QStringList lines = KMApacheConf::locationLines(rule, ordinal, options, nested, at, siteFlags);
         const qint64 bytes = weight(key, lines);
         std::lock_guard<std::mutex> locker(m_lock);
         if (m_bytes + bytes > kMaxBytes) {
@@ -467,6 +540,12 @@ BlockCache &blocks()
 {
     static BlockCache cache;
     return cache;
+}
+
+// Whether some of the rules have no host.
+bool withoutHost(const QList<const KMRule *> &rules)
+{
+    return std::any_of(rules.cbegin(), rules.cend(), [](const KMRule *rule) { return rule->hostKey().isEmpty(); });
 }
 
 // The rules of one effective source port.
@@ -653,12 +732,12 @@ QStringList bareRedirectLines(const QList<const KMRule *> &rules, bool webSite, 
     return lines;
 }
 
-// The lines of one site (file or virtual host) of the given scheme: the
+// The lines of one site (file or virtual host), after its shared lines: the
 // bare-path redirects, then the locations with the most specific rule last,
 // since Apache lets the last matching location's ProxyPass win; then one
 // <Proxy> section per https destination. owners gets the number of the rule
 // behind each line (0 for the shared sections).
-QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool webSite,
+QStringList siteLines(QList<const KMRule *> rules, bool webSite, bool siteFlags,
                       const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
     std::list<KMRule> bareForms;
@@ -678,8 +757,8 @@ QStringList siteLines(QList<const KMRule *> rules, const QString &scheme, bool w
         const KMRule *rule = rules.at(i);
         const QString key = origin(rule->dest);
         const QStringList nested = nestedPaths(sorted, rule->source.path);
-        const QStringList block = blocks().block(*rule, scheme, i + 1, optionText(options.value(key)), nested,
-                                                 rule->source.path); // the path as written
+        const QStringList block = blocks().block(*rule, i + 1, optionText(options.value(key)), nested,
+                                                 rule->source.path, siteFlags); // the path as written
         lines << block;
         owners.reserve(owners.size() + block.size());
         for (int n = 0; n < block.size(); ++n)
@@ -771,8 +850,8 @@ void hostProxyLines(const NamedSite &site, int k, const QString &scheme, int &or
     for (const KMRule *rule : qAsConst(rules)) {
         const QString at = prefix + rule->source.path;
         const QStringList nested = nestedPaths(sorted, at);
-        QStringList block = blocks().block(*rule, scheme, ++ordinal, optionText(options.value(origin(rule->dest))),
-                                           nested, at);
+        QStringList block = blocks().block(*rule, ++ordinal, optionText(options.value(origin(rule->dest))),
+                                           nested, at, true);
         for (QString &line : block)
             line = line.isEmpty() ? line : QStringLiteral("    ") + line;
         append(lines, owners, block, rule->pxyno);
@@ -872,7 +951,13 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
             }
         }
         QList<int> owners;
-        QStringList locations = siteLines(site.rules, scheme, false, options, owners);
+        QStringList locations = siteLines(site.rules, false, true, options, owners);
+        if (!site.rules.isEmpty()) {
+            const QStringList shared = sharedLines(scheme, withoutHost(site.rules))
+                                       + siteFlagLines(withoutHost(site.rules), QString());
+            locations = shared + locations;
+            owners = QVector<int>(shared.size(), 0).toList() + owners;
+        }
         // A named site's own name is the appliance's on this port.
         if (!site.key.isEmpty()) {
             locations.prepend(ownHostLine(hostPattern(site.key)));
@@ -919,7 +1004,13 @@ KMVirtualHostFile namedHttpsFile(int port, const QList<const KMRule *> &named,
                 site.rules << rule;
         }
         QList<int> owners;
-        const QStringList locations = siteLines(site.rules, QStringLiteral("https"), false, options, owners);
+        // Its Host does not tell its rules apart: its own name is not the
+        // appliance's to its rules without a host (see kOwnHostVariable),
+        // so each rule sets mod_proxy's forwarding itself.
+        QStringList locations = siteLines(site.rules, false, false, options, owners);
+        const QStringList shared = sharedLines(QStringLiteral("https"), withoutHost(site.rules));
+        locations = shared + locations;
+        owners = QVector<int>(shared.size(), 0).toList() + owners;
         QStringList lines = KMApacheConf::virtualHostLines(port, QStringLiteral("https"), site.host, site.hsts,
                                                            locations, KMCertificate::tlsLines(*site.certificate));
         lines.first() = QStringLiteral("<VirtualHost ") + address + QLatin1Char('>');
@@ -958,20 +1049,25 @@ void addManagedDomains(KMApacheFiles &files, const QList<KMRule> &rules, const K
     }
 }
 
-// The site of a web port: the host rules' section, then the rules without
-// a host as locations of the appliance's own site.
+// The site of a web port: the lines every rule shares, the host rules'
+// section, then the rules without a host as locations of the appliance's
+// own site.
 QStringList webSiteLines(const QList<const KMRule *> &rules, const QString &scheme,
                          const QHash<QString, PoolOptions> &options, QList<int> &owners)
 {
     QList<const KMRule *> hostless;
     const QList<NamedSite> sites = namedSites(rules, hostless);
     QList<int> hostlessOwners;
-    QStringList own = siteLines(hostless, scheme, true, options, hostlessOwners);
-    if (!hostless.isEmpty()) {
-        own.prepend(ownHostLine(KMOwnNames::hostPattern()));
-        hostlessOwners.prepend(0);
-    }
-    QStringList lines = hostSectionLines(sites, scheme, hostless.size(), options, owners);
+    const QStringList own = siteLines(hostless, true, true, options, hostlessOwners);
+    QStringList lines;
+    if (!hostless.isEmpty())
+        lines << ownHostLine(KMOwnNames::hostPattern());
+    if (!rules.isEmpty())
+        lines << sharedLines(scheme, !hostless.isEmpty())
+              << siteFlagLines(!hostless.isEmpty(), sites.isEmpty() ? QString() : QString(kHostVariable));
+    for (int i = 0; i < lines.size(); ++i)
+        owners << 0;
+    lines << hostSectionLines(sites, scheme, hostless.size(), options, owners);
     lines << hostProxySectionLines(sites, hostless, owners) << own;
     owners << hostlessOwners;
     return lines;
@@ -1084,8 +1180,8 @@ QString KMApacheConf::hopHeader()
     return QLatin1String(kHopHeader);
 }
 
-QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &scheme, int ordinal,
-                                        const QString &options, const QStringList &nested, const QString &at)
+QStringList KMApacheConf::locationLines(const KMRule &rule, int ordinal, const QString &options,
+                                        const QStringList &nested, const QString &at, bool siteFlags)
 {
     const QString &location = at.isEmpty() ? rule.source.path : at;
     const QString &source = rule.source.path;
@@ -1095,7 +1191,6 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
     const QString ownRequest = QStringLiteral("reqenv('") % QLatin1String(kRuleVariable) % QStringLiteral("') == '")
                                % number % QLatin1Char('\'');
     const bool hostless = rule.hostKey().isEmpty();
-    const QString ownSite = hostless ? ownRequest % QStringLiteral(" && ") % ownHost() : ownRequest;
     const QJsonValue headers = rule.params.value(QStringLiteral("httpheaders"));
     const bool ownErrorPages = toBool(rule.params.value(QStringLiteral("desterrpage")));
     QStringList lines;
@@ -1104,15 +1199,23 @@ QStringList KMApacheConf::locationLines(const KMRule &rule, const QString &schem
           << QStringLiteral("<Location '") % location % QStringLiteral("'>")
           << QStringLiteral("    ProxyPass '") % destinationUrl(joined) % QStringLiteral("' ") % options
           << QStringLiteral("    SetEnv ") % QLatin1String(kRuleVariable) % QLatin1Char(' ') % number
-          << answerLines(rule, joined.path, ownRequest) << requestLines(joined, source, scheme, ownSite, headers)
-          << QString() << QStringLiteral("    ProxyPassInterpolateEnv On")
+          << answerLines(rule, joined.path, ownRequest)
+          << requestLines(joined, source, ownRequest, hostless, siteFlags, headers)
           // The back end's own 4xx answers (JSON errors, a 409 with the header
           // its client must echo) pass; the appliance's pages stand in for
           // server errors only.
           << (ownErrorPages ? QStringLiteral("    ProxyErrorOverride Off")
-                            : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"))
-          << QString() << QStringLiteral("</Location>");
-    lines << forwardedLines(headers, location, nested, hostless) << headerLines(headers, location, nested)
+                            : QStringLiteral("    ProxyErrorOverride On 500 502 503 504"));
+    // The forwarded-header section takes the rule's own requests: those of
+    // its <Location> when no later rule's prefix lies within it.
+    const QStringList forwarded = forwardedLines(headers, number, hostless, siteFlags);
+    if (!nested.isEmpty() && !forwarded.isEmpty())
+        lines << QStringLiteral("</Location>")
+              << QStringLiteral("<LocationMatch '") % ownPattern(location, nested) % QStringLiteral("'>") << forwarded
+              << QStringLiteral("</LocationMatch>");
+    else
+        lines << forwarded << QStringLiteral("</Location>");
+    lines << headerLines(headers, location, nested)
           << KMRuleAccess::lines(rule.params, ownPattern(location, nested), rule.name) << QString();
     return lines;
 }

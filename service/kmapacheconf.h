@@ -60,25 +60,28 @@ public:
     static KMApacheFiles generate(const QList<KMRule> &rules, const KMAppliancePorts &ports);
 
     // The location block of one rule, a literal path prefix matched on whole
-    // segments, in a site of the given scheme ("http" or "https"):
-    // twenty-four lines, five of them a <LocationMatch> section that drops
-    // mod_proxy's forwarded headers from its own page's requests (for a rule
-    // without a host, three more keep the browser's Host for requests by a
-    // name not the appliance's, and only the appliance's names count as its
-    // own page's); fifteen, without that section, when its httpheaders keep
-    // the browser's Host (ProxyPreserveHost On). Written httpheaders elements add a
-    // <LocationMatch> section (two lines, and three per element, two when it
-    // has no description), its access a section of its own
-    // (KMRuleAccess::lines). These sections take the rule's own requests
-    // only: not those of the nested source paths, the prefixes of the site's
-    // later rules that this one serves.
+    // segments: thirteen lines. What every rule of a site shares is written
+    // once per site by generate: the same-site tests the rule's lines read,
+    // the headers of every rule's requests and, where siteFlags, mod_proxy's
+    // forwarding (ProxyAddHeaders, ProxyPreserveHost, X-Forwarded-For). When
+    // its httpheaders keep the browser's Host (ProxyPreserveHost On), four
+    // lines that keep mod_proxy's forwarded headers take the place of its
+    // three request-header lines. Without siteFlags (a site whose Host does
+    // not tell its rules with and without a host apart) the rule sets the
+    // forwarding itself: four more lines, seven for a rule without a host.
+    // Written httpheaders elements add a <LocationMatch> section (two lines,
+    // and three per element, two when it has no description), its access a
+    // section of its own (KMRuleAccess::lines). These sections take the
+    // rule's own requests only: not those of the nested source paths, the
+    // prefixes of the site's later rules that this one serves (the
+    // forwarding lines then go in a <LocationMatch>, two lines more).
     // ordinal numbers the block within its site; options are the ProxyPass
     // options of its destination. at is the path of the <Location> when it
     // is not the rule's source path (a host rule's private path on a web
     // port); redirects and cookies still map back under the source path.
-    static QStringList locationLines(const KMRule &rule, const QString &scheme, int ordinal,
+    static QStringList locationLines(const KMRule &rule, int ordinal,
                                      const QString &options, const QStringList &nested = {},
-                                     const QString &at = QString());
+                                     const QString &at = QString(), bool siteFlags = true);
     // The mark this Apache sets on every request it proxies (request header
     // X-Reverseproxy-Hop, added to a list); every site of the generated files
     // (http.conf and https.conf whenever there are rules, each virtual host)

@@ -295,6 +295,20 @@ private slots:
         QVERIFY(!files.virtualHosts.first().owners.contains(0));
     }
 
+    // What every rule shares is written once per site: a simple rule on a
+    // web port adds a dozen lines and under 1 KB to http.conf.
+    void simpleRuleCost()
+    {
+        QList<KMRule> table;
+        for (int n = 1; n <= 100; ++n)
+            table << rule(QString("http - /app%1 A /").arg(n), n);
+        const QStringList before = KMApacheConf::generate(table, {httpPort, httpsPort}).http;
+        table << rule("http - /app101 A /", 101);
+        const QStringList after = KMApacheConf::generate(table, {httpPort, httpsPort}).http;
+        QVERIFY(after.filter(QRegularExpression("\\S")).size() - before.filter(QRegularExpression("\\S")).size() <= 14);
+        QVERIFY(after.join('\n').toUtf8().size() - before.join('\n').toUtf8().size() < 1024);
+    }
+
     void webSocket()
     {
         QVERIFY(use("http a.nas.test /ws A /;http - /ws B /", "vhost"));

@@ -26,15 +26,37 @@
 #include <thread>
 #include <vector>
 
-// The conditions by which a location recognises its own page's requests.
-static const QByteArray kOwnOrigin = "req('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'";
-static const QByteArray kOwnReferer = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
-                                      "req('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
-static const QByteArray kOwnPage = kOwnOrigin + " || (" + kOwnReferer + ")";
-static const QByteArray kOwnDestination = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && "
-                                          "req('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'";
-// The condition by which it recognises a Host that names the appliance.
-static const QByteArray kOwnHost = "reqenv('REVERSEPROXY_OWN_HOST') == '1'";
+// The lines a site with rules opens with: the same-site tests, named once
+// (those by an appliance's name where it has rules without a host), and the
+// headers and mod_proxy's forwarding of every rule's requests, each line
+// after indent.
+static QByteArray sharedLines(const QByteArray &scheme, bool hostless, const QByteArray &indent)
+{
+    const QByteArray host = "%{HTTP_HOST} =~ /^[-.:0-9A-Z_a-z]+$/ && ";
+    QList<QByteArray> lines{
+        "SetEnvIfExpr \"req_novary('Origin') == '%{REQUEST_SCHEME}://%{HTTP_HOST}'\" REVERSEPROXY_SAME_ORIGIN=1",
+        "SetEnvIfExpr \"" + host + "req_novary('Referer') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'\" REVERSEPROXY_SAME_REFERER=1",
+        "SetEnvIfExpr \"" + host + "req_novary('Destination') -strmatch '%{REQUEST_SCHEME}://%{HTTP_HOST}/*'\" REVERSEPROXY_SAME_DESTINATION=1",
+        "SetEnvIfExpr \"-n reqenv('REVERSEPROXY_SAME_ORIGIN') || -n reqenv('REVERSEPROXY_SAME_REFERER')\" REVERSEPROXY_SAME_PAGE=1"};
+    for (const QByteArray kind : {"ORIGIN", "REFERER", "DESTINATION", "PAGE"}) {
+        if (hostless)
+            lines << "SetEnvIfExpr \"reqenv('REVERSEPROXY_OWN_HOST') == '1' && -n reqenv('REVERSEPROXY_SAME_" + kind
+                         + "')\" REVERSEPROXY_OWN_" + kind + "=1";
+    }
+    const QByteArray served = " \"expr=-n reqenv('REVERSEPROXY_RULE')\"";
+    const QByteArray page = hostless ? "-n reqenv('REVERSEPROXY_OWN_PAGE')" : "-n reqenv('REVERSEPROXY_SAME_PAGE')";
+    lines << "RequestHeader set X-Forwarded-Proto '" + scheme + "'" + served
+          << "RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'" + served
+          << "RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" \"expr=-n reqenv('REVERSEPROXY_RULE') && "
+             "reqenv('REVERSEPROXY_KEEP_HOST') != reqenv('REVERSEPROXY_RULE') && (" + page + ")\""
+          << "<If \"" + page + "\">" << "    ProxyAddHeaders Off" << "</If>";
+    if (hostless)
+        lines << "<If \"! reqenv('REVERSEPROXY_OWN_HOST') == '1'\">" << "    ProxyPreserveHost On" << "</If>";
+    QByteArray text = indent; // the blank line before them
+    for (const QByteArray &line : lines)
+        text += "\n" + indent + line;
+    return text;
+}
 static QByteArray ownHostLine()
 {
     return "SetEnvIfNoCase Host \"" + KMOwnNames::hostPattern().toUtf8() + "\" REVERSEPROXY_OWN_HOST=1";
@@ -240,27 +262,22 @@ private slots:
         QCOMPARE(readFile("/orba/etc/reverseproxy/virtualhost/http_8080.conf"),
                  QByteArray("\n# http 自定义端口配置\nListen 8080\n<VirtualHost *:8080>\n    AddDefaultCharset UTF-8\n\n"
                             "    <If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
-                            "        Redirect 508\n    </If>\n    Redirect 404 /\n    " + ownHostLine() + "\n    \n"
+                            "        Redirect 508\n    </If>\n    Redirect 404 /\n    " + ownHostLine() + "\n"
+                            + sharedLines("http", true, "    ") + "\n    \n"
                             "    # web\n    <Location '/app'>\n        ProxyPass 'http://127.0.0.1:3000' upgrade=websocket\n"
                             "        SetEnv REVERSEPROXY_RULE 1\n"
                             "        Header edit Location '^(?:(?i:http://127\\.0\\.0\\.1:3000))?(?|/app(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
                             " '/app$1' \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "        Header edit* Set-Cookie '(;[ \\t]*(?i:path)[ \\t]*=[ \\t]*)(?|/app(?|(/[^;]*)|()(?![^;\\s]))|(/[^;]*))' '$1/app$2'"
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
-                            "        RequestHeader set X-Forwarded-Proto 'http'\n"
-                            "        RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && (" + kOwnPage + ")\"\n"
                             "        RequestHeader set Origin 'http://127.0.0.1:3000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && " + kOwnHost + " && " + kOwnOrigin + "\"\n"
+                            " && -n reqenv('REVERSEPROXY_OWN_ORIGIN')\"\n"
                             "        RequestHeader edit Referer '^https?://[^/]+' 'http://127.0.0.1:3000' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnReferer + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && -n reqenv('REVERSEPROXY_OWN_REFERER')\"\n"
                             "        RequestHeader edit Destination '^https?://[^/]+/app([/?#].*)?$' 'http://127.0.0.1:3000$1' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnDestination + "\"\n"
-                            "        RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n    \n"
-                            "        ProxyPassInterpolateEnv On\n        ProxyErrorOverride On 500 502 503 504\n"
-                            "    \n    </Location>\n    <LocationMatch '^/app(?:/|$)'>\n        <If \"" + kOwnHost + " && (" + kOwnPage + ")\">\n"
-                            "            ProxyAddHeaders Off\n        </If>\n        <If \"! " + kOwnHost + "\">\n"
-                            "            ProxyPreserveHost On\n        </If>\n    </LocationMatch>\n    \n</VirtualHost>\n"));
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && -n reqenv('REVERSEPROXY_OWN_DESTINATION')\"\n"
+                            "        ProxyErrorOverride On 500 502 503 504\n"
+                            "    </Location>\n    \n</VirtualHost>\n"));
         // A destination may lead back to a web port without rules.
         const QByteArray guard = "\n<If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1()
                                  + "/\">\n    Redirect 508\n</If>";
@@ -325,27 +342,21 @@ private slots:
         QVERIFY(create(params));
         QCOMPARE(readFile("/orba/etc/reverseproxy/https.conf"),
                  QByteArray("\n<If \"req('X-Reverseproxy-Hop') =~ /" + KMApacheConf::hopToken().toLatin1() + "/\">\n"
-                            "    Redirect 508\n</If>\n" + ownHostLine() + "\n\n# api\n<Location '/shop'>\n"
+                            "    Redirect 508\n</If>\n" + ownHostLine() + "\n" + sharedLines("https", true, "")
+                            + "\n\n# api\n<Location '/shop'>\n"
                             "    ProxyPass 'http://[::1]:9000' timeout=360 enablereuse=on upgrade=websocket\n"
                             "    SetEnv REVERSEPROXY_RULE 1\n"
                             "    Header edit Location '^(?:(?i:http://\\[::1\\]:9000))?(?|/shop(?|(/.*)|([?#].*)?)|(/(?!/).*)?)$'"
                             " '/shop$1' \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
                             "    Header edit* Set-Cookie '(;[ \\t]*(?i:path)[ \\t]*=[ \\t]*)(?|/shop(?|(/[^;]*)|()(?![^;\\s]))|(/[^;]*))' '$1/shop$2'"
                             " \"expr=reqenv('REVERSEPROXY_RULE') == '1'\"\n"
-                            "    RequestHeader set X-Forwarded-Proto 'https'\n"
-                            "    RequestHeader set X-Forwarded-For \"expr=%{REMOTE_ADDR}\" "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && (" + kOwnPage + ")\"\n"
                             "    RequestHeader set Origin 'http://[::1]:9000' \"expr=reqenv('REVERSEPROXY_RULE') == '1'"
-                            " && " + kOwnHost + " && " + kOwnOrigin + "\"\n"
+                            " && -n reqenv('REVERSEPROXY_OWN_ORIGIN')\"\n"
                             "    RequestHeader edit Referer '^https?://[^/]+' 'http://[::1]:9000' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnReferer + "\"\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && -n reqenv('REVERSEPROXY_OWN_REFERER')\"\n"
                             "    RequestHeader edit Destination '^https?://[^/]+/shop([/?#].*)?$' 'http://[::1]:9000$1' "
-                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && " + kOwnHost + " && " + kOwnDestination + "\"\n"
-                            "    RequestHeader merge X-Reverseproxy-Hop '" + KMApacheConf::hopToken().toLatin1() + "'\n\n"
-                            "    ProxyPassInterpolateEnv On\n    ProxyErrorOverride Off\n\n</Location>\n"
-                            "<LocationMatch '^/shop(?:/|$)'>\n    <If \"" + kOwnHost + " && (" + kOwnPage + ")\">\n"
-                            "        ProxyAddHeaders Off\n    </If>\n    <If \"! " + kOwnHost + "\">\n"
-                            "        ProxyPreserveHost On\n    </If>\n</LocationMatch>\n"
+                            "\"expr=reqenv('REVERSEPROXY_RULE') == '1' && -n reqenv('REVERSEPROXY_OWN_DESTINATION')\"\n"
+                            "    ProxyErrorOverride Off\n</Location>\n"
                             "<LocationMatch '^/shop(?:/|$)'>\n    # mark\n    Header set X-A 1\n\n"
                             "    RequestHeader unset X-B\n\n</LocationMatch>\n"));
         QVERIFY(QDir(vhostDir()).entryList(QDir::Files).isEmpty());

@@ -428,6 +428,11 @@ private slots:
         QTest::newRow(".local name") << "/nb A /" << "/nb/x" << QHostInfo::localHostName() + ".local:{port}" << own;
         QTest::newRow("configured name") << "/nb A /" << "/nb/x" << "nas.example.org:{port}" << own;
         QTest::newRow("the rule's own name") << "/nb A / host=photos.test" << "/nb/x" << "Photos.test:{port}" << own;
+        QTest::newRow("the rule's own name, a rule without a host beside") << "/nb A / host=photos.test;/other A /"
+                                                                          << "/nb/x" << "Photos.test:{port}" << own;
+        QTest::newRow("foreign Host, a host rule beside") << "/nb A /;/other A / host=photos.test" << "/nb/x"
+                                                          << "evil.test:{port}"
+                                                          << "421, Host evil.test:{port}, Origin http://evil.test:{port}";
         QTest::newRow("absolute-form target") << "/nb A /" << "http://evil.test/nb/x" << "127.0.0.1:{port}"
                                               << "421, Host evil.test, Origin http://127.0.0.1:{port}";
         QTest::newRow("HTTP/1.0 without Host") << "/nb A /" << "/nb/x" << "" << "421, Host localhost, Origin http://";
