@@ -465,7 +465,10 @@ void KMLiveSitePrivate::remember(const KMApacheFiles &files, const QList<KMRule>
     served.goodRules.clear();
     for (const KMRule &rule : rules) {
         served.goodRules.insert(KMServedRecord::version(rule));
-        served.leftOut.remove(rule.pxyno);
+        // What this version does not write is the start's to decide, also
+        // when it decided so while these files were being served.
+        if (!served.leftOut.value(rule.pxyno).screened)
+            served.leftOut.remove(rule.pxyno);
     }
 }
 
@@ -797,6 +800,7 @@ bool KMLiveSite::start(ZX2Journals &journals, const QList<KMRule> &rules,
             }
         }
         written = KMApacheSite::write(journals, KMApacheConf::generate(without(rules, out), KMAppliance::webPorts()));
+        ++d->generation; // a reload under way may have read these instead
     }
     // The reload writes them again when they could not be written now.
     d->schedule(std::chrono::steady_clock::now());
