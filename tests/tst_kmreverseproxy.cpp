@@ -710,7 +710,7 @@ private slots:
         QVERIFY(resolver.heldQuestions() > 0); // the start did not wait for it
         manager->checkStoredNames();
         resolver.release();
-        QTRY_VERIFY_WITH_TIMEOUT(statusOf("disabled").contains("来源和目标不能完全一致"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(statusOf("disabled").contains("来源和目标不能完全一致"), 60000);
         QVERIFY(statusOf("disabled").contains("\"pxyno\":1"));
     }
 
