@@ -23,6 +23,7 @@ class tst_ServiceApache : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
+    void cleanup();
     void refusedInputs_data();
     void refusedInputs();
     void brokenArgumentsRefusedWithApachesReason();
@@ -77,6 +78,13 @@ void tst_ServiceApache::cleanupTestCase()
     m_connection.close();
     m_service.reset();
     QVERIFY2(!QFile::exists(m_root.root() + QStringLiteral("/library-ran")), "a caller's library was loaded");
+}
+
+// A test that failed while systemctl was wrapped leaves the next one the real stand-in.
+void tst_ServiceApache::cleanup()
+{
+    if (QFile::exists(m_root.root() + QStringLiteral("/bin/systemctl.real")))
+        QVERIFY(restoreSystemctl());
 }
 
 bool tst_ServiceApache::startService()
@@ -431,8 +439,10 @@ void tst_ServiceApache::portTakenDuringReloadIsRecovered()
     const QString holder = m_root.root() + QStringLiteral("/holder.pid");
     QVERIFY(wrapSystemctl(QStringLiteral("if [ \"$1\" = reload ] && grep -qs 'Listen %1$' '%2'/*.conf && [ ! -e '%3' ]; then\n"
                                          "  python3 -c 'import socket,time\ns=socket.socket()\ns.bind((\"0.0.0.0\", %1))\n"
-                                         "s.listen()\ntime.sleep(120)' </dev/null >/dev/null 2>&1 &\n"
-                                         "  echo $! > '%3'; sleep 0.5\nfi\n")
+                                         "s.listen()\nopen(\"%3.bound\", \"w\")\ntime.sleep(120)' </dev/null >/dev/null 2>&1 &\n"
+                                         "  echo $! > '%3'\n"
+                                         // A loaded machine starts python slowly: the reload waits for the bind.
+                                         "  for i in $(seq 200); do [ -e '%3.bound' ] && break; sleep 0.05; done\nfi\n")
                               .arg(port)
                               .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy/virtualhost")), holder)));
     QCOMPARE(ask(QStringLiteral("reverseproxy_create"), rule(QStringLiteral("raced"), QStringLiteral("/"), port))
@@ -614,11 +624,14 @@ void tst_ServiceApache::portsRacedAtReloadAndExitSiteBackAlone()
     const QString hold = QStringLiteral("python3 -c 'import os,socket,sys,time\n"
                                         "p=int(sys.argv[1])\n"
                                         "while p and os.path.exists(\"/proc/%d\" % p) and open(\"/proc/%d/stat\" % p).read().split(\")\")[-1].split()[0] != \"Z\": time.sleep(0.005)\n"
-                                        "s=socket.socket(); s.bind((\"0.0.0.0\", int(sys.argv[2]))); s.listen(); time.sleep(4)' ");
+                                        "s=socket.socket(); s.bind((\"0.0.0.0\", int(sys.argv[2]))); s.listen()\n"
+                                        "len(sys.argv) > 3 and open(sys.argv[3], \"w\"); time.sleep(4)' ");
     const QString marker = m_root.root() + QStringLiteral("/raced");
     QVERIFY(wrapSystemctl(QStringLiteral("if [ \"$1\" = reload ] && grep -qs 'Listen %1$' '%2'/*.conf && [ ! -e '%3' ]; then touch '%3'\n"
-                                         "  %4 0 %1 </dev/null >/dev/null 2>&1 &\n"
-                                         "  %4 \"$(cat '%5')\" %6 </dev/null >/dev/null 2>&1 &\n  sleep 0.3\nfi\n")
+                                         "  %4 0 %1 '%3.bound' </dev/null >/dev/null 2>&1 &\n"
+                                         "  %4 \"$(cat '%5')\" %6 </dev/null >/dev/null 2>&1 &\n"
+                                         // A loaded machine starts python slowly: the reload waits for the bind.
+                                         "  for i in $(seq 200); do [ -e '%3.bound' ] && break; sleep 0.05; done\nfi\n")
                               .arg(raced)
                               .arg(m_root.path(QStringLiteral("/orba/etc/reverseproxy/virtualhost")), marker, hold,
                                    m_site.server().serverRoot() + QStringLiteral("/run/apache2.pid"))
