@@ -733,14 +733,19 @@ void KMLiveSitePrivate::record(const QString &outcome, const QString &text, cons
         ZX2StatePrintln(2, QStringLiteral("rule %1 disabled: %2").arg(rule.key()).arg(rule.value()));
     QMap<int, Disabled> listed;
     std::lock_guard<std::mutex> files(filesLock);
+    // Files put in place since this attempt began (a change's, a start's)
+    // leave out what the record holds: listed until their own reload tells.
+    const bool stale = attempt.generation != generation;
+    const QMap<int, QString> left = stale ? served.holding(live) : attempt.out;
+    const QList<KMRule> &rules = stale ? live : attempt.rules;
     QHash<int, QString> liveVersions;
     for (const KMRule &rule : qAsConst(live)) {
-        if (attempt.out.contains(rule.pxyno))
+        if (left.contains(rule.pxyno))
             liveVersions.insert(rule.pxyno, KMServedRecord::version(rule));
     }
-    for (const KMRule &rule : attempt.rules) {
-        const auto out = attempt.out.constFind(rule.pxyno);
-        if (out == attempt.out.cend())
+    for (const KMRule &rule : rules) {
+        const auto out = left.constFind(rule.pxyno);
+        if (out == left.cend())
             continue;
         const QString version = KMServedRecord::version(rule);
         if (liveVersions.value(rule.pxyno) == version)
