@@ -922,6 +922,31 @@ QStringList hostProxySectionLines(const QList<NamedSite> &sites, const QList<con
     return lines;
 }
 
+// Adds to a named site the port's rules without a host that none of its own
+// rules covers (a name's rule wins over a hostless one wherever it serves
+// the path).
+void addUncovered(NamedSite &site, const QList<const KMRule *> &hostless)
+{
+    for (const KMRule *rule : hostless) {
+        if (std::none_of(site.rules.cbegin(), site.rules.cend(),
+                         [rule](const KMRule *own) { return serves(own->source.path, rule->source.path); }))
+            site.rules << rule;
+    }
+}
+
+// Appends a virtual host's lines to file; its locations (with their owners)
+// sit right before the two closing lines, every other line is the site's.
+void appendSite(KMVirtualHostFile &file, const QStringList &lines, int locations, const QList<int> &owners,
+                int lastRule)
+{
+    const int first = lines.size() - locations - 2;
+    for (int i = 0; i < lines.size(); ++i) {
+        const int at = i - first;
+        file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : lastRule);
+    }
+    file.lines << lines;
+}
+
 // The file of a custom port: its Listen lines, then one name-based virtual
 // host per site: first the one for every name no other claims (the rules
 // without a host; 404 for the rest), then each name's, which serves its own
@@ -943,13 +968,8 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
     QList<NamedSite> all = sites;
     all.prepend(everyName);
     for (NamedSite &site : all) {
-        if (!site.key.isEmpty()) {
-            for (const KMRule *rule : qAsConst(hostless)) {
-                if (std::none_of(site.rules.cbegin(), site.rules.cend(),
-                                 [rule](const KMRule *own) { return serves(own->source.path, rule->source.path); }))
-                    site.rules << rule;
-            }
-        }
+        if (!site.key.isEmpty())
+            addUncovered(site, hostless);
         QList<int> owners;
         QStringList locations = siteLines(site.rules, false, true, options, owners);
         if (!site.rules.isEmpty()) {
@@ -968,13 +988,7 @@ KMVirtualHostFile customPortFile(int port, const PortGroup &group, const QHash<Q
         const QStringList lines = KMApacheConf::virtualHostLines(
             port, group.protocol, site.host, site.hsts, locations,
             site.certificate ? KMCertificate::tlsLines(*site.certificate) : QStringList());
-        // The locations sit right before the two closing lines.
-        const int first = lines.size() - locations.size() - 2;
-        for (int i = 0; i < lines.size(); ++i) {
-            const int at = i - first;
-            file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : site.lastRule);
-        }
-        file.lines << lines;
+        appendSite(file, lines, locations.size(), owners, site.lastRule);
     }
     return file;
 }
@@ -998,11 +1012,7 @@ KMVirtualHostFile namedHttpsFile(int port, const QList<const KMRule *> &named,
     file.fileName = KMApacheConf::virtualHostFileName(QStringLiteral("https"), port);
     const QString address = KMCertificate::applianceAddress(port);
     for (NamedSite site : sites) {
-        for (const KMRule *rule : qAsConst(hostless)) {
-            if (std::none_of(site.rules.cbegin(), site.rules.cend(),
-                             [rule](const KMRule *own) { return serves(own->source.path, rule->source.path); }))
-                site.rules << rule;
-        }
+        addUncovered(site, hostless);
         QList<int> owners;
         // Its Host does not tell its rules apart: its own name is not the
         // appliance's to its rules without a host (see kOwnHostVariable),
@@ -1014,12 +1024,7 @@ KMVirtualHostFile namedHttpsFile(int port, const QList<const KMRule *> &named,
         QStringList lines = KMApacheConf::virtualHostLines(port, QStringLiteral("https"), site.host, site.hsts,
                                                            locations, KMCertificate::tlsLines(*site.certificate));
         lines.first() = QStringLiteral("<VirtualHost ") + address + QLatin1Char('>');
-        const int first = lines.size() - locations.size() - 2;
-        for (int i = 0; i < lines.size(); ++i) {
-            const int at = i - first;
-            file.owners << (at >= 0 && at < owners.size() && owners.at(at) ? owners.at(at) : site.lastRule);
-        }
-        file.lines << lines;
+        appendSite(file, lines, locations.size(), owners, site.lastRule);
     }
     return file;
 }

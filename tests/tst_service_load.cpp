@@ -179,6 +179,20 @@ void openPathToOthers(const QString &path)
     }
 }
 
+// Stores count rules of about a megabyte each (a note beside the rule), as
+// root, the table a large listing answers.
+bool storeBigRules(ServiceConnection &root, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        QJsonObject big = rule(QStringLiteral("big%1").arg(i), QStringLiteral("/big%1").arg(i), 3000);
+        big.insert(QStringLiteral("note"), QString(1000 * 1000, QLatin1Char('n')));
+        QJsonObject answer;
+        if (!root.request(command(QStringLiteral("reverseproxy_create"), big), &answer, kAnswerWait) || errOf(answer) != 0)
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 class TestServiceLoad : public QObject
@@ -626,13 +640,7 @@ void TestServiceLoad::unreadAnswersStayWithinBudget()
     openPathToOthers(m_root->lpcid());
     ServiceConnection root;
     QVERIFY(root.open(m_root->lpcid()));
-    for (int i = 0; i < 10; ++i) {
-        QJsonObject big = rule(QStringLiteral("big%1").arg(i), QStringLiteral("/big%1").arg(i), 3000);
-        big.insert(QStringLiteral("note"), QString(1000 * 1000, QLatin1Char('n')));
-        QJsonObject answer;
-        QVERIFY(root.request(command(QStringLiteral("reverseproxy_create"), big), &answer, kAnswerWait));
-        QCOMPARE(errOf(answer), 0);
-    }
+    QVERIFY(storeBigRules(root, 10));
     QJsonObject rules;
     QVERIFY(listRules(root, &rules));
     const qint64 before = residentKiB(service.pid());
@@ -747,14 +755,7 @@ void TestServiceLoad::eightReadersStayWithinBudget()
     openPathToOthers(m_root->lpcid());
     ServiceConnection root;
     QVERIFY(root.open(m_root->lpcid()));
-    const int noteBytes = 1000 * 1000;
-    for (int i = 0; i * qint64(noteBytes) < tableBytes; ++i) {
-        QJsonObject big = rule(QStringLiteral("big%1").arg(i), QStringLiteral("/big%1").arg(i), 3000);
-        big.insert(QStringLiteral("note"), QString(noteBytes, QLatin1Char('n')));
-        QJsonObject answer;
-        QVERIFY(root.request(command(QStringLiteral("reverseproxy_create"), big), &answer, kAnswerWait));
-        QCOMPARE(errOf(answer), 0);
-    }
+    QVERIFY(storeBigRules(root, int((tableBytes + 999999) / 1000000)));
     QJsonObject rules;
     QVERIFY(listRules(root, &rules));
     const qint64 before = residentKiB(service.pid());
